@@ -1,0 +1,198 @@
+#include "quorin.h"
+
+#include <cmath>
+#include <cstdint>
+#include <numeric>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "introsort.h"
+
+namespace quorin {
+
+std::size_t vector_hash::operator()(const RankVector& ranks) const {
+    std::uint64_t seed = ranks.size();
+    for (int rank : ranks) {
+        // 32-bit wrap, then zero extension: the combine is defined on 32-bit patterns.
+        const std::uint64_t mixed = static_cast<std::uint32_t>(static_cast<std::uint32_t>(rank) + 0x9e3779b9u);
+        seed ^= mixed + (seed << 6) + (seed >> 2);
+    }
+    return static_cast<std::size_t>(seed);
+}
+
+void checkProbabilities(const ProbabilityMatrix& probs) {
+    for (std::size_t i = 0; i < probs.size(); ++i) {
+        if (probs[i].empty()) {
+            throw std::invalid_argument("probs[" + std::to_string(i) + "] is empty");
+        }
+        for (std::size_t j = 0; j < probs[i].size(); ++j) {
+            const double p = probs[i][j];
+            if (std::isfinite(p) && p >= 0.0) continue;
+            std::ostringstream message;
+            message << "probs[" << i << "][" << j << "] is " << p
+                    << ": probabilities must be finite and non-negative";
+            throw std::invalid_argument(message.str());
+        }
+    }
+}
+
+std::vector<int> sortedColumns(const std::vector<double>& rowCosts) {
+    std::vector<int> columns(rowCosts.size());
+    std::iota(columns.begin(), columns.end(), 0);
+    introsort(columns.begin(), columns.end(),
+              [&rowCosts](int a, int b) { return rowCosts[a] < rowCosts[b]; });
+    return columns;
+}
+
+State::State(ProbabilityMatrix probs) {
+    checkProbabilities(probs);
+    costs.reserve(probs.size());
+    order.reserve(probs.size());
+    for (const std::vector<double>& row : probs) {
+        std::vector<double> rowCosts;
+        rowCosts.reserve(row.size());
+        for (double p : row) rowCosts.push_back(-std::log(p));
+        costs.push_back(std::move(rowCosts));
+    }
+    for (const std::vector<double>& rowCosts : costs) order.push_back(sortedColumns(rowCosts));
+
+    const RankVector root(probs.size(), 0);
+    visited.insert(root);
+    history.push_back(root);
+    expandCount.emplace(root, 0);
+    frontier.push(assignment{root, configurationCost(root)});
+}
+
+double State::configurationCost(const RankVector& ranks) const {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < ranks.size(); ++i) sum += costs[i][order[i][ranks[i]]];
+    return sum;
+}
+
+double rowDelta(const State& state, const RankVector& node, std::size_t row) {
+    const std::vector<int>& rowOrder = state.order[row];
+    const std::vector<double>& rowCosts = state.costs[row];
+    const int rank = node[row];
+    if (static_cast<std::size_t>(rank) + 1 == rowOrder.size()) return kLastRankDelta;
+    return rowCosts[rowOrder[rank + 1]] - rowCosts[rowOrder[rank]];
+}
+
+void sortedRowList(const State& state, const RankVector& node, std::vector<int>& list,
+                   std::vector<double>& deltas) {
+    const std::size_t rows = state.rows();
+    deltas.resize(rows);
+    for (std::size_t row = 0; row < rows; ++row) deltas[row] = rowDelta(state, node, row);
+    list.resize(rows);
+    std::iota(list.begin(), list.end(), 0);
+    introsort(list.begin(), list.end(), [&deltas](int a, int b) { return deltas[a] < deltas[b]; });
+
+    // Rows at their last rank go to the end as markers; the others keep their sorted order,
+    // so rows behind them (a zero-probability step) still get their turn.
+    std::size_t kept = 0;
+    for (int row : list) {
+        if (static_cast<std::size_t>(node[row]) + 1 != state.order[row].size()) list[kept++] = row;
+    }
+    std::fill(list.begin() + static_cast<std::ptrdiff_t>(kept), list.end(), kExhaustedRowMarker);
+}
+
+std::vector<int> sortedRowList(const State& state, const RankVector& node) {
+    std::vector<int> list;
+    std::vector<double> deltas;
+    sortedRowList(state, node, list, deltas);
+    return list;
+}
+
+Quorin::Quorin(ProbabilityMatrix probs, bool cacheAssignments)
+    : state(std::move(probs)), cacheAssignments(cacheAssignments) {}
+
+void Quorin::currentColumns(int* out) const noexcept {
+    const RankVector& ranks = current();
+    for (std::size_t i = 0; i < ranks.size(); ++i) out[i] = state.order[i][ranks[i]];
+}
+
+bool Quorin::next(std::vector<int>& columns) {
+    if (exhausted) return false;
+    columns.resize(rows());
+    currentColumns(columns.data());
+    advance();
+    return true;
+}
+
+const std::vector<int>& Quorin::rowListOf(const RankVector& node) {
+    if (!cacheAssignments) {
+        sortedRowList(state, node, scratchRowList_, scratchDeltas_);
+        return scratchRowList_;
+    }
+    auto [entry, inserted] = state.successorCache.try_emplace(node);
+    if (inserted) {
+        try {
+            sortedRowList(state, node, entry->second, scratchDeltas_);
+        } catch (...) {
+            state.successorCache.erase(entry);  // never leave an empty list behind
+            throw;
+        }
+    }
+    return entry->second;
+}
+
+std::optional<RankVector> Quorin::nextBest(const RankVector& node) {
+    const int counter = state.expandCount[node];
+    if (static_cast<std::size_t>(counter) == rows()) return std::nullopt;
+    const int row = rowListOf(node)[counter];
+    if (row == kExhaustedRowMarker) return std::nullopt;
+    RankVector child = node;
+    ++child[row];
+    return child;
+}
+
+void Quorin::fileNextChild(const RankVector& node, int& counter, const std::vector<int>& rowList) {
+    while (static_cast<std::size_t>(counter) < rows()) {
+        const int row = rowList[counter];
+        if (row == kExhaustedRowMarker) return;
+        scratchChild_ = node;
+        ++scratchChild_[row];
+        if (state.visited.insert(scratchChild_).second) {
+            state.frontier.push(assignment{node, state.configurationCost(scratchChild_)});
+            return;
+        }
+        ++counter;
+    }
+}
+
+void Quorin::addNextBest(const RankVector& node) {
+    int& counter = state.expandCount[node];
+    if (static_cast<std::size_t>(counter) >= rows()) return;
+    fileNextChild(node, counter, rowListOf(node));
+}
+
+void Quorin::advance() {
+    ++state.emittedCount;
+    if (state.frontier.empty()) {
+        exhausted = true;
+        return;
+    }
+    const RankVector parent = state.frontier.pop().parent;
+    int& counter = state.expandCount[parent];
+    // Only the construction entry of a root without children can come up empty: then the
+    // root was the only configuration.
+    if (static_cast<std::size_t>(counter) == rows()) {
+        exhausted = true;
+        return;
+    }
+    const std::vector<int>& rowList = rowListOf(parent);
+    const int row = rowList[counter];
+    if (row == kExhaustedRowMarker) {
+        exhausted = true;
+        return;
+    }
+    RankVector child = parent;
+    ++child[row];
+    state.history.push_back(std::move(child));
+    ++counter;
+    fileNextChild(parent, counter, rowList);
+    addNextBest(state.history.back());
+}
+
+}  // namespace quorin
