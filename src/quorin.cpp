@@ -104,6 +104,39 @@ std::vector<int> sortedRowList(const State& state, const RankVector& node) {
     return list;
 }
 
+bool childRowList(const State& state, const RankVector& child, std::size_t movedRow,
+                  const std::vector<int>& parentList, std::vector<int>& list) {
+    const std::size_t rows = state.rows();
+    const bool movedAtLastRank = static_cast<std::size_t>(child[movedRow]) + 1 == state.order[movedRow].size();
+    const double movedDelta = movedAtLastRank ? 0.0 : rowDelta(state, child, movedRow);
+    bool movedPlaced = movedAtLastRank;
+    bool empty = true;
+    double previous = 0.0;
+    list.clear();
+    list.reserve(rows);
+    // Appends while the deltas rise strictly: then the order is the only sorted one.
+    auto append = [&](int row, double delta) {
+        if (!empty && !(previous < delta)) return false;
+        list.push_back(row);
+        previous = delta;
+        empty = false;
+        return true;
+    };
+    for (int row : parentList) {
+        if (row == kExhaustedRowMarker) break;
+        if (static_cast<std::size_t>(row) == movedRow) continue;
+        const double delta = rowDelta(state, child, row);
+        if (!movedPlaced && !(delta < movedDelta)) {
+            if (!append(static_cast<int>(movedRow), movedDelta)) return false;
+            movedPlaced = true;
+        }
+        if (!append(row, delta)) return false;
+    }
+    if (!movedPlaced && !append(static_cast<int>(movedRow), movedDelta)) return false;
+    list.resize(rows, kExhaustedRowMarker);
+    return true;
+}
+
 Quorin::Quorin(ProbabilityMatrix probs, bool cacheAssignments)
     : state(std::move(probs)), cacheAssignments(cacheAssignments) {}
 
@@ -137,6 +170,29 @@ const std::vector<int>& Quorin::rowListOf(const RankVector& node) {
     return entry->second;
 }
 
+const std::vector<int>& Quorin::childRowListOf(const RankVector& child, std::size_t movedRow,
+                                               const std::vector<int>& parentList) {
+    auto fill = [&](std::vector<int>& list) {
+        if (!childRowList(state, child, movedRow, parentList, list)) {
+            sortedRowList(state, child, list, scratchDeltas_);
+        }
+    };
+    if (!cacheAssignments) {
+        fill(scratchChildRowList_);
+        return scratchChildRowList_;
+    }
+    auto [entry, inserted] = state.successorCache.try_emplace(child);
+    if (inserted) {
+        try {
+            fill(entry->second);
+        } catch (...) {
+            state.successorCache.erase(entry);
+            throw;
+        }
+    }
+    return entry->second;
+}
+
 std::optional<RankVector> Quorin::nextBest(const RankVector& node) {
     const int counter = state.expandCount[node];
     if (static_cast<std::size_t>(counter) == rows()) return std::nullopt;
@@ -147,14 +203,16 @@ std::optional<RankVector> Quorin::nextBest(const RankVector& node) {
     return child;
 }
 
-void Quorin::fileNextChild(const RankVector& node, int& counter, const std::vector<int>& rowList) {
+void Quorin::fileNextChild(const RankVector& node, int& counter, const std::vector<int>& rowList,
+                           RankVector* movableNode) {
     while (static_cast<std::size_t>(counter) < rows()) {
         const int row = rowList[counter];
         if (row == kExhaustedRowMarker) return;
         scratchChild_ = node;
         ++scratchChild_[row];
         if (state.visited.insert(scratchChild_).second) {
-            state.frontier.push(assignment{node, state.configurationCost(scratchChild_)});
+            const double cost = state.configurationCost(scratchChild_);
+            state.frontier.push(assignment{movableNode ? std::move(*movableNode) : node, cost});
             return;
         }
         ++counter;
@@ -164,7 +222,7 @@ void Quorin::fileNextChild(const RankVector& node, int& counter, const std::vect
 void Quorin::addNextBest(const RankVector& node) {
     int& counter = state.expandCount[node];
     if (static_cast<std::size_t>(counter) >= rows()) return;
-    fileNextChild(node, counter, rowListOf(node));
+    fileNextChild(node, counter, rowListOf(node), nullptr);
 }
 
 void Quorin::advance() {
@@ -173,7 +231,7 @@ void Quorin::advance() {
         exhausted = true;
         return;
     }
-    const RankVector parent = state.frontier.pop().parent;
+    RankVector parent = state.frontier.pop().parent;
     int& counter = state.expandCount[parent];
     // Only the construction entry of a root without children can come up empty: then the
     // root was the only configuration.
@@ -191,8 +249,14 @@ void Quorin::advance() {
     ++child[row];
     state.history.push_back(std::move(child));
     ++counter;
-    fileNextChild(parent, counter, rowList);
-    addNextBest(state.history.back());
+    // The parent's next entry takes over the popped parent vector instead of a copy.
+    fileNextChild(parent, counter, rowList, &parent);
+
+    const RankVector& produced = state.history.back();
+    int& producedCounter = state.expandCount[produced];
+    if (static_cast<std::size_t>(producedCounter) < rows()) {
+        fileNextChild(produced, producedCounter, childRowListOf(produced, row, rowList), nullptr);
+    }
 }
 
 }  // namespace quorin

@@ -106,6 +106,13 @@ void sortedRowList(const State& state, const RankVector& node, std::vector<int>&
                    std::vector<double>& deltas);
 std::vector<int> sortedRowList(const State& state, const RankVector& node);
 
+// The sorted row list of `child`, a node whose `movedRow` is one rank above its parent's,
+// derived from the parent's list in linear time. It succeeds only where the rows that can
+// still move have pairwise different deltas, none NaN: then only one order is sorted and
+// sortedRowList yields exactly it. Returns false otherwise (ties are left to the sort).
+bool childRowList(const State& state, const RankVector& child, std::size_t movedRow,
+                  const std::vector<int>& parentList, std::vector<int>& list);
+
 // The enumerator. `next` (or `current` then `advance`) hands out configurations.
 class Quorin {
 public:
@@ -146,11 +153,18 @@ private:
     // on, otherwise computed into scratch space that the next call overwrites.
     const std::vector<int>& rowListOf(const RankVector& node);
 
-    // addNextBest on a node whose counter and row list the caller already holds.
-    void fileNextChild(const RankVector& node, int& counter, const std::vector<int>& rowList);
+    // rowListOf for `child`, `movedRow` one rank above its parent's whose list is given.
+    const std::vector<int>& childRowListOf(const RankVector& child, std::size_t movedRow,
+                                           const std::vector<int>& parentList);
+
+    // addNextBest on a node whose counter and row list the caller already holds; the entry
+    // takes its parent from `movableNode` (moved) when given, else copies `node`.
+    void fileNextChild(const RankVector& node, int& counter, const std::vector<int>& rowList,
+                       RankVector* movableNode);
 
     // Reused buffers: they hold no enumeration data.
     std::vector<int> scratchRowList_;
+    std::vector<int> scratchChildRowList_;
     std::vector<double> scratchDeltas_;
     RankVector scratchChild_;
 };
