@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -173,6 +174,42 @@ TEST(NextBest, CacheHitComputesNothingNew) {
     q.state.successorCache[{0, 0}] = {1, 0};  // a hit must be served from the cache
     EXPECT_EQ(q.nextBest({0, 0}), (RankVector{0, 1}));
     EXPECT_EQ(q.state.successorCache.size(), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// The linear-time derivation must either agree with the full sort or decline.
+TEST(ChildRowList, AgreesWithTheSortWheneverItAnswers) {
+    std::mt19937 rng(17);
+    const double levels[] = {0.0, 0.1, 0.2, 0.25, 0.3, 0.5, 0.7, 1.0, 1.5};
+    int answered = 0, declined = 0;
+    for (int round = 0; round < 3000; ++round) {
+        const bool ties = round % 2 == 0;
+        quorin::ProbabilityMatrix probs(1 + rng() % 40);
+        std::uniform_real_distribution<double> uniform(0.001, 1.0);
+        for (auto& row : probs) {
+            row.resize(1 + rng() % 5);
+            for (double& p : row) p = ties ? levels[rng() % 9] : uniform(rng);
+        }
+        const State s(probs);
+        RankVector parent(probs.size());
+        for (std::size_t i = 0; i < probs.size(); ++i) parent[i] = static_cast<int>(rng() % probs[i].size());
+        const std::size_t moved = rng() % probs.size();
+        if (static_cast<std::size_t>(parent[moved]) + 1 == probs[moved].size()) continue;
+        RankVector child = parent;
+        ++child[moved];
+        std::vector<int> derived;
+        if (quorin::childRowList(s, child, moved, quorin::sortedRowList(s, parent), derived)) {
+            ASSERT_EQ(derived, quorin::sortedRowList(s, child)) << "round " << round;
+            ++answered;
+        } else {
+            ++declined;
+        }
+    }
+    EXPECT_GT(answered, 500);
+    EXPECT_GT(declined, 100);
 }
 
 }  // namespace
