@@ -153,35 +153,13 @@ bool Quorin::next(std::vector<int>& columns) {
     return true;
 }
 
-const std::vector<int>& Quorin::rowListOf(const RankVector& node) {
-    if (!cacheAssignments) {
-        sortedRowList(state, node, scratchRowList_, scratchDeltas_);
-        return scratchRowList_;
-    }
-    auto [entry, inserted] = state.successorCache.try_emplace(node);
-    if (inserted) {
-        try {
-            sortedRowList(state, node, entry->second, scratchDeltas_);
-        } catch (...) {
-            state.successorCache.erase(entry);  // never leave an empty list behind
-            throw;
-        }
-    }
-    return entry->second;
-}
+namespace {
 
-const std::vector<int>& Quorin::childRowListOf(const RankVector& child, std::size_t movedRow,
-                                               const std::vector<int>& parentList) {
-    auto fill = [&](std::vector<int>& list) {
-        if (!childRowList(state, child, movedRow, parentList, list)) {
-            sortedRowList(state, child, list, scratchDeltas_);
-        }
-    };
-    if (!cacheAssignments) {
-        fill(scratchChildRowList_);
-        return scratchChildRowList_;
-    }
-    auto [entry, inserted] = state.successorCache.try_emplace(child);
+// The node's list in the successor cache, computed by `fill` and stored on a miss. A fill
+// that throws stores nothing, so the cache never holds a partial list.
+template <class Fill>
+const std::vector<int>& cachedRowList(State& state, const RankVector& node, Fill fill) {
+    auto [entry, inserted] = state.successorCache.try_emplace(node);
     if (inserted) {
         try {
             fill(entry->second);
@@ -191,6 +169,27 @@ const std::vector<int>& Quorin::childRowListOf(const RankVector& child, std::siz
         }
     }
     return entry->second;
+}
+
+}  // namespace
+
+const std::vector<int>& Quorin::rowListOf(const RankVector& node) {
+    auto fill = [&](std::vector<int>& list) { sortedRowList(state, node, list, scratchDeltas_); };
+    if (cacheAssignments) return cachedRowList(state, node, fill);
+    fill(scratchRowList_);
+    return scratchRowList_;
+}
+
+const std::vector<int>& Quorin::childRowListOf(const RankVector& child, std::size_t movedRow,
+                                               const std::vector<int>& parentList) {
+    auto fill = [&](std::vector<int>& list) {
+        if (!childRowList(state, child, movedRow, parentList, list)) {
+            sortedRowList(state, child, list, scratchDeltas_);
+        }
+    };
+    if (cacheAssignments) return cachedRowList(state, child, fill);
+    fill(scratchChildRowList_);
+    return scratchChildRowList_;
 }
 
 std::optional<RankVector> Quorin::nextBest(const RankVector& node) {
