@@ -11,6 +11,41 @@
 #include <vector>
 
 namespace quorin {
+namespace heap_detail {
+
+// Moves `value` into `hole`, or up past ancestors lower than it, never above `top`.
+template <class It, class T, class Lower>
+void siftUp(It first, std::ptrdiff_t hole, std::ptrdiff_t top, T value, Lower& lower) {
+    std::ptrdiff_t parent = (hole - 1) / 2;
+    while (hole > top && lower(first[parent], value)) {
+        first[hole] = std::move(first[parent]);
+        hole = parent;
+        parent = (hole - 1) / 2;
+    }
+    first[hole] = std::move(value);
+}
+
+// `hole` is empty in a heap of `len` slots: walk it down to a leaf, always taking the
+// higher child (the right one on ties), then place `value` there by sift-up.
+template <class It, class T, class Lower>
+void siftDownThenUp(It first, std::ptrdiff_t hole, std::ptrdiff_t len, T value, Lower& lower) {
+    const std::ptrdiff_t top = hole;
+    std::ptrdiff_t child = hole;
+    while (child < (len - 1) / 2) {
+        child = 2 * (child + 1);
+        if (lower(first[child], first[child - 1])) --child;
+        first[hole] = std::move(first[child]);
+        hole = child;
+    }
+    if ((len & 1) == 0 && child == (len - 2) / 2) {
+        child = 2 * (child + 1);
+        first[hole] = std::move(first[child - 1]);
+        hole = child - 1;
+    }
+    siftUp(first, hole, top, std::move(value), lower);
+}
+
+}  // namespace heap_detail
 
 template <class T, class Lower>
 class BinaryHeap {
@@ -28,52 +63,23 @@ public:
     void push(T value) {
         slots_.push_back(std::move(value));
         T moving = std::move(slots_.back());
-        siftUp(slots_.size() - 1, 0, std::move(moving));
+        const auto last = static_cast<std::ptrdiff_t>(slots_.size()) - 1;
+        heap_detail::siftUp(slots_.begin(), last, 0, std::move(moving), lower_);
     }
 
     // Removes the top element and returns it. Requires !empty().
     T pop() {
-        const std::size_t last = slots_.size() - 1;
+        const auto last = static_cast<std::ptrdiff_t>(slots_.size()) - 1;
         T result = std::move(slots_[0]);
         if (last > 0) {
             T moving = std::move(slots_[last]);
-            refill(last, std::move(moving));
+            heap_detail::siftDownThenUp(slots_.begin(), 0, last, std::move(moving), lower_);
         }
         slots_.pop_back();
         return result;
     }
 
 private:
-    // Moves `value` into `hole`, or up past ancestors it is higher than, never above `top`.
-    void siftUp(std::size_t hole, std::size_t top, T value) {
-        while (hole > top) {
-            const std::size_t parent = (hole - 1) / 2;
-            if (!lower_(slots_[parent], value)) break;
-            slots_[hole] = std::move(slots_[parent]);
-            hole = parent;
-        }
-        slots_[hole] = std::move(value);
-    }
-
-    // Slot 0 is a hole in a heap of `len` slots: walk it down to a leaf, always taking the
-    // higher child (the right one on ties), then place `value` there by sift-up.
-    void refill(std::size_t len, T value) {
-        std::size_t hole = 0;
-        std::size_t child = 0;
-        while (child < (len - 1) / 2) {
-            child = 2 * (child + 1);
-            if (lower_(slots_[child], slots_[child - 1])) --child;
-            slots_[hole] = std::move(slots_[child]);
-            hole = child;
-        }
-        if ((len & 1) == 0 && child == (len - 2) / 2) {
-            child = 2 * (child + 1);
-            slots_[hole] = std::move(slots_[child - 1]);
-            hole = child - 1;
-        }
-        siftUp(hole, 0, std::move(value));
-    }
-
     std::vector<T> slots_;
     Lower lower_;
 };

@@ -12,10 +12,15 @@
 // allowed): every scan that a consistent order would bound by itself is also bounded by
 // the range, so the sort never reads or writes outside [first, last). Where the order is
 // consistent those extra bounds never trigger, so they change no result.
+//
+// The heap-sort fallback uses the heap algorithms of binary_heap.h, with `less` as the
+// lower-priority relation (a max-heap).
 #pragma once
 
 #include <cstddef>
 #include <utility>
+
+#include "binary_heap.h"
 
 namespace quorin {
 namespace introsort_detail {
@@ -31,44 +36,19 @@ inline int floorLog2(std::ptrdiff_t n) {
     return log;
 }
 
-// Sift `value` down from `hole` to a leaf, then back up no higher than `top`.
-template <class It, class T, class Less>
-void adjustHeap(It first, std::ptrdiff_t hole, std::ptrdiff_t len, T value, Less& less) {
-    const std::ptrdiff_t top = hole;
-    std::ptrdiff_t child = hole;
-    while (child < (len - 1) / 2) {
-        child = 2 * (child + 1);
-        if (less(first[child], first[child - 1])) --child;
-        first[hole] = std::move(first[child]);
-        hole = child;
-    }
-    if ((len & 1) == 0 && child == (len - 2) / 2) {
-        child = 2 * (child + 1);
-        first[hole] = std::move(first[child - 1]);
-        hole = child - 1;
-    }
-    std::ptrdiff_t parent = (hole - 1) / 2;
-    while (hole > top && less(first[parent], value)) {
-        first[hole] = std::move(first[parent]);
-        hole = parent;
-        parent = (hole - 1) / 2;
-    }
-    first[hole] = std::move(value);
-}
-
 template <class It, class Less>
 void heapSort(It first, It last, Less& less) {
     const std::ptrdiff_t len = last - first;
     if (len < 2) return;
     for (std::ptrdiff_t parent = (len - 2) / 2;; --parent) {
         auto value = std::move(first[parent]);
-        adjustHeap(first, parent, len, std::move(value), less);
+        heap_detail::siftDownThenUp(first, parent, len, std::move(value), less);
         if (parent == 0) break;
     }
     for (std::ptrdiff_t end = len - 1; end > 0; --end) {
         auto value = std::move(first[end]);
         first[end] = std::move(first[0]);
-        adjustHeap(first, 0, end, std::move(value), less);
+        heap_detail::siftDownThenUp(first, std::ptrdiff_t{0}, end, std::move(value), less);
     }
 }
 
