@@ -10,6 +10,13 @@
 
 namespace py = pybind11;
 
+// `self` of the iterator methods: the enumerator of an instance whose __init__ has run.
+// pybind11 hands a method called on an instance made by __new__ alone freshly allocated,
+// unconstructed storage; that must never be read.
+struct ConstructedQuorin {
+    quorin::Quorin* enumerator = nullptr;
+};
+
 namespace pybind11 {
 namespace detail {
 
@@ -75,6 +82,20 @@ private:
     }
 };
 
+template <>
+struct type_caster<ConstructedQuorin> {
+    PYBIND11_TYPE_CASTER(ConstructedQuorin, make_caster<quorin::Quorin>::name);
+
+    bool load(handle src, bool /*convert*/) {
+        if (!isinstance<quorin::Quorin>(src)) return false;
+        const type_info* quorinType = get_type_info(typeid(quorin::Quorin));
+        value_and_holder slot = reinterpret_cast<instance*>(src.ptr())->get_value_and_holder(quorinType);
+        if (!slot.holder_constructed()) throw type_error("quorin.quorin.__init__() has not been called");
+        value.enumerator = static_cast<quorin::Quorin*>(slot.value_ptr());
+        return true;
+    }
+};
+
 }  // namespace detail
 }  // namespace pybind11
 
@@ -82,12 +103,13 @@ PYBIND11_MODULE(quorin, m) {
     py::class_<quorin::Quorin>(m, "quorin")
         .def(py::init<quorin::ProbabilityMatrix, bool>(), py::arg("probs"),
              py::arg_v("cache_assignments", true))
-        .def("__iter__", [](quorin::Quorin& self) -> quorin::Quorin { return self; })
-        .def("__next__", [](quorin::Quorin& self) -> py::array_t<int> {
-            if (self.exhausted) throw py::stop_iteration();
-            py::array_t<int> columns(static_cast<py::ssize_t>(self.rows()));
-            self.currentColumns(columns.mutable_data());
-            self.advance();  // only once the result is complete
+        .def("__iter__", [](ConstructedQuorin self) -> quorin::Quorin { return *self.enumerator; })
+        .def("__next__", [](ConstructedQuorin self) -> py::array_t<int> {
+            quorin::Quorin& enumerator = *self.enumerator;
+            if (enumerator.exhausted) throw py::stop_iteration();
+            py::array_t<int> columns(static_cast<py::ssize_t>(enumerator.rows()));
+            enumerator.currentColumns(columns.mutable_data());
+            enumerator.advance();  // only once the result is complete
             return columns;
         });
 }

@@ -176,6 +176,24 @@ def test_class_can_be_subclassed(cache):
     assert drain(labelled) == EXPECTED[1:]
 
 
+@pytest.mark.parametrize("call", [next, iter], ids=["next", "iter"])
+def test_instance_made_without_init_is_refused_until_initialised(call):
+    # __new__ alone leaves no enumerator: the methods must refuse, not read raw storage.
+    bare = Enumerator.__new__(Enumerator)
+    for _ in range(2):
+        with pytest.raises(TypeError, match="__init__"):
+            call(bare)
+    bare.__init__(PROBS)
+    assert drain(bare) == EXPECTED
+
+
+@pytest.mark.parametrize("method", ["__next__", "__iter__"])
+@pytest.mark.parametrize("receiver", [5, None, [[0.5, 0.5]]])
+def test_methods_refuse_other_receivers(method, receiver):
+    with pytest.raises(TypeError):
+        getattr(Enumerator, method)(receiver)
+
+
 def test_import_alone_does_not_import_numpy():
     result = run_python(
         "import sys, quorin\n"
