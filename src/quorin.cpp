@@ -204,16 +204,18 @@ std::optional<RankVector> Quorin::nextBest(const RankVector& node) {
 
 void Quorin::fileNextChild(const RankVector& node, int& counter, const std::vector<int>& rowList,
                            RankVector* movableNode) {
+    if (static_cast<std::size_t>(counter) >= rows()) return;
+    scratchChild_ = node;
     while (static_cast<std::size_t>(counter) < rows()) {
         const int row = rowList[counter];
         if (row == kExhaustedRowMarker) return;
-        scratchChild_ = node;
         ++scratchChild_[row];
         if (state.visited.insert(scratchChild_).second) {
             const double cost = state.configurationCost(scratchChild_);
             state.frontier.push(assignment{movableNode ? std::move(*movableNode) : node, cost});
             return;
         }
+        --scratchChild_[row];  // already visited: back to `node` for the next candidate
         ++counter;
     }
 }
