@@ -59,6 +59,14 @@ public:
     // The elements in heap order, slot 0 first.
     const std::vector<T>& slots() const noexcept { return slots_; }
 
+    // Makes room for `extra` more elements, growing geometrically, so that that many
+    // pushes do not allocate. Either succeeds or changes nothing.
+    void reserveMore(std::size_t extra) {
+        const std::size_t needed = slots_.size() + extra;
+        if (needed <= slots_.capacity()) return;
+        slots_.reserve(needed > 2 * slots_.capacity() ? needed : 2 * slots_.capacity());
+    }
+
     // Inserts `value`; it rises only past elements strictly lower than it.
     void push(T value) {
         slots_.push_back(std::move(value));
@@ -78,6 +86,8 @@ public:
         slots_.pop_back();
         return result;
     }
+
+    friend bool operator==(const BinaryHeap& a, const BinaryHeap& b) { return a.slots_ == b.slots_; }
 
 private:
     std::vector<T> slots_;

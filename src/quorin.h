@@ -14,78 +14,149 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
-#include <unordered_map>
-#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "binary_heap.h"
+#include "id_hash_table.h"
+#include "record_store.h"
 
 namespace quorin {
 
-// One search node: entry i is the rank (0 = cheapest) of the chosen column within row
-// i's cost order, so the chosen column is order[i][r[i]]. Two nodes are equal when all
-// entries are. The matrix with no rows has the empty node.
+// A search node written out: entry i is the rank (0 = cheapest) of the chosen column
+// within row i's cost order, so the chosen column is order[i][r[i]]. Two nodes are equal
+// when all entries are. The matrix with no rows has the empty node.
 using RankVector = std::vector<int>;
 
 // Probabilities, row by row; rows may differ in length.
 using ProbabilityMatrix = std::vector<std::vector<double>>;
 
-// Stands in a sorted row list for a row that is at its last rank and cannot move.
+// A node placed in the search, by the order of placing: the root is 0, the n-th node
+// placed is n. Every node is stored once, in State::nodes; everything else holds ids.
+using NodeId = std::uint32_t;
+constexpr NodeId kNoNode = 0xffffffffu;
+
+// Stands in a sorted row list for a row that is at its last rank and cannot move. In the
+// narrow lists of the successor cache, the largest value of the list's entry type.
 constexpr int kExhaustedRowMarker = 2147483647;
 
 // Delta of a row at its last rank: the largest finite double.
 constexpr double kLastRankDelta = 1.7976931348623157e308;
 
-// Hash of a RankVector (boost-style combine of 32-bit entries into a 64-bit seed that
-// starts at the length). Deterministic: the empty vector hashes to 0, [0] to 0x9e3779f8.
+// Hash of a node (boost-style combine of 32-bit entries into a 64-bit seed that starts at
+// the length). Deterministic: the empty node hashes to 0, [0] to 0x9e3779f8.
 struct vector_hash {
-    std::size_t operator()(const RankVector& ranks) const;
+    std::size_t operator()(const RankVector& ranks) const noexcept { return hashRanks(ranks.data(), ranks.size()); }
+
+    // The same hash of `count` ranks of any integer type.
+    template <class Rank>
+    static std::uint64_t hashRanks(const Rank* ranks, std::size_t count) noexcept {
+        std::uint64_t seed = count;
+        for (std::size_t i = 0; i < count; ++i) {
+            // 32-bit wrap, then zero extension: the combine is defined on 32-bit patterns.
+            const std::uint64_t mixed = static_cast<std::uint32_t>(static_cast<std::uint32_t>(ranks[i]) + 0x9e3779b9u);
+            seed ^= mixed + (seed << 6) + (seed >> 2);
+        }
+        return seed;
+    }
 };
 
-// A frontier entry: `parent`'s next child is due and costs `cost`. The entry made at
-// construction is the exception: it carries the root and the root's own cost.
+// A frontier entry: `parent`'s next child is due; it is `child`, already placed, and
+// costs `cost`. The entry made at construction is the exception: it carries the root,
+// no child (kNoNode) and the root's own cost.
 struct assignment {
-    RankVector parent;
+    NodeId parent;
+    NodeId child;
     double cost;
+
+    friend bool operator==(const assignment& a, const assignment& b) noexcept {
+        return a.parent == b.parent && a.child == b.child &&
+               (a.cost == b.cost || (a.cost != a.cost && b.cost != b.cost));
+    }
 };
 
 // Lower priority = greater cost, so the frontier's top is an entry of least cost.
 struct CompareAssignment {
-    bool operator()(const assignment& a, const assignment& b) const noexcept {
-        return a.cost > b.cost;
-    }
+    bool operator()(const assignment& a, const assignment& b) const noexcept { return a.cost > b.cost; }
 };
 
 using Frontier = BinaryHeap<assignment, CompareAssignment>;
 
+// costs[i][order[i][r]] for every row i and rank r, row after row: the cost of a rank in
+// one lookup. Derived from `costs` and `order`.
+struct RankCosts {
+    std::vector<double> values;          // row i's ranks start at values[rowStart[i]]
+    std::vector<std::size_t> rowStart;   // one entry per row, and one past the last row
+
+    double at(std::size_t row, std::size_t rank) const noexcept { return values[rowStart[row] + rank]; }
+    std::size_t lastRank(std::size_t row) const noexcept { return rowStart[row + 1] - rowStart[row] - 1; }
+};
+
+// Memoised sorted row lists, one per node whose list was computed with the cache on.
+struct SuccessorCache {
+    // One record per cached list: the row indices, then one marker per row at its last
+    // rank, in the narrowest width that holds every row index and the marker.
+    RecordStore lists;
+    // Per node id: 1 + the index of its list in `lists`, or 0 when it has none. Empty
+    // while the cache is off.
+    RecordStore listOfNode;
+
+    friend bool operator==(const SuccessorCache& a, const SuccessorCache& b) noexcept {
+        return a.lists == b.lists && a.listOfNode == b.listOfNode;
+    }
+};
+
 // Everything an enumeration knows. Invariants from construction on:
 // - `order` and `costs` have one row per matrix row; order[i] is a permutation of row i's
 //   columns by ascending cost; neither changes after construction.
-// - every RankVector held anywhere has one entry per row, each a valid rank of its row.
+// - `nodes` holds every node placed in the search, once; node ids index it. Ranks are
+//   stored in the narrowest unsigned width that holds every row's last rank.
+// - `visited` holds exactly the ids of `nodes`; `expandCount` has one counter per node,
+//   at most rows(); while the cache is on, `successorCache.listOfNode` has one record per
+//   node and every node of `history` has its list.
 // - `history` ends with the configuration to hand out next; nothing is ever removed from
-//   `visited`, `expandCount`, `successorCache` or `history`.
+//   `nodes`, `visited`, `expandCount`, `successorCache` or `history`.
 // - the frontier holds at most one entry per node of `history`.
 struct State {
     std::vector<std::vector<int>> order;    // row i's columns by ascending cost
     std::vector<std::vector<double>> costs;  // costs[i][j] = -ln(probs[i][j])
-    int emittedCount = 0;                    // advance steps run so far
-    std::unordered_set<RankVector, vector_hash> visited;  // nodes placed in the search
-    std::unordered_map<RankVector, int, vector_hash> expandCount;  // children consumed
-    std::unordered_map<RankVector, std::vector<int>, vector_hash> successorCache;  // row lists
-    std::vector<RankVector> history;  // configurations found, in order
-    Frontier frontier;                // pending entries, least cost on top
+    std::int64_t emittedCount = 0;           // advance steps run so far
+    RecordStore nodes;                       // the ranks of every node, by id
+    IdHashTable visited;                     // node ids, looked up by vector_hash of the ranks
+    RecordStore expandCount;                 // per node id: children consumed so far
+    SuccessorCache successorCache;           // per node id: its sorted row list
+    std::vector<NodeId> history;             // configurations found, in order
+    Frontier frontier;                       // pending entries, least cost on top
+    RankCosts rankCosts;                     // derived from `costs` and `order`
 
-    // Costs, per-row orders and the root (every row at rank 0) in `visited`, `expandCount`
-    // and `history`, with the root's entry on the frontier. Throws std::invalid_argument
-    // for an empty row ("probs[i] is empty") or a NaN, negative or infinite probability
-    // ("probs[i][j] is V: probabilities must be finite and non-negative").
+    // Costs, per-row orders and the root (every row at rank 0) as node 0, in `visited`,
+    // `expandCount` and `history`, with the root's entry on the frontier. Throws
+    // std::invalid_argument for an empty row ("probs[i] is empty") or a NaN, negative or
+    // infinite probability ("probs[i][j] is V: probabilities must be finite and
+    // non-negative").
     explicit State(ProbabilityMatrix probs);
 
     std::size_t rows() const noexcept { return costs.size(); }
+    // Bytes per stored rank, and per row index or counter.
+    unsigned rankBytes() const noexcept { return nodes.entryBytes(); }
+    unsigned rowBytes() const noexcept { return expandCount.entryBytes(); }
 
     // Sum over rows, in row order from +0.0, of the cost of the column `ranks` picks.
     double configurationCost(const RankVector& ranks) const;
+
+    // The ranks of a placed node.
+    RankVector ranksOf(NodeId node) const;
+    // The id of a placed node, or kNoNode.
+    NodeId find(const RankVector& ranks) const;
+    // The node's counter in expandCount.
+    std::size_t counterOf(NodeId node) const noexcept;
+    // The node's cached sorted row list (markers as kExhaustedRowMarker), if it has one.
+    std::optional<std::vector<int>> cachedRowList(NodeId node) const;
+
+    friend bool operator==(const State& a, const State& b);
+    friend bool operator!=(const State& a, const State& b) { return !(a == b); }
 };
 
 // Throws std::invalid_argument, as State's constructor documents, unless every row has
@@ -101,9 +172,6 @@ double rowDelta(const State& state, const RankVector& node, std::size_t row);
 
 // The node's rows by ascending rowDelta (introsort, ties as it leaves them), with every
 // row at its last rank taken out and one kExhaustedRowMarker per such row appended.
-// `list` receives the result; `deltas` is scratch space.
-void sortedRowList(const State& state, const RankVector& node, std::vector<int>& list,
-                   std::vector<double>& deltas);
 std::vector<int> sortedRowList(const State& state, const RankVector& node);
 
 // The sorted row list of `child`, a node whose `movedRow` is one rank above its parent's,
@@ -113,7 +181,7 @@ std::vector<int> sortedRowList(const State& state, const RankVector& node);
 bool childRowList(const State& state, const RankVector& child, std::size_t movedRow,
                   const std::vector<int>& parentList, std::vector<int>& list);
 
-// The enumerator. `next` (or `current` then `advance`) hands out configurations.
+// The enumerator. `next` (or `currentColumns` then `advance`) hands out configurations.
 class Quorin {
 public:
     State state;
@@ -127,46 +195,63 @@ public:
     std::size_t rows() const noexcept { return state.rows(); }
 
     // The configuration to hand out next, as ranks. Requires !exhausted.
-    const RankVector& current() const noexcept { return state.history.back(); }
+    RankVector current() const { return state.ranksOf(state.history.back()); }
 
-    // Writes current()'s column indices to out[0 .. rows()). Requires !exhausted.
+    // Writes the column indices of the configuration to hand out next to
+    // out[0 .. rows()). Requires !exhausted.
     void currentColumns(int* out) const noexcept;
 
     // Copies the next configuration's column indices into `columns` and advances; returns
     // false, leaving `columns` alone, once every configuration has been handed out.
     bool next(std::vector<int>& columns);
 
-    // The child of `node` at the node's counter in expandCount (entering the node with 0
-    // if absent), or nothing when the node has no further child. Never moves the counter.
-    std::optional<RankVector> nextBest(const RankVector& node);
-
-    // Files `node`'s next child that is not yet visited, if any: marks it visited and
-    // pushes (node, cost of that child); visited children passed over are counted.
-    void addNextBest(const RankVector& node);
+    // The child of `node` at the node's counter, or nothing when the node has no further
+    // child. Changes nothing.
+    std::optional<RankVector> nextBest(NodeId node) const;
 
     // Appends the next configuration to history and refills the frontier, or sets
-    // `exhausted` when there is none. Requires !exhausted.
+    // `exhausted` when there is none. Requires !exhausted. All or nothing: if it throws
+    // (std::bad_alloc, or std::length_error past 2^32 * 3/4 nodes) the enumerator is as
+    // it was.
     void advance();
 
 private:
-    // The node's sorted row list: cached (computed and stored on a miss) when the cache is
-    // on, otherwise computed into scratch space that the next call overwrites.
-    const std::vector<int>& rowListOf(const RankVector& node);
+    // Makes room for everything one advance can add, so that the step itself cannot fail.
+    void reserveForStep();
 
-    // rowListOf for `child`, `movedRow` one rank above its parent's whose list is given.
-    const std::vector<int>& childRowListOf(const RankVector& child, std::size_t movedRow,
-                                           const std::vector<int>& parentList);
+    template <class Rank, class Row>
+    void advanceWith();
 
-    // addNextBest on a node whose counter and row list the caller already holds; the entry
-    // takes its parent from `movableNode` (moved) when given, else copies `node`.
-    void fileNextChild(const RankVector& node, int& counter, const std::vector<int>& rowList,
-                       RankVector* movableNode);
+    // Files `node`'s next child that is not yet visited, if any: places it and pushes
+    // (node, child, cost of the child); visited children passed over are counted.
+    template <class Rank, class Row>
+    void addNextBest(NodeId node, const Row* rowList);
 
-    // Reused buffers: they hold no enumeration data.
-    std::vector<int> scratchRowList_;
-    std::vector<int> scratchChildRowList_;
-    std::vector<double> scratchDeltas_;
-    RankVector scratchChild_;
+    // The id of the node with these ranks (and `hash`), placing it first if it is new
+    // (room reserved); the flag says whether it was placed now.
+    template <class Rank, class Row>
+    std::pair<NodeId, bool> placeNode(const Rank* ranks, std::uint64_t hash);
+
+    // The node's sorted row list: cached when the cache is on, else computed into `into`.
+    template <class Rank, class Row>
+    const Row* rowListOf(NodeId node, Row* into);
+
+    // Computes the list of `child`, whose `movedRow` is one above its parent's, and caches
+    // it when the cache is on (room reserved); else computes it into `into`.
+    template <class Rank, class Row>
+    const Row* newRowList(NodeId child, std::size_t movedRow, const Row* parentList, Row* into);
+
+    void cacheRootList();
+
+    // Reused buffers, sized at construction: they hold no enumeration data.
+    // Byte buffers, read and written only as the step's rank or row type.
+    struct Scratch {
+        std::vector<unsigned char> candidate;   // a node's ranks
+        std::vector<unsigned char> parentList;  // row lists
+        std::vector<unsigned char> childList;
+        std::vector<double> deltas;
+    };
+    Scratch scratch_;
 };
 
 }  // namespace quorin

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -28,6 +30,11 @@ TEST(VectorHash, WorkedValues) {
     EXPECT_EQ(hash({1879048192}), 0xe3779f8u) << "the entry is combined in 32 bits";
     EXPECT_EQ(hash({1, 0}), 0x28cd949c7fu);
     EXPECT_EQ(hash({0, 1}), 0x28cd949d33u);
+    // Stored nodes are narrow; they hash like the same ranks as ints.
+    const std::uint8_t narrow[] = {1, 2, 3};
+    const std::uint16_t wide[] = {1, 2, 3};
+    EXPECT_EQ(quorin::vector_hash::hashRanks(narrow, 3), 0xa16fb2b5814u);
+    EXPECT_EQ(quorin::vector_hash::hashRanks(wide, 3), 0xa16fb2b5814u);
 }
 
 TEST(Construction, CostsOrdersAndRoot) {
@@ -35,12 +42,16 @@ TEST(Construction, CostsOrdersAndRoot) {
     EXPECT_EQ(s.order, (std::vector<std::vector<int>>{{1, 0, 2}}));
     EXPECT_DOUBLE_EQ(s.costs[0][0], -std::log(0.25));
     ASSERT_EQ(s.frontier.size(), 1u);
-    EXPECT_EQ(s.frontier.top().parent, RankVector{0});
+    EXPECT_EQ(s.frontier.top().parent, 0u);
+    EXPECT_EQ(s.frontier.top().child, quorin::kNoNode);
     EXPECT_EQ(s.frontier.top().cost, -std::log(0.5));
-    EXPECT_EQ(s.history, std::vector<RankVector>{RankVector{0}});
+    EXPECT_EQ(s.history, std::vector<quorin::NodeId>{0});
+    EXPECT_EQ(s.ranksOf(0), RankVector{0});
     EXPECT_EQ(s.visited.size(), 1u);
-    EXPECT_EQ(s.expandCount.at(RankVector{0}), 0);
-    EXPECT_TRUE(s.successorCache.empty());
+    EXPECT_EQ(s.find({0}), 0u);
+    EXPECT_EQ(s.find({1}), quorin::kNoNode);
+    EXPECT_EQ(s.counterOf(0), 0u);
+    EXPECT_TRUE(s.successorCache.lists.empty());
     EXPECT_EQ(s.emittedCount, 0);
 
     const State two({{0.5, 0.5}, {0.25, 0.75}});
@@ -49,15 +60,17 @@ TEST(Construction, CostsOrdersAndRoot) {
 
     const State ragged({{0.2, 0.8}, {1.0}, {0.1, 0.3, 0.6}});
     EXPECT_EQ(ragged.order, (std::vector<std::vector<int>>{{1, 0}, {0}, {2, 1, 0}}));
-    EXPECT_EQ(ragged.history.back(), (RankVector{0, 0, 0}));
+    EXPECT_EQ(ragged.ranksOf(ragged.history.back()), (RankVector{0, 0, 0}));
 }
 
 TEST(Construction, NoRows) {
     const State s(quorin::ProbabilityMatrix{});
     EXPECT_TRUE(s.order.empty());
-    EXPECT_EQ(s.history, std::vector<RankVector>{RankVector{}});
+    EXPECT_EQ(s.history, std::vector<quorin::NodeId>{0});
+    EXPECT_EQ(s.ranksOf(0), RankVector{});
+    EXPECT_EQ(s.find({}), 0u);
     EXPECT_EQ(s.frontier.top().cost, 0.0);
-    EXPECT_EQ(s.expandCount.at(RankVector{}), 0);
+    EXPECT_EQ(s.counterOf(0), 0u);
 }
 
 TEST(Construction, TiesInLongRowsFollowTheSort) {
@@ -144,36 +157,61 @@ INSTANTIATE_TEST_SUITE_P(
         RowListCase{{{0.5, 0.0}, {1.0}, {0.6, 0.4}}, {0, 0, 0}, {2, 0, M}},
         RowListCase{{{0.5, 0.0, 0.0}, {0.6, 0.4}}, {1, 0}, {0, 1}}));  // NaN delta: stays put
 
+// Counters of these small matrices are one byte wide.
+void setCounter(Quorin& q, quorin::NodeId node, std::uint8_t value) {
+    ASSERT_EQ(q.state.rowBytes(), 1u);
+    *q.state.expandCount.record<std::uint8_t>(node) = value;
+}
+
 TEST(NextBest, WalksTheChildListAsTheCounterMoves) {
     for (bool cache : {true, false}) {
         Quorin q({{0.5, 0.3, 0.2}, {0.7, 0.3}}, cache);
-        EXPECT_EQ(q.nextBest({0, 0}), (RankVector{1, 0}));
-        q.state.expandCount[{0, 0}] = 1;
-        EXPECT_EQ(q.nextBest({0, 0}), (RankVector{0, 1}));
-        q.state.expandCount[{0, 0}] = 2;
-        EXPECT_EQ(q.nextBest({0, 0}), std::nullopt);
-        EXPECT_EQ(q.nextBest({2, 0}), (RankVector{2, 1}));
-        EXPECT_EQ(q.state.expandCount.at(RankVector{2, 0}), 0) << "absent nodes enter with 0";
-        q.state.expandCount[{2, 0}] = 1;
-        EXPECT_EQ(q.nextBest({2, 0}), std::nullopt);
-        EXPECT_EQ(q.state.successorCache.size(), cache ? 2u : 0u);
+        EXPECT_EQ(q.nextBest(0), (RankVector{1, 0}));
+        setCounter(q, 0, 1);
+        EXPECT_EQ(q.nextBest(0), (RankVector{0, 1}));
+        setCounter(q, 0, 2);
+        EXPECT_EQ(q.nextBest(0), std::nullopt);
+
+        Quorin walk({{0.5, 0.3, 0.2}, {0.7, 0.3}}, cache);
+        std::vector<int> columns;
+        for (int i = 0; i < 3; ++i) walk.next(columns);
+        ASSERT_EQ(walk.current(), (RankVector{2, 0}));
+        const quorin::NodeId node = walk.state.history.back();
+        EXPECT_EQ(walk.state.find({2, 0}), node);
+        EXPECT_EQ(walk.state.counterOf(node), 0u);
+        EXPECT_EQ(walk.nextBest(node), (RankVector{2, 1}));
+        EXPECT_EQ(walk.state.cachedRowList(node), cache ? std::optional<std::vector<int>>({1, M}) : std::nullopt);
     }
 }
 
 TEST(NextBest, RootWithoutChildrenAndTheEmptyMatrix) {
-    Quorin single(quorin::ProbabilityMatrix{{1.0}, {1.0}});
-    EXPECT_EQ(single.nextBest({0, 0}), std::nullopt);
-    Quorin empty(quorin::ProbabilityMatrix{});
-    EXPECT_EQ(empty.nextBest({}), std::nullopt);
-    EXPECT_TRUE(empty.state.successorCache.empty()) << "a full counter never touches the cache";
+    for (bool cache : {true, false}) {
+        const Quorin single(quorin::ProbabilityMatrix{{1.0}, {1.0}}, cache);
+        EXPECT_EQ(single.nextBest(0), std::nullopt);
+        const Quorin empty(quorin::ProbabilityMatrix{}, cache);
+        EXPECT_EQ(empty.nextBest(0), std::nullopt);
+    }
 }
 
-TEST(NextBest, CacheHitComputesNothingNew) {
-    Quorin q({{0.5, 0.3, 0.2}, {0.7, 0.3}});
-    q.nextBest({0, 0});
-    q.state.successorCache[{0, 0}] = {1, 0};  // a hit must be served from the cache
-    EXPECT_EQ(q.nextBest({0, 0}), (RankVector{0, 1}));
-    EXPECT_EQ(q.state.successorCache.size(), 1u);
+// Every node handed out has its list cached, derived from its parent's where it could be;
+// each must be exactly what sorting the node's rows gives.
+TEST(SuccessorCache, EveryCachedListIsTheSortedOne) {
+    const double levels[] = {0.0, 0.1, 0.25, 0.25, 0.5, 0.7, 1.0};
+    std::mt19937 rng(5);
+    for (int round = 0; round < 60; ++round) {
+        quorin::ProbabilityMatrix probs(1 + rng() % 20);
+        for (auto& row : probs) {
+            row.resize(1 + rng() % 4);
+            for (double& p : row) p = levels[rng() % 7];
+        }
+        Quorin q(probs, true);
+        quorin_test::drain(q, 3000);
+        ASSERT_EQ(q.state.successorCache.lists.size(), q.state.history.size());
+        for (quorin::NodeId node : q.state.history) {
+            ASSERT_EQ(q.state.cachedRowList(node), quorin::sortedRowList(q.state, q.state.ranksOf(node)))
+                << "round " << round << ", node " << node;
+        }
+    }
 }
 
 }  // namespace

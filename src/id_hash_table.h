@@ -1,0 +1,150 @@
+// An open-addressing hash set of the ids 0, 1, ..., size() - 1 of keys stored elsewhere.
+//
+// Ids are handed out densely: the key inserted n-th gets id n. The caller hashes its key
+// and says whether the key of a stored id equals the one looked for; the table never sees
+// a key. Each slot is 32 bits: the id (plus one, so that 0 marks an empty slot) in the low
+// log2(capacity) bits and, above it, a tag of the key's hash, so that most mismatches are
+// settled without reading the key. Capacity is a power of two, probing is linear, the
+// load stays at most 3/4. Growing rehashes every key through the caller's hash, in id
+// order; `reserve` is the only operation that allocates.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <utility>
+
+namespace quorin {
+
+class IdHashTable {
+public:
+    using Id = std::uint32_t;
+    static constexpr Id kNotFound = 0xffffffffu;
+
+    IdHashTable() = default;
+    IdHashTable(const IdHashTable& other)
+        : slots_(other.capacity_ == 0 ? nullptr : new Id[other.capacity_]),
+          capacity_(other.capacity_),
+          idBits_(other.idBits_),
+          size_(other.size_) {
+        for (std::size_t i = 0; i < capacity_; ++i) slots_[i] = other.slots_[i];
+    }
+    IdHashTable& operator=(const IdHashTable& other) {
+        if (this != &other) {
+            IdHashTable copy(other);
+            *this = std::move(copy);
+        }
+        return *this;
+    }
+    IdHashTable(IdHashTable&& other) noexcept { swap(other); }
+    IdHashTable& operator=(IdHashTable&& other) noexcept {
+        IdHashTable moved(std::move(other));
+        swap(moved);
+        return *this;
+    }
+
+    std::size_t size() const noexcept { return size_; }
+    std::size_t capacity() const noexcept { return capacity_; }
+    // The most ids the table can ever hold.
+    static constexpr std::size_t maxSize() noexcept { return (std::size_t{1} << 32) / 4 * 3; }
+
+    // Makes room for `count` ids in all, rehashing ids 0 .. size() - 1 with hashOf(id)
+    // if the table has to grow. Either succeeds or leaves the table as it was. Throws
+    // std::length_error beyond maxSize().
+    template <class HashOf>
+    void reserve(std::size_t count, HashOf&& hashOf) {
+        if (count <= capacity_ / 4 * 3) return;
+        if (count > maxSize()) throw std::length_error("quorin: more keys than a 32-bit id table can hold");
+        unsigned bits = idBits_ < 4 ? 4 : idBits_;
+        while ((std::size_t{1} << bits) / 4 * 3 < count) ++bits;
+        IdHashTable grown(bits);
+        for (std::size_t id = 0; id < size_; ++id) grown.place(hashOf(static_cast<Id>(id)), static_cast<Id>(id));
+        grown.size_ = size_;
+        swap(grown);
+    }
+
+    // The id whose key has hash `hash` and satisfies equals(id), or kNotFound.
+    template <class Equals>
+    Id find(std::uint64_t hash, Equals&& equals) const {
+        if (capacity_ == 0) return kNotFound;
+        const std::uint64_t mixed = mix(hash);
+        const Id tag = tagOf(mixed);
+        for (std::size_t slot = homeOf(mixed);; slot = (slot + 1) & (capacity_ - 1)) {
+            const Id stored = slots_[slot];
+            if (stored == 0) return kNotFound;
+            if ((stored & ~idMask()) == tag && equals(idIn(stored))) return idIn(stored);
+        }
+    }
+
+    // find(), and when absent inserts the next id, size(). Returns the id and whether it
+    // was inserted. Requires room for one more id (see reserve).
+    template <class Equals>
+    std::pair<Id, bool> findOrInsert(std::uint64_t hash, Equals&& equals) {
+        const std::uint64_t mixed = mix(hash);
+        const Id tag = tagOf(mixed);
+        std::size_t slot = homeOf(mixed);
+        for (;; slot = (slot + 1) & (capacity_ - 1)) {
+            const Id stored = slots_[slot];
+            if (stored == 0) break;
+            if ((stored & ~idMask()) == tag && equals(idIn(stored))) return {idIn(stored), false};
+        }
+        const Id id = static_cast<Id>(size_++);
+        slots_[slot] = tag | (id + 1);
+        return {id, true};
+    }
+
+    // Hints the processor to fetch the slot where a lookup of `hash` starts.
+    void prefetch(std::uint64_t hash) const noexcept {
+#if defined(__GNUC__)
+        if (capacity_ != 0) __builtin_prefetch(&slots_[homeOf(mix(hash))]);
+#else
+        (void)hash;
+#endif
+    }
+
+    // The same ids in the same slots.
+    friend bool operator==(const IdHashTable& a, const IdHashTable& b) noexcept {
+        if (a.capacity_ != b.capacity_ || a.size_ != b.size_) return false;
+        for (std::size_t i = 0; i < a.capacity_; ++i) {
+            if (a.slots_[i] != b.slots_[i]) return false;
+        }
+        return true;
+    }
+    friend bool operator!=(const IdHashTable& a, const IdHashTable& b) noexcept { return !(a == b); }
+
+private:
+    explicit IdHashTable(unsigned bits)
+        : slots_(new Id[std::size_t{1} << bits]()), capacity_(std::size_t{1} << bits), idBits_(bits) {}
+
+    void swap(IdHashTable& other) noexcept {
+        std::swap(slots_, other.slots_);
+        std::swap(capacity_, other.capacity_);
+        std::swap(idBits_, other.idBits_);
+        std::swap(size_, other.size_);
+    }
+
+    // Fibonacci hashing spreads any hash over the high bits: the home slot is taken from
+    // the top bits, the tag from the bits below them.
+    static std::uint64_t mix(std::uint64_t hash) noexcept { return hash * 0x9e3779b97f4a7c15ull; }
+    std::size_t homeOf(std::uint64_t mixed) const noexcept { return static_cast<std::size_t>(mixed >> (64 - idBits_)); }
+    Id idMask() const noexcept { return static_cast<Id>((std::uint64_t{1} << idBits_) - 1); }
+    // The hash bits just below the home bits, moved above the id bits.
+    Id tagOf(std::uint64_t mixed) const noexcept { return static_cast<Id>((mixed >> 32) << idBits_); }
+    Id idIn(Id stored) const noexcept { return (stored & idMask()) - 1; }
+
+    // Inserts an id known to be absent.
+    void place(std::uint64_t hash, Id id) noexcept {
+        const std::uint64_t mixed = mix(hash);
+        std::size_t slot = homeOf(mixed);
+        while (slots_[slot] != 0) slot = (slot + 1) & (capacity_ - 1);
+        slots_[slot] = tagOf(mixed) | (id + 1);
+    }
+
+    std::unique_ptr<Id[]> slots_;
+    std::size_t capacity_ = 0;
+    unsigned idBits_ = 0;
+    std::size_t size_ = 0;
+};
+
+}  // namespace quorin
