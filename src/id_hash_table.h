@@ -59,7 +59,17 @@ public:
         unsigned bits = idBits_ < 4 ? 4 : idBits_;
         while ((std::size_t{1} << bits) / 4 * 3 < count) ++bits;
         IdHashTable grown(bits);
-        for (std::size_t id = 0; id < size_; ++id) grown.place(hashOf(static_cast<Id>(id)), static_cast<Id>(id));
+        // In batches: the slots of a batch are requested together, before any is written.
+        constexpr std::size_t kBatch = 16;
+        std::uint64_t hashes[kBatch];
+        for (std::size_t first = 0; first < size_; first += kBatch) {
+            const std::size_t count = size_ - first < kBatch ? size_ - first : kBatch;
+            for (std::size_t i = 0; i < count; ++i) {
+                hashes[i] = hashOf(static_cast<Id>(first + i));
+                grown.prefetch(hashes[i]);
+            }
+            for (std::size_t i = 0; i < count; ++i) grown.place(hashes[i], static_cast<Id>(first + i));
+        }
         grown.size_ = size_;
         swap(grown);
     }
@@ -92,6 +102,18 @@ public:
         const Id id = static_cast<Id>(size_++);
         slots_[slot] = tag | (id + 1);
         return {id, true};
+    }
+
+    // Calls onMatch(id) for every id whose slot a lookup of `hash` would compare (those
+    // with the same tag), without comparing keys: to request those keys ahead of time.
+    template <class OnMatch>
+    void forEachTagMatch(std::uint64_t hash, OnMatch&& onMatch) const {
+        if (capacity_ == 0) return;
+        const std::uint64_t mixed = mix(hash);
+        const Id tag = tagOf(mixed);
+        for (std::size_t slot = homeOf(mixed); slots_[slot] != 0; slot = (slot + 1) & (capacity_ - 1)) {
+            if ((slots_[slot] & ~idMask()) == tag) onMatch(idIn(slots_[slot]));
+        }
     }
 
     // Hints the processor to fetch the slot where a lookup of `hash` starts.

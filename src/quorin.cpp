@@ -95,6 +95,24 @@ bool deriveChildList(const RankCosts& rankCosts, const Rank* child, std::size_t 
     return true;
 }
 
+// Whether two nodes have the same ranks, compared eight bytes at a time.
+template <class Rank>
+bool sameRanks(const Rank* a, const Rank* b, std::size_t count) noexcept {
+    const auto* x = reinterpret_cast<const unsigned char*>(a);
+    const auto* y = reinterpret_cast<const unsigned char*>(b);
+    std::size_t bytes = count * sizeof(Rank);
+    for (; bytes >= 8; bytes -= 8, x += 8, y += 8) {
+        std::uint64_t u, v;
+        std::memcpy(&u, x, 8);
+        std::memcpy(&v, y, 8);
+        if (u != v) return false;
+    }
+    for (; bytes != 0; --bytes) {
+        if (*x++ != *y++) return false;
+    }
+    return true;
+}
+
 template <class To, class From>
 std::vector<To> convertRanks(const From* ranks, std::size_t count) {
     return std::vector<To>(ranks, ranks + count);
@@ -243,9 +261,11 @@ bool childRowList(const State& state, const RankVector& child, std::size_t moved
 Quorin::Quorin(ProbabilityMatrix probs, bool cacheAssignments)
     : state(std::move(probs)), cacheAssignments(cacheAssignments) {
     const std::size_t rows = state.rows();
-    scratch_.candidate.resize(rows * sizeof(std::uint32_t));
-    scratch_.parentList.resize(rows * sizeof(std::uint32_t));
-    scratch_.childList.resize(rows * sizeof(std::uint32_t));
+    for (auto* buffer : {&scratch_.parentCandidate, &scratch_.childCandidate, &scratch_.parentList, &scratch_.childList}) {
+        buffer->resize(rows * sizeof(std::uint32_t));
+    }
+    scratch_.parentPrefix.resize(rows + 1);
+    scratch_.childPrefix.resize(rows + 1);
     scratch_.deltas.resize(rows);
     if (cacheAssignments) cacheRootList();
 }
@@ -292,23 +312,258 @@ std::optional<RankVector> Quorin::nextBest(NodeId node) const {
     return ranks;
 }
 
+namespace {
+
+template <class T>
+void prefetch(const T* address) noexcept {
+#if defined(__GNUC__)
+    __builtin_prefetch(address);
+#else
+    (void)address;
+#endif
+}
+
+}  // namespace
+
+// One advance. The two nodes that file new entries (the popped parent and the child it
+// produced) look at their next children in small batches: hashed together from the
+// node's prefix hashes, their table slots and then the nodes those slots name requested
+// together, so that cache misses overlap instead of queueing. None of this changes what
+// is looked up, in what order, or what is placed.
+template <class Rank, class Row>
+class Step {
+public:
+    explicit Step(Quorin& q)
+        : q_(q), s_(q.state), rows_(q.state.rows()), batch_(q.state.visited.capacity() >= kBatchFromSlots ? kBatch : 1) {}
+
+    void advance();
+
+private:
+    static constexpr Row kMarker = markerOf<Row>();
+    static constexpr std::size_t kBatch = 4;
+    // Batches pay once the table has left the caches; before that, hashing candidates
+    // that turn out not to be needed only costs.
+    static constexpr std::size_t kBatchFromSlots = std::size_t{1} << 18;
+
+    // The next children of one node, looked up in list order.
+    struct Filing {
+        NodeId node = kNoNode;
+        const Row* list = nullptr;
+        Rank* candidate = nullptr;     // the node's ranks, one row raised at a time
+        std::uint64_t* prefix = nullptr;  // prefix[i]: hash state after rows 0 .. i-1
+        std::size_t next = 0;          // list position of hashes[0]
+        std::size_t count = 0;         // hashed candidates
+        std::uint64_t hashes[kBatch];
+    };
+
+    void begin(Filing& f, NodeId node, const Row* list, unsigned char* candidate, std::uint64_t* prefix);
+    void hashBatch(Filing& f, std::size_t from);
+    void requestMatches(const Filing& f) const;
+    void addNextBest(Filing& f);
+    std::pair<NodeId, bool> placeNode(const Rank* ranks, std::uint64_t hash);
+    const Row* rowListOf(NodeId node);
+    const Row* newRowList(NodeId child, std::size_t movedRow, const Row* parentList);
+    void requestNextStep() const;
+
+    Row& counterOf(NodeId node) { return *s_.expandCount.record<Row>(node); }
+
+    Quorin& q_;
+    State& s_;
+    const std::size_t rows_;
+    const std::size_t batch_;  // candidates hashed ahead, at most kBatch
+};
+
+template <class Rank, class Row>
+void Step<Rank, Row>::advance() {
+    const assignment entry = s_.frontier.pop();
+    ++s_.emittedCount;
+    Row& counter = counterOf(entry.parent);
+    // Only the construction entry of a root without children comes up empty: then the
+    // root was the only configuration.
+    if (counter == rows_) {
+        q_.exhausted = true;
+        return;
+    }
+    const Row* parentList = rowListOf(entry.parent);
+    const Row movedRow = parentList[counter];
+    if (movedRow == kMarker) {
+        q_.exhausted = true;
+        return;
+    }
+    NodeId child = entry.child;
+    if (child == kNoNode) {
+        // The construction entry: the root's first child is placed only now. Nothing else
+        // is placed yet, so it is new.
+        Rank* ranks = reinterpret_cast<Rank*>(q_.scratch_.childCandidate.data());
+        std::copy_n(s_.nodes.record<Rank>(entry.parent), rows_, ranks);
+        ++ranks[movedRow];
+        child = placeNode(ranks, vector_hash::hashRanks(ranks, rows_)).first;
+    }
+    s_.history.push_back(child);
+    ++counter;
+    // The child's list does not depend on what the parent files, so both nodes' lookups
+    // can be prepared before either files.
+    const Row* childList = newRowList(child, movedRow, parentList);
+    Filing parent, produced;
+    begin(parent, entry.parent, parentList, q_.scratch_.parentCandidate.data(), q_.scratch_.parentPrefix.data());
+    begin(produced, child, childList, q_.scratch_.childCandidate.data(), q_.scratch_.childPrefix.data());
+    requestMatches(parent);
+    requestMatches(produced);
+    addNextBest(parent);
+    addNextBest(produced);
+    requestNextStep();
+}
+
+template <class Rank, class Row>
+void Step<Rank, Row>::begin(Filing& f, NodeId node, const Row* list, unsigned char* candidate,
+                            std::uint64_t* prefix) {
+    const std::size_t rows = rows_;
+    Rank* const ranks = reinterpret_cast<Rank*>(candidate);
+    std::copy_n(s_.nodes.record<Rank>(node), rows, ranks);
+    std::uint64_t seed = rows;
+    prefix[0] = seed;
+    for (std::size_t i = 0; i < rows; ++i) prefix[i + 1] = seed = vector_hash::combine(seed, ranks[i]);
+    f.node = node;
+    f.list = list;
+    f.candidate = ranks;
+    f.prefix = prefix;
+    hashBatch(f, counterOf(node));
+}
+
+// Hashes the candidates at list positions from, from + 1, ... (up to batch_, stopping at
+// a marker) and requests their home slots.
+template <class Rank, class Row>
+void Step<Rank, Row>::hashBatch(Filing& f, std::size_t from) {
+    const std::size_t rows = rows_;
+    const Row* const list = f.list;
+    const Rank* const ranks = f.candidate;
+    const std::uint64_t* const prefix = f.prefix;
+    const std::size_t end = std::min(rows, from + batch_);
+    std::size_t count = 0;
+    for (std::size_t k = from; k < end; ++k) {
+        const Row row = list[k];
+        if (row == kMarker) break;
+        // The candidate equals the node up to `row`: start from the node's prefix hash.
+        const std::uint64_t seed = vector_hash::combine(prefix[row], static_cast<std::uint32_t>(ranks[row]) + 1);
+        const std::uint64_t hash = vector_hash::combineRange(seed, ranks, static_cast<std::size_t>(row) + 1, rows);
+        f.hashes[count++] = hash;
+        if (batch_ != 1) s_.visited.prefetch(hash);
+    }
+    f.next = from;
+    f.count = count;
+}
+
+template <class Rank, class Row>
+void Step<Rank, Row>::requestMatches(const Filing& f) const {
+    if (batch_ == 1) return;
+    for (std::size_t j = 0; j < f.count; ++j) {
+        s_.visited.forEachTagMatch(f.hashes[j], [&](NodeId id) { prefetch(s_.nodes.record<Rank>(id)); });
+    }
+}
+
+// Files the node's next child that is not yet visited, if any: places it and pushes
+// (node, child, cost of the child); the visited children passed over are counted.
+template <class Rank, class Row>
+void Step<Rank, Row>::addNextBest(Filing& f) {
+    Rank* const candidate = f.candidate;
+    const Row* const list = f.list;
+    while (f.count != 0) {
+        const std::size_t next = f.next, count = f.count;
+        for (std::size_t j = 0; j < count; ++j) {
+            const Row row = list[next + j];
+            ++candidate[row];
+            const auto [id, placed] = placeNode(candidate, f.hashes[j]);
+            if (placed) {
+                counterOf(f.node) = static_cast<Row>(next + j);
+                s_.frontier.push(assignment{f.node, id, costOf(s_.rankCosts, candidate, rows_)});
+                return;
+            }
+            --candidate[row];  // already visited: back to the node for the next candidate
+        }
+        hashBatch(f, next + count);
+        requestMatches(f);
+    }
+    counterOf(f.node) = static_cast<Row>(f.next);  // at a marker, or past the last row
+}
+
+template <class Rank, class Row>
+std::pair<NodeId, bool> Step<Rank, Row>::placeNode(const Rank* ranks, std::uint64_t hash) {
+    const auto [id, inserted] = s_.visited.findOrInsert(
+        hash, [&](NodeId other) { return sameRanks(ranks, s_.nodes.record<Rank>(other), rows_); });
+    if (!inserted) return {id, false};
+    s_.nodes.append(ranks);
+    *s_.expandCount.record<Row>(s_.expandCount.append()) = 0;
+    if (q_.cacheAssignments) {
+        RecordStore& listOfNode = s_.successorCache.listOfNode;
+        *listOfNode.record<std::uint32_t>(listOfNode.append()) = 0;
+    }
+    return {id, true};
+}
+
+// The node's sorted row list: cached when the cache is on, else computed.
+template <class Rank, class Row>
+const Row* Step<Rank, Row>::rowListOf(NodeId node) {
+    if (q_.cacheAssignments) {
+        const SuccessorCache& cache = s_.successorCache;
+        return cache.lists.record<Row>(*cache.listOfNode.record<std::uint32_t>(node) - 1);
+    }
+    Row* list = reinterpret_cast<Row*>(q_.scratch_.parentList.data());
+    sortRowsInto(s_.rankCosts, s_.nodes.record<Rank>(node), rows_, list, q_.scratch_.deltas.data());
+    return list;
+}
+
+// The list of `child`, whose `movedRow` is one above its parent's: derived from the
+// parent's list where possible, else sorted; cached when the cache is on.
+template <class Rank, class Row>
+const Row* Step<Rank, Row>::newRowList(NodeId child, std::size_t movedRow, const Row* parentList) {
+    Row* list = reinterpret_cast<Row*>(q_.scratch_.childList.data());
+    if (q_.cacheAssignments) {
+        SuccessorCache& cache = s_.successorCache;
+        const std::size_t index = cache.lists.append();
+        list = cache.lists.record<Row>(index);
+        *cache.listOfNode.record<std::uint32_t>(child) = static_cast<std::uint32_t>(index + 1);
+    }
+    const Rank* ranks = s_.nodes.record<Rank>(child);
+    if (!deriveChildList(s_.rankCosts, ranks, rows_, movedRow, parentList, list)) {
+        sortRowsInto(s_.rankCosts, ranks, rows_, list, q_.scratch_.deltas.data());
+    }
+    return list;
+}
+
+// The next step starts from the frontier's top: request what it reads first.
+template <class Rank, class Row>
+void Step<Rank, Row>::requestNextStep() const {
+    if (s_.frontier.empty()) return;
+    const assignment& next = s_.frontier.top();
+    prefetch(s_.nodes.record<Rank>(next.parent));
+    prefetch(s_.expandCount.record<Row>(next.parent));
+    if (q_.cacheAssignments) prefetch(s_.successorCache.listOfNode.record<std::uint32_t>(next.parent));
+    if (next.child != kNoNode) {
+        prefetch(s_.nodes.record<Rank>(next.child));
+        prefetch(s_.expandCount.record<Row>(next.child));
+    }
+}
+
 void Quorin::advance() {
     if (state.frontier.empty()) {
         ++state.emittedCount;
         exhausted = true;
         return;
     }
-    reserveForStep();
+    if (reservedSteps_.count == 0) reserveForSteps();
+    --reservedSteps_.count;
     withWidth(state.rankBytes(), [&](auto rankType) {
-        withWidth(state.rowBytes(), [&](auto rowType) { advanceWith<decltype(rankType), decltype(rowType)>(); });
+        withWidth(state.rowBytes(), [&](auto rowType) { Step<decltype(rankType), decltype(rowType)>(*this).advance(); });
     });
 }
 
-void Quorin::reserveForStep() {
+void Quorin::reserveForSteps() {
+    constexpr std::size_t kSteps = 32;
     State& s = state;
-    // One step places at most three nodes: the construction entry's child and one child
-    // filed by each of the two nodes that are refilled.
-    const std::size_t nodes = s.nodes.size() + 3;
+    // A step places at most three nodes (the construction entry's child and one child
+    // filed by each of the two nodes refilled), one list and one history entry, and
+    // grows the frontier by at most one.
+    const std::size_t nodes = s.nodes.size() + 3 * kSteps;
     if (nodes > IdHashTable::maxSize()) {
         throw std::length_error("quorin: the search has placed as many nodes as 32-bit ids can number");
     }
@@ -316,110 +571,17 @@ void Quorin::reserveForStep() {
     s.expandCount.reserve(nodes);
     if (cacheAssignments) {
         s.successorCache.listOfNode.reserve(nodes);
-        s.successorCache.lists.reserve(s.successorCache.lists.size() + 1);
+        s.successorCache.lists.reserve(s.successorCache.lists.size() + kSteps);
     }
-    if (s.history.size() == s.history.capacity()) s.history.reserve(std::max<std::size_t>(16, 2 * s.history.capacity()));
-    s.frontier.reserveMore(2);
+    if (s.history.size() + kSteps > s.history.capacity()) {
+        s.history.reserve(std::max(s.history.size() + kSteps, 2 * s.history.capacity()));
+    }
+    s.frontier.reserveMore(kSteps + 1);
     withWidth(s.rankBytes(), [&](auto rankType) {
         using Rank = decltype(rankType);
         s.visited.reserve(nodes, [&](NodeId id) { return vector_hash::hashRanks(s.nodes.record<Rank>(id), rows()); });
     });
-}
-
-template <class Rank, class Row>
-void Quorin::advanceWith() {
-    State& s = state;
-    const std::size_t rows = s.rows();
-    const assignment entry = s.frontier.pop();
-    ++s.emittedCount;
-    Row& counter = *s.expandCount.record<Row>(entry.parent);
-    // Only the construction entry of a root without children comes up empty: then the
-    // root was the only configuration.
-    if (counter == rows) {
-        exhausted = true;
-        return;
-    }
-    const Row* parentList = rowListOf<Rank, Row>(entry.parent, reinterpret_cast<Row*>(scratch_.parentList.data()));
-    const Row movedRow = parentList[counter];
-    if (movedRow == markerOf<Row>()) {
-        exhausted = true;
-        return;
-    }
-    NodeId child = entry.child;
-    if (child == kNoNode) {
-        // The construction entry: the root's first child is placed only now. Nothing else
-        // is placed yet, so it is new.
-        Rank* ranks = reinterpret_cast<Rank*>(scratch_.candidate.data());
-        std::copy_n(s.nodes.record<Rank>(entry.parent), rows, ranks);
-        ++ranks[movedRow];
-        child = placeNode<Rank, Row>(ranks, vector_hash::hashRanks(ranks, rows)).first;
-    }
-    s.history.push_back(child);
-    ++counter;
-    addNextBest<Rank, Row>(entry.parent, parentList);
-    const Row* childList =
-        newRowList<Rank, Row>(child, movedRow, parentList, reinterpret_cast<Row*>(scratch_.childList.data()));
-    addNextBest<Rank, Row>(child, childList);
-}
-
-template <class Rank, class Row>
-void Quorin::addNextBest(NodeId node, const Row* rowList) {
-    State& s = state;
-    const std::size_t rows = s.rows();
-    Row& counter = *s.expandCount.record<Row>(node);
-    if (counter == rows) return;
-    Rank* candidate = reinterpret_cast<Rank*>(scratch_.candidate.data());
-    std::copy_n(s.nodes.record<Rank>(node), rows, candidate);
-    for (; counter < rows; ++counter) {
-        const Row row = rowList[counter];
-        if (row == markerOf<Row>()) return;
-        ++candidate[row];
-        const auto [id, placed] = placeNode<Rank, Row>(candidate, vector_hash::hashRanks(candidate, rows));
-        if (placed) {
-            s.frontier.push(assignment{node, id, costOf(s.rankCosts, candidate, rows)});
-            return;
-        }
-        --candidate[row];  // already visited: back to `node` for the next candidate
-    }
-}
-
-template <class Rank, class Row>
-std::pair<NodeId, bool> Quorin::placeNode(const Rank* ranks, std::uint64_t hash) {
-    State& s = state;
-    const std::size_t bytes = rows() * sizeof(Rank);
-    const auto [id, inserted] = s.visited.findOrInsert(
-        hash, [&](NodeId other) { return std::memcmp(s.nodes.record<Rank>(other), ranks, bytes) == 0; });
-    if (!inserted) return {id, false};
-    s.nodes.append(ranks);
-    *s.expandCount.record<Row>(s.expandCount.append()) = 0;
-    if (cacheAssignments) *s.successorCache.listOfNode.record<std::uint32_t>(s.successorCache.listOfNode.append()) = 0;
-    return {id, true};
-}
-
-template <class Rank, class Row>
-const Row* Quorin::rowListOf(NodeId node, Row* into) {
-    if (cacheAssignments) {
-        const SuccessorCache& cache = state.successorCache;
-        return cache.lists.record<Row>(*cache.listOfNode.record<std::uint32_t>(node) - 1);
-    }
-    sortRowsInto(state.rankCosts, state.nodes.record<Rank>(node), rows(), into, scratch_.deltas.data());
-    return into;
-}
-
-template <class Rank, class Row>
-const Row* Quorin::newRowList(NodeId child, std::size_t movedRow, const Row* parentList, Row* into) {
-    Row* list = into;
-    if (cacheAssignments) {
-        SuccessorCache& cache = state.successorCache;
-        const std::size_t index = cache.lists.append();
-        list = cache.lists.record<Row>(index);
-        *cache.listOfNode.record<std::uint32_t>(child) = static_cast<std::uint32_t>(index + 1);
-    }
-    const Rank* ranks = state.nodes.record<Rank>(child);
-    if (!deriveChildList(state.rankCosts, ranks, rows(), movedRow, parentList, list)) {
-        sortRowsInto(state.rankCosts, ranks, rows(), list, scratch_.deltas.data());
-    }
-    return list;
+    reservedSteps_.count = kSteps;
 }
 
 }  // namespace quorin

@@ -53,12 +53,27 @@ struct vector_hash {
     // The same hash of `count` ranks of any integer type.
     template <class Rank>
     static std::uint64_t hashRanks(const Rank* ranks, std::size_t count) noexcept {
-        std::uint64_t seed = count;
-        for (std::size_t i = 0; i < count; ++i) {
-            // 32-bit wrap, then zero extension: the combine is defined on 32-bit patterns.
-            const std::uint64_t mixed = static_cast<std::uint32_t>(static_cast<std::uint32_t>(ranks[i]) + 0x9e3779b9u);
-            seed ^= mixed + (seed << 6) + (seed >> 2);
+        return combineRange(std::uint64_t{count}, ranks, 0, count);
+    }
+
+    // One step of the hash: the seed after one more entry.
+    static std::uint64_t combine(std::uint64_t seed, std::uint32_t rank) noexcept {
+        // 32-bit wrap, then zero extension: the combine is defined on 32-bit patterns.
+        const std::uint64_t mixed = static_cast<std::uint32_t>(rank + 0x9e3779b9u);
+        return seed ^ (mixed + (seed << 6) + (seed >> 2));
+    }
+
+    // The seed after entries ranks[from .. to).
+    template <class Rank>
+    static std::uint64_t combineRange(std::uint64_t seed, const Rank* ranks, std::size_t from, std::size_t to) noexcept {
+        std::size_t i = from;
+        for (; i + 4 <= to; i += 4) {
+            seed = combine(seed, static_cast<std::uint32_t>(ranks[i]));
+            seed = combine(seed, static_cast<std::uint32_t>(ranks[i + 1]));
+            seed = combine(seed, static_cast<std::uint32_t>(ranks[i + 2]));
+            seed = combine(seed, static_cast<std::uint32_t>(ranks[i + 3]));
         }
+        for (; i < to; ++i) seed = combine(seed, static_cast<std::uint32_t>(ranks[i]));
         return seed;
     }
 };
@@ -216,39 +231,35 @@ public:
     void advance();
 
 private:
-    // Makes room for everything one advance can add, so that the step itself cannot fail.
-    void reserveForStep();
-
+    // One advance for one width of stored ranks and of row indices.
     template <class Rank, class Row>
-    void advanceWith();
+    friend class Step;
 
-    // Files `node`'s next child that is not yet visited, if any: places it and pushes
-    // (node, child, cost of the child); visited children passed over are counted.
-    template <class Rank, class Row>
-    void addNextBest(NodeId node, const Row* rowList);
+    // Makes room for everything the next kReservedSteps advances can add, so that the
+    // steps themselves cannot fail.
+    void reserveForSteps();
 
-    // The id of the node with these ranks (and `hash`), placing it first if it is new
-    // (room reserved); the flag says whether it was placed now.
-    template <class Rank, class Row>
-    std::pair<NodeId, bool> placeNode(const Rank* ranks, std::uint64_t hash);
-
-    // The node's sorted row list: cached when the cache is on, else computed into `into`.
-    template <class Rank, class Row>
-    const Row* rowListOf(NodeId node, Row* into);
-
-    // Computes the list of `child`, whose `movedRow` is one above its parent's, and caches
-    // it when the cache is on (room reserved); else computes it into `into`.
-    template <class Rank, class Row>
-    const Row* newRowList(NodeId child, std::size_t movedRow, const Row* parentList, Row* into);
+    // Advances that fit in the room reserved. Copies and moves start from none: their
+    // containers hold only what they need.
+    struct ReservedSteps {
+        std::size_t count = 0;
+        ReservedSteps() = default;
+        ReservedSteps(const ReservedSteps&) noexcept {}
+        ReservedSteps& operator=(const ReservedSteps&) noexcept {
+            count = 0;
+            return *this;
+        }
+    };
+    ReservedSteps reservedSteps_;
 
     void cacheRootList();
 
-    // Reused buffers, sized at construction: they hold no enumeration data.
-    // Byte buffers, read and written only as the step's rank or row type.
+    // Reused buffers, sized at construction: they hold no enumeration data. The byte
+    // buffers are read and written only as the step's rank or row type.
     struct Scratch {
-        std::vector<unsigned char> candidate;   // a node's ranks
-        std::vector<unsigned char> parentList;  // row lists
-        std::vector<unsigned char> childList;
+        std::vector<unsigned char> parentCandidate, childCandidate;  // a node's ranks
+        std::vector<std::uint64_t> parentPrefix, childPrefix;        // hash after each row
+        std::vector<unsigned char> parentList, childList;            // row lists
         std::vector<double> deltas;
     };
     Scratch scratch_;

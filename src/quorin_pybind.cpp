@@ -3,6 +3,8 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <new>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -15,6 +17,7 @@ namespace py = pybind11;
 // unconstructed storage; that must never be read.
 struct ConstructedQuorin {
     quorin::Quorin* enumerator = nullptr;
+    PyObject* instance = nullptr;
 };
 
 namespace pybind11 {
@@ -92,6 +95,7 @@ struct type_caster<ConstructedQuorin> {
         value_and_holder slot = reinterpret_cast<instance*>(src.ptr())->get_value_and_holder(quorinType);
         if (!slot.holder_constructed()) throw type_error("quorin.quorin.__init__() has not been called");
         value.enumerator = static_cast<quorin::Quorin*>(slot.value_ptr());
+        value.instance = src.ptr();
         return true;
     }
 };
@@ -99,17 +103,76 @@ struct type_caster<ConstructedQuorin> {
 }  // namespace detail
 }  // namespace pybind11
 
+namespace {
+
+const py::detail::type_info* quorinTypeInfo = nullptr;  // set once, at import
+
+// The enumerator of `self`, or TypeError when its __init__ has not run.
+quorin::Quorin& enumeratorOf(PyObject* self) {
+    auto* inst = reinterpret_cast<py::detail::instance*>(self);
+    py::detail::value_and_holder slot = inst->get_value_and_holder(quorinTypeInfo);
+    if (!slot.holder_constructed()) throw py::type_error("quorin.quorin.__init__() has not been called");
+    return *static_cast<quorin::Quorin*>(slot.value_ptr());
+}
+
+// The next configuration as a new int32 array, or a null object once every
+// configuration has been handed out. The enumerator advances only after the array is
+// complete, and a step that fails changes nothing, so on any exception the next call
+// hands out the same configuration.
+py::object nextConfiguration(PyObject* self) {
+    quorin::Quorin& enumerator = enumeratorOf(self);
+    if (enumerator.exhausted) return py::object();
+    auto& numpy = py::detail::npy_api::get();
+    auto descr = py::reinterpret_steal<py::object>(numpy.PyArray_DescrFromType_(py::detail::npy_api::NPY_INT_));
+    if (!descr) throw py::error_already_set();
+    Py_intptr_t length = static_cast<Py_intptr_t>(enumerator.rows());
+    // NewFromDescr takes over the descriptor's reference.
+    auto columns = py::reinterpret_steal<py::object>(
+        numpy.PyArray_NewFromDescr_(numpy.PyArray_Type_, descr.release().ptr(), 1, &length, nullptr, nullptr, 0, nullptr));
+    if (!columns) throw py::error_already_set();
+    enumerator.currentColumns(reinterpret_cast<int*>(py::detail::array_proxy(columns.ptr())->data));
+    enumerator.advance();
+    return columns;
+}
+
+// next(q) calls this directly: the same work as __next__ without the cost of a method
+// call (the iterator protocol's fast path), with exceptions mapped as pybind11 maps them.
+PyObject* iterNext(PyObject* self) noexcept {
+    try {
+        return nextConfiguration(self).release().ptr();  // null without an error: StopIteration
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (const py::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::domain_error& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::invalid_argument& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::length_error& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "Caught an unknown exception!");
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 PYBIND11_MODULE(quorin, m) {
-    py::class_<quorin::Quorin>(m, "quorin")
-        .def(py::init<quorin::ProbabilityMatrix, bool>(), py::arg("probs"),
-             py::arg_v("cache_assignments", true))
+    py::class_<quorin::Quorin> cls(m, "quorin");
+    cls.def(py::init<quorin::ProbabilityMatrix, bool>(), py::arg("probs"), py::arg_v("cache_assignments", true))
         .def("__iter__", [](ConstructedQuorin self) -> quorin::Quorin { return *self.enumerator; })
         .def("__next__", [](ConstructedQuorin self) -> py::array_t<int> {
-            quorin::Quorin& enumerator = *self.enumerator;
-            if (enumerator.exhausted) throw py::stop_iteration();
-            py::array_t<int> columns(static_cast<py::ssize_t>(enumerator.rows()));
-            enumerator.currentColumns(columns.mutable_data());
-            enumerator.advance();  // only once the result is complete
-            return columns;
+            py::object columns = nextConfiguration(reinterpret_cast<PyObject*>(self.instance));
+            if (!columns) throw py::stop_iteration();
+            return py::reinterpret_steal<py::array_t<int>>(columns.release());
         });
+    quorinTypeInfo = py::detail::get_type_info(typeid(quorin::Quorin));
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    type->tp_iternext = &iterNext;
+    PyType_Modified(type);
 }
