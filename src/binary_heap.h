@@ -110,6 +110,15 @@ public:
 
     // Inserts `value`; it rises only past elements strictly lower than it.
     void push(T value) {
+#if defined(__GNUC__)
+        // The new slot's ancestors, where the value may rise, all requested at once.
+        if (static_cast<std::ptrdiff_t>(storage_.size()) >= heap_detail::kPrefetchFromSize) {
+            for (std::size_t slot = size(); slot > 0;) {
+                slot = (slot - 1) / 2;
+                __builtin_prefetch(&storage_[slot + 1]);
+            }
+        }
+#endif
         storage_.push_back(std::move(value));
         T moving = std::move(storage_.back());
         const auto last = static_cast<std::ptrdiff_t>(size()) - 1;

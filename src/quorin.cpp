@@ -34,23 +34,24 @@ constexpr Row markerOf() noexcept {
 }
 static_assert(markerOf<int>() == kExhaustedRowMarker, "int lists use the same marker");
 
-double deltaAt(const RankCosts& rankCosts, std::size_t row, std::size_t rank) noexcept {
-    const std::size_t at = rankCosts.rowStart[row] + rank;
-    if (at + 1 == rankCosts.rowStart[row + 1]) return kLastRankDelta;
-    return rankCosts.values[at + 1] - rankCosts.values[at];
+double deltaAt(const RankTable& table, std::size_t row, std::size_t rank) noexcept {
+    const std::size_t at = table.rowStart[row] + rank;
+    if (at + 1 == table.rowStart[row + 1]) return kLastRankDelta;
+    return table.cost[at + 1] - table.cost[at];
 }
 
 template <class Rank>
-double costOf(const RankCosts& rankCosts, const Rank* ranks, std::size_t rows) noexcept {
+double costOf(const RankTable& table, const Rank* ranks, std::size_t rows) noexcept {
     double sum = 0.0;
-    for (std::size_t i = 0; i < rows; ++i) sum += rankCosts.values[rankCosts.rowStart[i] + ranks[i]];
+    for (std::size_t i = 0; i < rows; ++i) sum += table.cost[table.rowStart[i] + ranks[i]];
     return sum;
 }
 
 // The node's rows by ascending delta, then a marker for each row at its last rank.
+// Returns whether the listed rows' deltas rise strictly.
 template <class Rank, class Row>
-void sortRowsInto(const RankCosts& rankCosts, const Rank* node, std::size_t rows, Row* list, double* deltas) {
-    for (std::size_t row = 0; row < rows; ++row) deltas[row] = deltaAt(rankCosts, row, node[row]);
+bool sortRowsInto(const RankTable& table, const Rank* node, std::size_t rows, Row* list, double* deltas) {
+    for (std::size_t row = 0; row < rows; ++row) deltas[row] = deltaAt(table, row, node[row]);
     for (std::size_t i = 0; i < rows; ++i) list[i] = static_cast<Row>(i);
     introsort(list, list + rows, [deltas](Row a, Row b) { return deltas[a] < deltas[b]; });
     // Rows at their last rank go to the end as markers; the others keep their sorted order,
@@ -58,18 +59,22 @@ void sortRowsInto(const RankCosts& rankCosts, const Rank* node, std::size_t rows
     std::size_t kept = 0;
     for (std::size_t i = 0; i < rows; ++i) {
         const Row row = list[i];
-        if (static_cast<std::size_t>(node[row]) != rankCosts.lastRank(row)) list[kept++] = row;
+        if (static_cast<std::size_t>(node[row]) != table.lastRank(row)) list[kept++] = row;
     }
     std::fill(list + kept, list + rows, markerOf<Row>());
+    for (std::size_t i = 1; i < kept; ++i) {
+        if (!(deltas[list[i - 1]] < deltas[list[i]])) return false;
+    }
+    return true;
 }
 
 // The child's list merged from its parent's in one pass, while the deltas rise strictly:
 // then it is the only sorted order. Returns false (list unspecified) on any tie or NaN.
 template <class Rank, class Row>
-bool deriveChildList(const RankCosts& rankCosts, const Rank* child, std::size_t rows, std::size_t movedRow,
+bool deriveChildList(const RankTable& table, const Rank* child, std::size_t rows, std::size_t movedRow,
                      const Row* parentList, Row* list) {
-    const bool movedAtLastRank = static_cast<std::size_t>(child[movedRow]) == rankCosts.lastRank(movedRow);
-    const double movedDelta = movedAtLastRank ? 0.0 : deltaAt(rankCosts, movedRow, child[movedRow]);
+    const bool movedAtLastRank = static_cast<std::size_t>(child[movedRow]) == table.lastRank(movedRow);
+    const double movedDelta = movedAtLastRank ? 0.0 : deltaAt(table, movedRow, child[movedRow]);
     bool movedPlaced = movedAtLastRank;
     std::size_t count = 0;
     double previous = 0.0;
@@ -83,7 +88,7 @@ bool deriveChildList(const RankCosts& rankCosts, const Rank* child, std::size_t 
         const Row row = parentList[i];
         if (row == markerOf<Row>()) break;
         if (static_cast<std::size_t>(row) == movedRow) continue;
-        const double delta = deltaAt(rankCosts, row, child[row]);
+        const double delta = deltaAt(table, row, child[row]);
         if (!movedPlaced && !(delta < movedDelta)) {
             if (!append(movedRow, movedDelta)) return false;
             movedPlaced = true;
@@ -93,6 +98,63 @@ bool deriveChildList(const RankCosts& rankCosts, const Rank* child, std::size_t 
     if (!movedPlaced && !append(movedRow, movedDelta)) return false;
     std::fill(list + count, list + rows, markerOf<Row>());
     return true;
+}
+
+// deriveChildList for a parent list whose deltas rise strictly, in logarithmic time: the
+// moved row, at `movedAt` in the parent's list, is taken out and put back where its new
+// delta belongs, found by binary search. Same result and same refusals.
+template <class Rank, class Row>
+bool moveRowInList(const RankTable& table, const Rank* child, std::size_t rows, std::size_t movedRow,
+                   std::size_t movedAt, const Row* parentList, Row* list) {
+    // Markers fill the end of a list: the parent lists `listed` rows.
+    std::size_t listed = movedAt + 1, unlisted = rows;
+    while (listed < unlisted) {
+        const std::size_t mid = listed + (unlisted - listed) / 2;
+        if (parentList[mid] == markerOf<Row>()) unlisted = mid;
+        else listed = mid + 1;
+    }
+    // The other rows keep their order: positions 0 .. others - 1 of the parent's list
+    // without the moved row.
+    const std::size_t others = listed - 1;
+    auto other = [&](std::size_t i) { return parentList[i < movedAt ? i : i + 1]; };
+    auto deltaOfOther = [&](std::size_t i) { return deltaAt(table, other(i), child[other(i)]); };
+    std::size_t place = others;  // the moved row's new position; others = it cannot move on
+    if (static_cast<std::size_t>(child[movedRow]) != table.lastRank(movedRow)) {
+        const double movedDelta = deltaAt(table, movedRow, child[movedRow]);
+        if (others != 0 && movedDelta != movedDelta) return false;
+        std::size_t low = 0, high = others;  // first other whose delta is not below the moved one's
+        while (low < high) {
+            const std::size_t mid = low + (high - low) / 2;
+            if (deltaOfOther(mid) < movedDelta) low = mid + 1;
+            else high = mid;
+        }
+        if (low < others && !(movedDelta < deltaOfOther(low))) return false;
+        place = low;
+    }
+    // Copies others [from, to) to list[at ...] in at most two pieces.
+    auto copyOthers = [&](std::size_t from, std::size_t to, std::size_t at) {
+        const std::size_t split = std::min(std::max(from, movedAt), to);
+        std::copy(parentList + from, parentList + split, list + at);
+        std::copy(parentList + split + 1, parentList + to + 1, list + at + (split - from));
+    };
+    const bool stays = static_cast<std::size_t>(child[movedRow]) != table.lastRank(movedRow);
+    copyOthers(0, place, 0);
+    if (stays) list[place] = static_cast<Row>(movedRow);
+    copyOthers(place, others, place + (stays ? 1 : 0));
+    const std::size_t out = others + (stays ? 1 : 0);
+    std::fill(list + out, list + rows, markerOf<Row>());
+    return true;
+}
+
+// Copies a node's ranks, eight bytes at a time: nodes are short, a library call would
+// cost more than the copy.
+template <class Rank>
+void copyRanks(const Rank* from, std::size_t count, Rank* to) noexcept {
+    const auto* x = reinterpret_cast<const unsigned char*>(from);
+    auto* y = reinterpret_cast<unsigned char*>(to);
+    std::size_t bytes = count * sizeof(Rank);
+    for (; bytes >= 8; bytes -= 8, x += 8, y += 8) std::memcpy(y, x, 8);
+    for (; bytes != 0; --bytes) *y++ = *x++;
 }
 
 // Whether two nodes have the same ranks, compared eight bytes at a time.
@@ -161,17 +223,22 @@ State::State(ProbabilityMatrix probs) {
     }
     for (const std::vector<double>& rowCosts : costs) order.push_back(sortedColumns(rowCosts));
 
-    rankCosts.rowStart.reserve(rows() + 1);
-    rankCosts.rowStart.push_back(0);
+    rankTable.rowStart.reserve(rows() + 1);
+    rankTable.rowStart.push_back(0);
     for (std::size_t i = 0; i < rows(); ++i) {
-        for (int column : order[i]) rankCosts.values.push_back(costs[i][column]);
-        rankCosts.rowStart.push_back(rankCosts.values.size());
+        for (int column : order[i]) {
+            rankTable.cost.push_back(costs[i][column]);
+            rankTable.column.push_back(column);
+        }
+        rankTable.rowStart.push_back(rankTable.cost.size());
     }
 
     const unsigned rowWidth = RecordStore::entryBytesFor(rows());  // counters reach rows()
     nodes = RecordStore(rows(), RecordStore::entryBytesFor(maxRank));
+    // Long nodes cost more to hash again than 4 bytes of fingerprint cost to keep.
+    visited = IdHashTable(rows() * nodes.entryBytes() >= 32);
     expandCount = RecordStore(1, rowWidth);
-    successorCache.lists = RecordStore(rows(), rowWidth);
+    successorCache.lists = RecordStore(rows() + 1, rowWidth);
     successorCache.listOfNode = RecordStore(1, 4);
 
     nodes.reserve(1);
@@ -188,7 +255,7 @@ State::State(ProbabilityMatrix probs) {
     frontier.push(assignment{0, kNoNode, configurationCost(RankVector(rows(), 0))});
 }
 
-double State::configurationCost(const RankVector& ranks) const { return costOf(rankCosts, ranks.data(), ranks.size()); }
+double State::configurationCost(const RankVector& ranks) const { return costOf(rankTable, ranks.data(), ranks.size()); }
 
 RankVector State::ranksOf(NodeId node) const {
     RankVector ranks;
@@ -201,7 +268,7 @@ RankVector State::ranksOf(NodeId node) const {
 NodeId State::find(const RankVector& ranks) const {
     if (ranks.size() != rows()) return kNoNode;
     for (std::size_t i = 0; i < rows(); ++i) {
-        if (ranks[i] < 0 || static_cast<std::size_t>(ranks[i]) > rankCosts.lastRank(i)) return kNoNode;
+        if (ranks[i] < 0 || static_cast<std::size_t>(ranks[i]) > rankTable.lastRank(i)) return kNoNode;
     }
     NodeId found = kNoNode;
     withWidth(rankBytes(), [&](auto rankType) {
@@ -242,30 +309,46 @@ bool operator==(const State& a, const State& b) {
 }
 
 double rowDelta(const State& state, const RankVector& node, std::size_t row) {
-    return deltaAt(state.rankCosts, row, static_cast<std::size_t>(node[row]));
+    return deltaAt(state.rankTable, row, static_cast<std::size_t>(node[row]));
 }
 
 std::vector<int> sortedRowList(const State& state, const RankVector& node) {
     std::vector<int> list(state.rows());
     std::vector<double> deltas(state.rows());
-    sortRowsInto(state.rankCosts, node.data(), state.rows(), list.data(), deltas.data());
+    sortRowsInto(state.rankTable, node.data(), state.rows(), list.data(), deltas.data());
     return list;
 }
 
 bool childRowList(const State& state, const RankVector& child, std::size_t movedRow,
                   const std::vector<int>& parentList, std::vector<int>& list) {
     list.assign(state.rows(), 0);
-    return deriveChildList(state.rankCosts, child.data(), state.rows(), movedRow, parentList.data(), list.data());
+    // The same choice a step makes: the binary search where the parent's listed deltas
+    // rise strictly, else the merge.
+    RankVector parent = child;
+    --parent[movedRow];
+    bool strict = true;
+    for (std::size_t i = 1; i < parentList.size() && parentList[i] != kExhaustedRowMarker; ++i) {
+        strict = strict && rowDelta(state, parent, parentList[i - 1]) < rowDelta(state, parent, parentList[i]);
+    }
+    const auto movedAt = static_cast<std::size_t>(
+        std::find(parentList.begin(), parentList.end(), static_cast<int>(movedRow)) - parentList.begin());
+    if (strict && movedAt < parentList.size()) {
+        return moveRowInList(state.rankTable, child.data(), state.rows(), movedRow, movedAt, parentList.data(), list.data());
+    }
+    return deriveChildList(state.rankTable, child.data(), state.rows(), movedRow, parentList.data(), list.data());
 }
 
 Quorin::Quorin(ProbabilityMatrix probs, bool cacheAssignments)
     : state(std::move(probs)), cacheAssignments(cacheAssignments) {
     const std::size_t rows = state.rows();
-    for (auto* buffer : {&scratch_.parentCandidate, &scratch_.childCandidate, &scratch_.parentList, &scratch_.childList}) {
-        buffer->resize(rows * sizeof(std::uint32_t));
-    }
+    scratch_.parentCandidate.resize(rows * sizeof(std::uint32_t));
+    scratch_.childCandidate.resize(rows * sizeof(std::uint32_t));
+    scratch_.parentList.resize((rows + 1) * sizeof(std::uint32_t));
+    scratch_.childList.resize((rows + 1) * sizeof(std::uint32_t));
     scratch_.parentPrefix.resize(rows + 1);
     scratch_.childPrefix.resize(rows + 1);
+    scratch_.parentCostPrefix.resize(rows + 1);
+    scratch_.childCostPrefix.resize(rows + 1);
     scratch_.deltas.resize(rows);
     if (cacheAssignments) cacheRootList();
 }
@@ -277,8 +360,9 @@ void Quorin::cacheRootList() {
     withWidth(state.rankBytes(), [&](auto rankType) {
         withWidth(state.rowBytes(), [&](auto rowType) {
             using Row = decltype(rowType);
-            sortRowsInto(state.rankCosts, state.nodes.record<decltype(rankType)>(0), rows(),
-                         cache.lists.record<Row>(cache.lists.append()), scratch_.deltas.data());
+            Row* list = cache.lists.record<Row>(cache.lists.append());
+            list[rows()] = sortRowsInto(state.rankTable, state.nodes.record<decltype(rankType)>(0), rows(), list,
+                                        scratch_.deltas.data());
         });
     });
     *cache.listOfNode.record<std::uint32_t>(cache.listOfNode.append()) = 1;
@@ -287,7 +371,9 @@ void Quorin::cacheRootList() {
 void Quorin::currentColumns(int* out) const noexcept {
     withWidth(state.rankBytes(), [&](auto rankType) {
         const auto* ranks = state.nodes.record<decltype(rankType)>(state.history.back());
-        for (std::size_t i = 0; i < rows(); ++i) out[i] = state.order[i][ranks[i]];
+        const int* column = state.rankTable.column.data();
+        const std::size_t* rowStart = state.rankTable.rowStart.data();
+        for (std::size_t i = 0; i < rows(); ++i) out[i] = column[rowStart[i] + ranks[i]];
     });
 }
 
@@ -334,35 +420,50 @@ template <class Rank, class Row>
 class Step {
 public:
     explicit Step(Quorin& q)
-        : q_(q), s_(q.state), rows_(q.state.rows()), batch_(q.state.visited.capacity() >= kBatchFromSlots ? kBatch : 1) {}
+        : q_(q), s_(q.state), rows_(q.state.rows()), longNodes_(rows_ >= kLongNodeRows), batch_(batchFor(q.state)) {}
 
     void advance();
 
 private:
     static constexpr Row kMarker = markerOf<Row>();
     static constexpr std::size_t kBatch = 4;
-    // Batches pay once the table has left the caches; before that, hashing candidates
-    // that turn out not to be needed only costs.
-    static constexpr std::size_t kBatchFromSlots = std::size_t{1} << 18;
+
+    // From this table size on, slots and nodes are requested ahead of their use.
+    static constexpr std::size_t kPrefetchFromSlots = std::size_t{1} << 18;
+
+    // Candidates hashed ahead: a few once the table has left the caches, so that their
+    // misses overlap, or for long nodes, whose hashes then run side by side; else one,
+    // since hashing a candidate that turns out not to be needed only costs.
+    static std::size_t batchFor(const State& s) {
+        return s.visited.capacity() >= kPrefetchFromSlots || s.rows() >= kLongNodeRows ? kBatch : 1;
+    }
+
+    // From this many rows on, hashes and costs are long serial chains: candidates' chains
+    // run side by side and their costs continue from the node's running sums.
+    static constexpr std::size_t kLongNodeRows = 32;
 
     // The next children of one node, looked up in list order.
     struct Filing {
         NodeId node = kNoNode;
         const Row* list = nullptr;
-        Rank* candidate = nullptr;     // the node's ranks, one row raised at a time
+        Rank* candidate = nullptr;        // the node's ranks, one row raised at a time
         std::uint64_t* prefix = nullptr;  // prefix[i]: hash state after rows 0 .. i-1
-        std::size_t next = 0;          // list position of hashes[0]
-        std::size_t count = 0;         // hashed candidates
+        double* costPrefix = nullptr;     // costPrefix[i]: cost of rows 0 .. i-1, summed in order
+        std::size_t next = 0;             // list position of hashes[0]
+        std::size_t count = 0;            // hashed candidates
         std::uint64_t hashes[kBatch];
     };
 
-    void begin(Filing& f, NodeId node, const Row* list, unsigned char* candidate, std::uint64_t* prefix);
+    void begin(Filing& parent, Filing& produced, NodeId parentNode, NodeId child, const Row* parentList,
+               const Row* childList, std::size_t movedRow);
+    double candidateCost(const Filing& f, std::size_t row) const;
+    std::uint64_t raisedSeed(const Filing& f, std::size_t row) const;
     void hashBatch(Filing& f, std::size_t from);
     void requestMatches(const Filing& f) const;
     void addNextBest(Filing& f);
     std::pair<NodeId, bool> placeNode(const Rank* ranks, std::uint64_t hash);
     const Row* rowListOf(NodeId node);
-    const Row* newRowList(NodeId child, std::size_t movedRow, const Row* parentList);
+    const Row* newRowList(NodeId child, std::size_t movedRow, std::size_t movedAt, const Row* parentList);
     void requestNextStep() const;
 
     Row& counterOf(NodeId node) { return *s_.expandCount.record<Row>(node); }
@@ -370,11 +471,18 @@ private:
     Quorin& q_;
     State& s_;
     const std::size_t rows_;
-    const std::size_t batch_;  // candidates hashed ahead, at most kBatch
+    const bool longNodes_;
+    const std::size_t batch_;
 };
 
 template <class Rank, class Row>
 void Step<Rank, Row>::advance() {
+    // The parent's list is found through its list index, requested by the previous step:
+    // request the list itself, and pop the frontier while it comes.
+    if (q_.cacheAssignments) {
+        const SuccessorCache& cache = s_.successorCache;
+        prefetch(cache.lists.record<Row>(*cache.listOfNode.record<std::uint32_t>(s_.frontier.top().parent) - 1));
+    }
     const assignment entry = s_.frontier.pop();
     ++s_.emittedCount;
     Row& counter = counterOf(entry.parent);
@@ -385,7 +493,8 @@ void Step<Rank, Row>::advance() {
         return;
     }
     const Row* parentList = rowListOf(entry.parent);
-    const Row movedRow = parentList[counter];
+    const std::size_t movedAt = counter;
+    const Row movedRow = parentList[movedAt];
     if (movedRow == kMarker) {
         q_.exhausted = true;
         return;
@@ -403,10 +512,9 @@ void Step<Rank, Row>::advance() {
     ++counter;
     // The child's list does not depend on what the parent files, so both nodes' lookups
     // can be prepared before either files.
-    const Row* childList = newRowList(child, movedRow, parentList);
+    const Row* childList = newRowList(child, movedRow, movedAt, parentList);
     Filing parent, produced;
-    begin(parent, entry.parent, parentList, q_.scratch_.parentCandidate.data(), q_.scratch_.parentPrefix.data());
-    begin(produced, child, childList, q_.scratch_.childCandidate.data(), q_.scratch_.childPrefix.data());
+    begin(parent, produced, entry.parent, child, parentList, childList, movedRow);
     requestMatches(parent);
     requestMatches(produced);
     addNextBest(parent);
@@ -414,48 +522,153 @@ void Step<Rank, Row>::advance() {
     requestNextStep();
 }
 
+// Prepares the filings of the parent and of the child it produced: their ranks, and the
+// hash states and cost sums after each row, from which every candidate's hash and cost
+// continue. The child equals the parent before the moved row; after it, the four running
+// sums are computed side by side, since each is a serial chain.
 template <class Rank, class Row>
-void Step<Rank, Row>::begin(Filing& f, NodeId node, const Row* list, unsigned char* candidate,
-                            std::uint64_t* prefix) {
+void Step<Rank, Row>::begin(Filing& parent, Filing& produced, NodeId parentNode, NodeId child,
+                            const Row* parentList, const Row* childList, std::size_t movedRow) {
     const std::size_t rows = rows_;
-    Rank* const ranks = reinterpret_cast<Rank*>(candidate);
-    std::copy_n(s_.nodes.record<Rank>(node), rows, ranks);
-    std::uint64_t seed = rows;
-    prefix[0] = seed;
-    for (std::size_t i = 0; i < rows; ++i) prefix[i + 1] = seed = vector_hash::combine(seed, ranks[i]);
-    f.node = node;
-    f.list = list;
-    f.candidate = ranks;
-    f.prefix = prefix;
-    hashBatch(f, counterOf(node));
+    Quorin::Scratch& scratch = q_.scratch_;
+    Rank* const p = reinterpret_cast<Rank*>(scratch.parentCandidate.data());
+    Rank* const c = reinterpret_cast<Rank*>(scratch.childCandidate.data());
+    copyRanks(s_.nodes.record<Rank>(parentNode), rows, p);
+    copyRanks(s_.nodes.record<Rank>(child), rows, c);
+    std::uint64_t* const ph = scratch.parentPrefix.data();
+    std::uint64_t* const ch = scratch.childPrefix.data();
+    double* const pc = scratch.parentCostPrefix.data();
+    double* const cc = scratch.childCostPrefix.data();
+    const double* const cost = s_.rankTable.cost.data();
+    const std::size_t* const rowStart = s_.rankTable.rowStart.data();
+    std::uint64_t hp = rows;
+    double sp = 0.0;
+    ph[0] = ch[0] = hp;
+    pc[0] = cc[0] = sp;
+    if (longNodes_) {
+        for (std::size_t i = 0; i < movedRow; ++i) {
+            ph[i + 1] = ch[i + 1] = hp = vector_hash::combine(hp, p[i]);
+            pc[i + 1] = cc[i + 1] = sp = sp + cost[rowStart[i] + p[i]];
+        }
+    } else {
+        for (std::size_t i = 0; i < movedRow; ++i) ph[i + 1] = ch[i + 1] = hp = vector_hash::combine(hp, p[i]);
+    }
+    std::uint64_t hc = hp;
+    double sc = sp;
+    if (longNodes_) {
+        for (std::size_t i = movedRow; i < rows; ++i) {
+            ph[i + 1] = hp = vector_hash::combine(hp, p[i]);
+            ch[i + 1] = hc = vector_hash::combine(hc, c[i]);
+            pc[i + 1] = sp = sp + cost[rowStart[i] + p[i]];
+            cc[i + 1] = sc = sc + cost[rowStart[i] + c[i]];
+        }
+    } else {
+        for (std::size_t i = movedRow; i < rows; ++i) {
+            ph[i + 1] = hp = vector_hash::combine(hp, p[i]);
+            ch[i + 1] = hc = vector_hash::combine(hc, c[i]);
+        }
+    }
+    parent.node = parentNode;
+    parent.list = parentList;
+    parent.candidate = p;
+    parent.prefix = ph;
+    parent.costPrefix = pc;
+    produced.node = child;
+    produced.list = childList;
+    produced.candidate = c;
+    produced.prefix = ch;
+    produced.costPrefix = cc;
+    hashBatch(parent, counterOf(parentNode));
+    hashBatch(produced, counterOf(child));
+}
+
+// The cost of the candidate, whose `row` is raised: the same sum, in the same order, as
+// configurationCost of the candidate.
+template <class Rank, class Row>
+double Step<Rank, Row>::candidateCost(const Filing& f, std::size_t row) const {
+    if (!longNodes_) return costOf(s_.rankTable, f.candidate, rows_);
+    const double* const cost = s_.rankTable.cost.data();
+    const std::size_t* const rowStart = s_.rankTable.rowStart.data();
+    double sum = f.costPrefix[row] + cost[rowStart[row] + f.candidate[row]];
+    for (std::size_t i = row + 1; i < rows_; ++i) sum += cost[rowStart[i] + f.candidate[i]];
+    return sum;
+}
+
+// The hash state of the candidate that raises `row`, after that row.
+template <class Rank, class Row>
+std::uint64_t Step<Rank, Row>::raisedSeed(const Filing& f, std::size_t row) const {
+    return vector_hash::combine(f.prefix[row], static_cast<std::uint32_t>(f.candidate[row]) + 1);
 }
 
 // Hashes the candidates at list positions from, from + 1, ... (up to batch_, stopping at
-// a marker) and requests their home slots.
+// a marker) and requests their home slots. Each hash is a serial chain, so the chains run
+// side by side: sorted by the row they raise, each joins once the loop reaches that row.
 template <class Rank, class Row>
 void Step<Rank, Row>::hashBatch(Filing& f, std::size_t from) {
     const std::size_t rows = rows_;
-    const Row* const list = f.list;
-    const Rank* const ranks = f.candidate;
-    const std::uint64_t* const prefix = f.prefix;
+    const Rank* const r = f.candidate;
+    f.next = from;
+    if (batch_ == 1) {
+        f.count = from < rows && f.list[from] != kMarker ? 1 : 0;
+        if (f.count != 0) {
+            const std::size_t raised = f.list[from];
+            f.hashes[0] = vector_hash::combineRange(raisedSeed(f, raised), r, raised + 1, rows);
+        }
+        return;
+    }
     const std::size_t end = std::min(rows, from + batch_);
     std::size_t count = 0;
-    for (std::size_t k = from; k < end; ++k) {
-        const Row row = list[k];
-        if (row == kMarker) break;
-        // The candidate equals the node up to `row`: start from the node's prefix hash.
-        const std::uint64_t seed = vector_hash::combine(prefix[row], static_cast<std::uint32_t>(ranks[row]) + 1);
-        const std::uint64_t hash = vector_hash::combineRange(seed, ranks, static_cast<std::size_t>(row) + 1, rows);
-        f.hashes[count++] = hash;
-        if (batch_ != 1) s_.visited.prefetch(hash);
+    std::size_t lane[kBatch];   // candidate of each lane, lanes by raised row
+    std::size_t start[kBatch];  // raised row of each candidate
+    for (std::size_t k = from; k < end && f.list[k] != kMarker; ++k) {
+        start[count] = f.list[k];
+        std::size_t at = count++;
+        for (; at > 0 && start[lane[at - 1]] > start[count - 1]; --at) lane[at] = lane[at - 1];
+        lane[at] = count - 1;
     }
-    f.next = from;
+    std::uint64_t h[kBatch];
+    for (std::size_t j = 0; j < count; ++j) h[j] = raisedSeed(f, start[lane[j]]);
+    // Lanes 0 .. j run over rows from the row after lane j's raised row to the next lane's.
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::size_t first = start[lane[j]] + 1;
+        const std::size_t last = j + 1 < count ? start[lane[j + 1]] + 1 : rows;
+        switch (j) {
+            case 0:
+                for (std::size_t i = first; i < last; ++i) h[0] = vector_hash::combine(h[0], r[i]);
+                break;
+            case 1:
+                for (std::size_t i = first; i < last; ++i) {
+                    h[0] = vector_hash::combine(h[0], r[i]);
+                    h[1] = vector_hash::combine(h[1], r[i]);
+                }
+                break;
+            case 2:
+                for (std::size_t i = first; i < last; ++i) {
+                    h[0] = vector_hash::combine(h[0], r[i]);
+                    h[1] = vector_hash::combine(h[1], r[i]);
+                    h[2] = vector_hash::combine(h[2], r[i]);
+                }
+                break;
+            default:
+                for (std::size_t i = first; i < last; ++i) {
+                    h[0] = vector_hash::combine(h[0], r[i]);
+                    h[1] = vector_hash::combine(h[1], r[i]);
+                    h[2] = vector_hash::combine(h[2], r[i]);
+                    h[3] = vector_hash::combine(h[3], r[i]);
+                }
+                break;
+        }
+    }
+    for (std::size_t j = 0; j < count; ++j) f.hashes[lane[j]] = h[j];
+    if (s_.visited.capacity() >= kPrefetchFromSlots) {
+        for (std::size_t j = 0; j < count; ++j) s_.visited.prefetch(f.hashes[j]);
+    }
     f.count = count;
 }
 
 template <class Rank, class Row>
 void Step<Rank, Row>::requestMatches(const Filing& f) const {
-    if (batch_ == 1) return;
+    if (s_.visited.capacity() < kPrefetchFromSlots) return;
     for (std::size_t j = 0; j < f.count; ++j) {
         s_.visited.forEachTagMatch(f.hashes[j], [&](NodeId id) { prefetch(s_.nodes.record<Rank>(id)); });
     }
@@ -475,7 +688,7 @@ void Step<Rank, Row>::addNextBest(Filing& f) {
             const auto [id, placed] = placeNode(candidate, f.hashes[j]);
             if (placed) {
                 counterOf(f.node) = static_cast<Row>(next + j);
-                s_.frontier.push(assignment{f.node, id, costOf(s_.rankCosts, candidate, rows_)});
+                s_.frontier.push(assignment{f.node, id, candidateCost(f, row)});
                 return;
             }
             --candidate[row];  // already visited: back to the node for the next candidate
@@ -500,7 +713,8 @@ std::pair<NodeId, bool> Step<Rank, Row>::placeNode(const Rank* ranks, std::uint6
     return {id, true};
 }
 
-// The node's sorted row list: cached when the cache is on, else computed.
+// The node's sorted row list, followed by its strictness flag: cached when the cache is
+// on, else computed.
 template <class Rank, class Row>
 const Row* Step<Rank, Row>::rowListOf(NodeId node) {
     if (q_.cacheAssignments) {
@@ -508,14 +722,16 @@ const Row* Step<Rank, Row>::rowListOf(NodeId node) {
         return cache.lists.record<Row>(*cache.listOfNode.record<std::uint32_t>(node) - 1);
     }
     Row* list = reinterpret_cast<Row*>(q_.scratch_.parentList.data());
-    sortRowsInto(s_.rankCosts, s_.nodes.record<Rank>(node), rows_, list, q_.scratch_.deltas.data());
+    list[rows_] = sortRowsInto(s_.rankTable, s_.nodes.record<Rank>(node), rows_, list, q_.scratch_.deltas.data());
     return list;
 }
 
-// The list of `child`, whose `movedRow` is one above its parent's: derived from the
-// parent's list where possible, else sorted; cached when the cache is on.
+// The list of `child`, whose `movedRow` (at `movedAt` in the parent's list) is one above
+// its parent's: derived from the parent's list where the order is unique, else sorted;
+// cached when the cache is on.
 template <class Rank, class Row>
-const Row* Step<Rank, Row>::newRowList(NodeId child, std::size_t movedRow, const Row* parentList) {
+const Row* Step<Rank, Row>::newRowList(NodeId child, std::size_t movedRow, std::size_t movedAt,
+                                       const Row* parentList) {
     Row* list = reinterpret_cast<Row*>(q_.scratch_.childList.data());
     if (q_.cacheAssignments) {
         SuccessorCache& cache = s_.successorCache;
@@ -524,9 +740,11 @@ const Row* Step<Rank, Row>::newRowList(NodeId child, std::size_t movedRow, const
         *cache.listOfNode.record<std::uint32_t>(child) = static_cast<std::uint32_t>(index + 1);
     }
     const Rank* ranks = s_.nodes.record<Rank>(child);
-    if (!deriveChildList(s_.rankCosts, ranks, rows_, movedRow, parentList, list)) {
-        sortRowsInto(s_.rankCosts, ranks, rows_, list, q_.scratch_.deltas.data());
-    }
+    const RankTable& table = s_.rankTable;
+    const bool derived = parentList[rows_] != 0
+                             ? moveRowInList(table, ranks, rows_, movedRow, movedAt, parentList, list)
+                             : deriveChildList(table, ranks, rows_, movedRow, parentList, list);
+    list[rows_] = derived ? 1 : sortRowsInto(table, ranks, rows_, list, q_.scratch_.deltas.data());
     return list;
 }
 
@@ -541,6 +759,7 @@ void Step<Rank, Row>::requestNextStep() const {
     if (next.child != kNoNode) {
         prefetch(s_.nodes.record<Rank>(next.child));
         prefetch(s_.expandCount.record<Row>(next.child));
+        if (q_.cacheAssignments) prefetch(s_.successorCache.listOfNode.record<std::uint32_t>(next.child));
     }
 }
 

@@ -99,20 +99,22 @@ struct CompareAssignment {
 
 using Frontier = BinaryHeap<assignment, CompareAssignment>;
 
-// costs[i][order[i][r]] for every row i and rank r, row after row: the cost of a rank in
-// one lookup. Derived from `costs` and `order`.
-struct RankCosts {
-    std::vector<double> values;          // row i's ranks start at values[rowStart[i]]
+// For every row i and rank r, row after row, the column order[i][r] and its cost: a
+// rank's column or cost in one lookup. Derived from `costs` and `order`.
+struct RankTable {
+    std::vector<double> cost;            // row i's ranks start at cost[rowStart[i]]
+    std::vector<int> column;             // laid out like `cost`
     std::vector<std::size_t> rowStart;   // one entry per row, and one past the last row
 
-    double at(std::size_t row, std::size_t rank) const noexcept { return values[rowStart[row] + rank]; }
     std::size_t lastRank(std::size_t row) const noexcept { return rowStart[row + 1] - rowStart[row] - 1; }
 };
 
 // Memoised sorted row lists, one per node whose list was computed with the cache on.
 struct SuccessorCache {
     // One record per cached list: the row indices, then one marker per row at its last
-    // rank, in the narrowest width that holds every row index and the marker.
+    // rank, in the narrowest width that holds every row index and the marker; then 1 if
+    // the listed rows' deltas rise strictly (a child's list can then be derived from it
+    // by one binary search), else 0.
     RecordStore lists;
     // Per node id: 1 + the index of its list in `lists`, or 0 when it has none. Empty
     // while the cache is off.
@@ -128,7 +130,8 @@ struct SuccessorCache {
 //   columns by ascending cost; neither changes after construction.
 // - `nodes` holds every node placed in the search, once; node ids index it. Ranks are
 //   stored in the narrowest unsigned width that holds every row's last rank.
-// - `visited` holds exactly the ids of `nodes`; `expandCount` has one counter per node,
+// - `visited` holds exactly the ids of `nodes` (with their fingerprints when nodes are
+//   long enough that rehashing them would cost more); `expandCount` has one counter per node,
 //   at most rows(); while the cache is on, `successorCache.listOfNode` has one record per
 //   node and every node of `history` has its list.
 // - `history` ends with the configuration to hand out next; nothing is ever removed from
@@ -144,7 +147,7 @@ struct State {
     SuccessorCache successorCache;           // per node id: its sorted row list
     std::vector<NodeId> history;             // configurations found, in order
     Frontier frontier;                       // pending entries, least cost on top
-    RankCosts rankCosts;                     // derived from `costs` and `order`
+    RankTable rankTable;                     // derived from `costs` and `order`
 
     // Costs, per-row orders and the root (every row at rank 0) as node 0, in `visited`,
     // `expandCount` and `history`, with the root's entry on the frontier. Throws
@@ -190,8 +193,9 @@ double rowDelta(const State& state, const RankVector& node, std::size_t row);
 std::vector<int> sortedRowList(const State& state, const RankVector& node);
 
 // The sorted row list of `child`, a node whose `movedRow` is one rank above its parent's,
-// derived from the parent's list in linear time. It succeeds only where the rows that can
-// still move have pairwise different deltas, none NaN: then only one order is sorted and
+// derived from the parent's list: by one binary search when the parent's listed deltas
+// rise strictly, else by a linear merge. It succeeds only where the rows that can still
+// move have pairwise different deltas, none NaN: then only one order is sorted and
 // sortedRowList yields exactly it. Returns false otherwise (ties are left to the sort).
 bool childRowList(const State& state, const RankVector& child, std::size_t movedRow,
                   const std::vector<int>& parentList, std::vector<int>& list);
@@ -259,6 +263,7 @@ private:
     struct Scratch {
         std::vector<unsigned char> parentCandidate, childCandidate;  // a node's ranks
         std::vector<std::uint64_t> parentPrefix, childPrefix;        // hash after each row
+        std::vector<double> parentCostPrefix, childCostPrefix;       // cost after each row
         std::vector<unsigned char> parentList, childList;            // row lists
         std::vector<double> deltas;
     };

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <ostream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -134,6 +135,8 @@ struct DigestCase {
     std::size_t limit = 0, count = 0;
     std::string sha256;
 };
+
+inline void PrintTo(const DigestCase& c, std::ostream* out) { *out << c.name; }
 
 inline std::vector<DigestCase> digestCases(const std::string& path) {
     std::ifstream file(path);
