@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "quorin.h"
+#include <quorin/quorin.h>
 
 int main() {
     // For each key byte, the attack's probability of each candidate value (here 4 values).

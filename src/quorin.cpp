@@ -1,4 +1,4 @@
-#include "quorin.h"
+#include <quorin/quorin.h>
 
 #include <algorithm>
 #include <climits>
@@ -11,7 +11,7 @@
 #include <string>
 #include <utility>
 
-#include "introsort.h"
+#include <quorin/introsort.h>
 
 namespace quorin {
 namespace {

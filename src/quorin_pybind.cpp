@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "quorin.h"
+#include <quorin/quorin.h>
 
 namespace py = pybind11;
 

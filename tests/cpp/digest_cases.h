@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "quorin.h"
+#include <quorin/quorin.h>
 
 namespace quorin_test {
 

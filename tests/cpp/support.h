@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "quorin.h"
+#include <quorin/quorin.h>
 
 namespace quorin_test {
 

@@ -9,9 +9,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "binary_heap.h"
-#include "id_hash_table.h"
-#include "record_store.h"
+#include <quorin/binary_heap.h>
+#include <quorin/id_hash_table.h>
+#include <quorin/record_store.h>
 
 namespace {
 

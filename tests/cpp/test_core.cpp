@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "quorin.h"
+#include <quorin/quorin.h>
 #include "support.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <set>
 #include <vector>
 
-#include "quorin.h"
+#include <quorin/quorin.h>
 #include "support.h"
 
 namespace {

@@ -19,7 +19,7 @@
 #include <tuple>
 #include <vector>
 
-#include "quorin.h"
+#include <quorin/quorin.h>
 #include "support.h"
 
 namespace {

@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "binary_heap.h"
-#include "introsort.h"
+#include <quorin/binary_heap.h>
+#include <quorin/introsort.h>
 
 namespace {
 

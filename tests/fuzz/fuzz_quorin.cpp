@@ -11,7 +11,7 @@
 // -DQUORIN_FUZZ_WRITE_SEEDS, becomes the tool that wrote the seed corpus tests/fuzz/corpus
 // (its encode() is the inverse of decode(), so seeds always match the layout below):
 //
-//   g++ -std=c++17 -DQUORIN_FUZZ_WRITE_SEEDS -Isrc tests/fuzz/fuzz_quorin.cpp src/quorin.cpp -o /tmp/write-seeds
+//   g++ -std=c++17 -DQUORIN_FUZZ_WRITE_SEEDS -Iinclude tests/fuzz/fuzz_quorin.cpp src/quorin.cpp -o /tmp/write-seeds
 //   /tmp/write-seeds tests/fuzz/corpus
 //
 // Input layout (bytes past the end read as 0):
@@ -41,7 +41,7 @@
 #include <string>
 #include <vector>
 
-#include "quorin.h"
+#include <quorin/quorin.h>
 
 namespace {
 
