@@ -121,6 +121,10 @@ quorin::Quorin& enumeratorOf(PyObject* self) {
 // hands out the same configuration.
 py::object nextConfiguration(PyObject* self) {
     quorin::Quorin& enumerator = enumeratorOf(self);
+    // Loops in C (list(q), sum(), itertools) run no bytecode, so the interpreter would
+    // not notice Ctrl-C until they end: pending signals are handled here, before anything
+    // changes.
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     if (enumerator.exhausted) return py::object();
     auto& numpy = py::detail::npy_api::get();
     auto descr = py::reinterpret_steal<py::object>(numpy.PyArray_DescrFromType_(py::detail::npy_api::NPY_INT_));

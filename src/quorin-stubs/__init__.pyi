@@ -1,7 +1,7 @@
 """Lazy best-first enumeration of joint configurations of independent categorical variables."""
 
 from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex
+from typing import Any, SupportsFloat, SupportsIndex
 
 import numpy
 import numpy.typing
@@ -9,14 +9,15 @@ import numpy.typing
 class quorin:
     """Iterator over every configuration of ``probs``, most probable first.
 
-    Row i of ``probs`` holds the probabilities of variable i's values. Each ``next()``
+    Row i of ``probs`` (a sequence of sequences of numbers, or a two-dimensional NumPy
+    array) holds the probabilities of variable i's values. Each ``next()``
     returns a fresh one-dimensional ``numpy.int32`` array: the chosen column of every row.
     ``iter()`` returns an independent copy that starts at the current position.
     """
 
     def __init__(
         self,
-        probs: Sequence[Sequence[SupportsFloat | SupportsIndex]],
+        probs: Sequence[Sequence[SupportsFloat | SupportsIndex]] | numpy.typing.NDArray[Any],
         cache_assignments: bool = True,
     ) -> None: ...
     def __iter__(self) -> quorin: ...
