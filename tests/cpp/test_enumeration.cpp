@@ -182,3 +182,29 @@ TEST(Oracle, SeventeenRowsOfTies) {
 }
 
 }  // namespace
+
+namespace {
+
+// Ranks and row indices are stored 4 bytes wide once a row has more than 65,536 columns or
+// the matrix more than 65,535 rows.
+TEST(WideNodes, FourByteRanksAndRowIndices) {
+    std::vector<double> wide(70000);
+    for (std::size_t j = 0; j < wide.size(); ++j) wide[j] = 1.0 / static_cast<double>(1 + (j * 7919) % 70001);
+    const ProbabilityMatrix wideRow = {wide, {0.3, 0.7}};
+    ProbabilityMatrix manyRows(70000, std::vector<double>{1.0});
+    manyRows[5] = manyRows[40000] = manyRows[69999] = {0.3, 0.7};
+    for (bool cache : {true, false}) {
+        Quorin a(wideRow, cache);
+        EXPECT_EQ(a.state.rankBytes(), 4u);
+        const auto first = quorin_test::drain(a, 200);
+        EXPECT_EQ(std::set<Configuration>(first.begin(), first.end()).size(), first.size());
+        for (std::size_t k = 1; k < first.size(); ++k) {
+            ASSERT_LE(quorin_test::cost(wideRow, first[k - 1]), quorin_test::cost(wideRow, first[k]) + 1e-12);
+        }
+        Quorin b(manyRows, cache);
+        EXPECT_EQ(b.state.rowBytes(), 4u);
+        expectOracle(manyRows, cache);
+    }
+}
+
+}  // namespace
