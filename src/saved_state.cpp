@@ -418,7 +418,7 @@ private:
 // The magic tag and the version, from the first kHeaderBytes bytes.
 void SavedStateReader::checkTagAndVersion(const unsigned char* data, std::size_t size) {
     if (size < sizeof kMagic || std::memcmp(data, kMagic, sizeof kMagic) != 0) {
-        if (size < sizeof kMagic && std::memcmp(data, kMagic, size) == 0) refuse("truncated in the header");
+        if (size < sizeof kMagic && (size == 0 || std::memcmp(data, kMagic, size) == 0)) refuse("truncated in the header");
         throw std::invalid_argument("not a saved quorin state (its first bytes are not quorin's magic tag)");
     }
     if (size < saved_state::kHeaderBytes) refuse("truncated in the header");
