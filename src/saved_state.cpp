@@ -808,18 +808,29 @@ void SavedStateReader::rebuildVisited(std::uint64_t capacity) {
     withWidth(rankBytes_, [&](auto rankType) {
         using Rank = decltype(rankType);
         table.reserve(n, [](NodeId) { return std::uint64_t{0}; });  // fingerprint room only
-        // In batches: the home slots of a batch are requested before any is probed.
+        // In batches, pipelined: a batch's hashes are computed side by side (each is a
+        // serial chain) and its home slots requested while the batch before is inserted.
         constexpr std::size_t kBatch = 16;
-        std::uint64_t hashes[kBatch];
-        for (std::size_t first = 0; first < n; first += kBatch) {
-            const std::size_t count = n - first < kBatch ? n - first : kBatch;
+        std::uint64_t hashes[2][kBatch];
+        auto hashBatch = [&](std::size_t first, std::uint64_t* out) {
+            const std::size_t count = std::min(kBatch, n - first);
+            const Rank* ranks[kBatch];
             for (std::size_t i = 0; i < count; ++i) {
-                hashes[i] = vector_hash::hashRanks(s_.nodes.record<Rank>(first + i), rows);
-                table.prefetch(hashes[i]);
+                ranks[i] = s_.nodes.record<Rank>(first + i);
+                out[i] = rows;
             }
+            for (std::size_t r = 0; r < rows; ++r) {
+                for (std::size_t i = 0; i < count; ++i) out[i] = vector_hash::combine(out[i], ranks[i][r]);
+            }
+            for (std::size_t i = 0; i < count; ++i) table.prefetch(out[i]);
+        };
+        hashBatch(0, hashes[0]);
+        for (std::size_t first = 0, b = 0; first < n; first += kBatch, b ^= 1) {
+            if (first + kBatch < n) hashBatch(first + kBatch, hashes[b ^ 1]);
+            const std::size_t count = std::min(kBatch, n - first);
             for (std::size_t i = 0; i < count; ++i) {
                 const Rank* ranks = s_.nodes.record<Rank>(first + i);
-                const auto [id, inserted] = table.findOrInsert(hashes[i], [&](NodeId other) {
+                const auto [id, inserted] = table.findOrInsert(hashes[b][i], [&](NodeId other) {
                     return rows == 0 || std::memcmp(ranks, s_.nodes.record<Rank>(other), rows * sizeof(Rank)) == 0;
                 });
                 if (!inserted) refuse("node " + str(first + i) + " repeats node " + str(id));
