@@ -10,7 +10,10 @@ the assignment cache on and off, it measures
   bytes/config   peak-RSS growth / K while taking K configurations, in a
                  fresh Python process per measurement
 
-and then the same against K on 16x256 (K from 1e3 to 1e6) for the figure.
+and then the same against K on 16x256 (K from 1e3 to 1e6) for the figure, and
+the size and the speed of saving and loading the state of 16x256 after 1e6
+configurations (cache on): through pickle, and through __getstate__ and
+__setstate__, which are the C++ core's save and load with no copy around them.
 
     python3 benchmarks/bench_quorin.py --quick          # well under a minute
     python3 benchmarks/bench_quorin.py                  # a few minutes; writes
@@ -50,6 +53,9 @@ DEFAULT_K = 100_000  # for shapes given as RxC without :K
 SCALING_K = [1_000, 3_000, 10_000, 30_000, 100_000, 300_000, 1_000_000]
 SCALING_K_QUICK = [1_000, 10_000, 100_000]
 SCALING_MAX_REPEAT = 3  # K=1e6 takes seconds per run
+SAVE_SHAPE = (16, 256)
+SAVE_K, SAVE_K_QUICK = 1_000_000, 100_000
+SAVE_REPEAT = 3
 CHECK_N = 1000  # outputs checked for order before timing a shape
 CACHE_MODES = (True, False)
 
@@ -320,6 +326,94 @@ def memory_child(args):
     os._exit(0)  # tearing down a large enumerator would only cost time
 
 
+def median_ns(f, repeat=SAVE_REPEAT):
+    """Median time of f() over `repeat` calls, in ns, and f's last result."""
+    times = []
+    for _ in range(repeat):
+        gc.collect()
+        t0 = perf_counter_ns()
+        result = f()
+        times.append(perf_counter_ns() - t0)
+    return statistics.median(times), result
+
+
+def save_child(args):
+    """In a fresh interpreter: K configurations (cache on), then the saved state's size
+    against the memory the enumerator took, and the speed of saving and loading it.
+    Prints one JSON line."""
+    import pickle
+
+    quorin_class = import_quorin(args.quorin_path).quorin
+    probs = make_probs(args.rows, args.cols, args.seed)
+    warm = quorin_class([[0.5, 0.5], [0.5, 0.5]])
+    next(warm)
+    del warm
+    gc.collect()
+    before_kb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    q = quorin_class(probs, True)
+    time_next(q, args.k)
+    memory_bytes = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before_kb) * 1024
+
+    def load_state(state):
+        restored = quorin_class.__new__(quorin_class)
+        restored.__setstate__(state)
+        return restored
+
+    getstate_ns, state = median_ns(q.__getstate__)
+    setstate_ns, restored = median_ns(lambda: load_state(state))
+    del restored
+    dumps_ns, data = median_ns(lambda: pickle.dumps(q, pickle.HIGHEST_PROTOCOL))
+    loads_ns, restored = median_ns(lambda: pickle.loads(data))
+    continues = all((next(restored) == next(q)).all() for _ in range(1000))
+    size = len(state)
+    print(json.dumps({
+        "K": args.k,
+        "state_bytes": size,
+        "pickle_bytes": len(data),
+        "saved_bytes_per_config": size / args.k,
+        "memory_bytes_per_config": memory_bytes / args.k,
+        "getstate_mb_s": size / getstate_ns * 1e3,
+        "setstate_mb_s": size / setstate_ns * 1e3,
+        "pickle_dumps_mb_s": size / dumps_ns * 1e3,
+        "pickle_loads_mb_s": size / loads_ns * 1e3,
+        "getstate_ms": getstate_ns / 1e6,
+        "setstate_ms": setstate_ns / 1e6,
+        "pickle_dumps_ms": dumps_ns / 1e6,
+        "pickle_loads_ms": loads_ns / 1e6,
+        "continues": continues,
+    }), flush=True)
+    os._exit(0)
+
+
+def measure_save_load(K, args):
+    rows, cols = SAVE_SHAPE
+    cmd = [sys.executable, os.path.abspath(__file__), "--save-child",
+           "--rows", str(rows), "--cols", str(cols), "--k", str(K), "--seed", str(args.seed)]
+    if args.quorin_path:
+        cmd += ["--quorin-path", args.quorin_path]
+    p = subprocess.run(cmd, capture_output=True, text=True)
+    try:
+        return json.loads(p.stdout.strip().splitlines()[-1])
+    except (ValueError, IndexError):
+        return {"error": f"exit {p.returncode}: {(p.stderr or p.stdout).strip()[-300:]}"}
+
+
+def print_save_load(r):
+    if "error" in r:
+        print(f"  ERROR {r['error']}")
+        return
+    rows, cols = SAVE_SHAPE
+    print(f"\nsave and load, {rows}x{cols} after K={r['K']} (cache on), median of {SAVE_REPEAT}:")
+    print(f"  saved state    {r['state_bytes'] / 1e6:8.1f} MB = {r['saved_bytes_per_config']:.1f} "
+          f"bytes/config (in memory: {r['memory_bytes_per_config']:.1f} bytes/config)")
+    print(f"  __getstate__   {r['getstate_mb_s']:8.0f} MB/s ({r['getstate_ms']:.1f} ms)   "
+          f"__setstate__ {r['setstate_mb_s']:6.0f} MB/s ({r['setstate_ms']:.1f} ms)")
+    print(f"  pickle.dumps   {r['pickle_dumps_mb_s']:8.0f} MB/s ({r['pickle_dumps_ms']:.1f} ms)   "
+          f"pickle.loads {r['pickle_loads_mb_s']:6.0f} MB/s ({r['pickle_loads_ms']:.1f} ms)")
+    if not r["continues"]:
+        print("  WARNING: the loaded state continued differently")
+
+
 def measure_memory(rows, cols, K, cache, args):
     cmd = [sys.executable, os.path.abspath(__file__), "--memory-child",
            "--rows", str(rows), "--cols", str(cols), "--k", str(K),
@@ -446,10 +540,12 @@ def main():
                     help="shapes measured against K for the figure (default 16x256)")
     ap.add_argument("--no-plot", action="store_true", help="skip the scaling measurements")
     ap.add_argument("--no-memory", action="store_true", help="skip the memory subprocesses")
+    ap.add_argument("--no-save", action="store_true", help="skip saving and loading")
     ap.add_argument("--quorin-path", metavar="DIR",
                     help="directory holding the quorin extension, searched first")
     # a fresh process measuring memory
     ap.add_argument("--memory-child", action="store_true", help=argparse.SUPPRESS)
+    ap.add_argument("--save-child", action="store_true", help=argparse.SUPPRESS)
     ap.add_argument("--rows", type=int, help=argparse.SUPPRESS)
     ap.add_argument("--cols", type=int, help=argparse.SUPPRESS)
     ap.add_argument("--k", type=int, help=argparse.SUPPRESS)
@@ -458,6 +554,9 @@ def main():
 
     if args.memory_child:
         memory_child(args)
+        return
+    if args.save_child:
+        save_child(args)
         return
 
     repeat = args.repeat or (3 if args.quick else 5)
@@ -520,6 +619,10 @@ def main():
         report["parent_maxrss_kb_after_memory"] = resource.getrusage(
             resource.RUSAGE_SELF).ru_maxrss
 
+    if not args.no_save:
+        report["save_load"] = measure_save_load(SAVE_K_QUICK if args.quick else SAVE_K, args)
+        print_save_load(report["save_load"])
+
     warm = quorin_class([[0.5, 0.5], [0.5, 0.5]])
     next(warm)  # loads NumPy's C API outside the timed loops
     del warm
@@ -568,6 +671,8 @@ def main():
           "other processes while the shape was timed (- if under a second)")
     if report["scaling"]:
         print_scaling(report["scaling"])
+    if "save_load" in report:
+        print_save_load(report["save_load"])
 
     os.makedirs(os.path.dirname(os.path.abspath(json_path)), exist_ok=True)
     with open(json_path, "w") as f:

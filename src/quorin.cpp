@@ -223,15 +223,7 @@ State::State(ProbabilityMatrix probs) {
     }
     for (const std::vector<double>& rowCosts : costs) order.push_back(sortedColumns(rowCosts));
 
-    rankTable.rowStart.reserve(rows() + 1);
-    rankTable.rowStart.push_back(0);
-    for (std::size_t i = 0; i < rows(); ++i) {
-        for (int column : order[i]) {
-            rankTable.cost.push_back(costs[i][column]);
-            rankTable.column.push_back(column);
-        }
-        rankTable.rowStart.push_back(rankTable.cost.size());
-    }
+    rankTable = makeRankTable(costs, order);
 
     const unsigned rowWidth = RecordStore::entryBytesFor(rows());  // counters reach rows()
     nodes = RecordStore(rows(), RecordStore::entryBytesFor(maxRank));
@@ -253,6 +245,20 @@ State::State(ProbabilityMatrix probs) {
     withWidth(rowBytes(), [&](auto rowType) { *expandCount.record<decltype(rowType)>(expandCount.append()) = 0; });
     history.push_back(0);
     frontier.push(assignment{0, kNoNode, configurationCost(RankVector(rows(), 0))});
+}
+
+RankTable makeRankTable(const std::vector<std::vector<double>>& costs, const std::vector<std::vector<int>>& order) {
+    RankTable table;
+    table.rowStart.reserve(costs.size() + 1);
+    table.rowStart.push_back(0);
+    for (std::size_t i = 0; i < costs.size(); ++i) {
+        for (int column : order[i]) {
+            table.cost.push_back(costs[i][column]);
+            table.column.push_back(column);
+        }
+        table.rowStart.push_back(table.cost.size());
+    }
+    return table;
 }
 
 double State::configurationCost(const RankVector& ranks) const { return costOf(rankTable, ranks.data(), ranks.size()); }
@@ -340,6 +346,16 @@ bool childRowList(const State& state, const RankVector& child, std::size_t moved
 
 Quorin::Quorin(ProbabilityMatrix probs, bool cacheAssignments)
     : state(std::move(probs)), cacheAssignments(cacheAssignments) {
+    sizeScratch();
+    if (cacheAssignments) cacheRootList();
+}
+
+Quorin::Quorin(State state, bool cacheAssignments, bool exhausted)
+    : state(std::move(state)), cacheAssignments(cacheAssignments), exhausted(exhausted) {
+    sizeScratch();
+}
+
+void Quorin::sizeScratch() {
     const std::size_t rows = state.rows();
     scratch_.parentCandidate.resize(rows * sizeof(std::uint32_t));
     scratch_.childCandidate.resize(rows * sizeof(std::uint32_t));
@@ -350,7 +366,6 @@ Quorin::Quorin(ProbabilityMatrix probs, bool cacheAssignments)
     scratch_.parentCostPrefix.resize(rows + 1);
     scratch_.childCostPrefix.resize(rows + 1);
     scratch_.deltas.resize(rows);
-    if (cacheAssignments) cacheRootList();
 }
 
 void Quorin::cacheRootList() {

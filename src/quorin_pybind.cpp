@@ -164,6 +164,23 @@ PyObject* iterNext(PyObject* self) noexcept {
     return nullptr;
 }
 
+// The saved state as bytes, written straight into the bytes object.
+py::bytes savedState(const quorin::Quorin& enumerator) {
+    const std::size_t size = enumerator.savedSize();
+    auto state = py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!state) throw py::error_already_set();
+    enumerator.save(reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(state.ptr())));
+    return state;
+}
+
+// The enumerator saved in `state`; a bad state raises ValueError with the core's message.
+quorin::Quorin loadedState(const py::bytes& state) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(state.ptr(), &data, &size) != 0) throw py::error_already_set();
+    return quorin::Quorin::load(reinterpret_cast<const unsigned char*>(data), static_cast<std::size_t>(size));
+}
+
 }  // namespace
 
 PYBIND11_MODULE(quorin, m) {
@@ -174,6 +191,17 @@ PYBIND11_MODULE(quorin, m) {
             py::object columns = nextConfiguration(reinterpret_cast<PyObject*>(self.instance));
             if (!columns) throw py::stop_iteration();
             return py::reinterpret_steal<py::array_t<int>>(columns.release());
+        })
+        .def("__copy__", [](ConstructedQuorin self) -> quorin::Quorin { return *self.enumerator; })
+        .def("__deepcopy__", [](ConstructedQuorin self, const py::dict&) -> quorin::Quorin { return *self.enumerator; },
+             py::arg("memo"))
+        // pickle: the state is the core's saved bytes (protocol 2 and later).
+        .def(py::pickle([](ConstructedQuorin self) { return savedState(*self.enumerator); }, &loadedState))
+        // Protocols 0 and 1 would rebuild the instance through pybind11's base type, which
+        // aborts the interpreter: refuse them.
+        .def("__reduce_ex__", [](py::handle self, int protocol) -> py::object {
+            if (protocol < 2) throw py::type_error("quorin.quorin needs pickle protocol 2 or later");
+            return py::module_::import("builtins").attr("object").attr("__reduce_ex__")(self, protocol);
         });
     quorinTypeInfo = py::detail::get_type_info(typeid(quorin::Quorin));
     auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());

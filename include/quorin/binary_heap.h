@@ -137,6 +137,10 @@ public:
         return result;
     }
 
+    // Appends `value` as the last slot without sifting it: for restoring slots saved in
+    // heap order, whose heap property the caller checks. Requires room (see reserveMore).
+    void appendSlot(const T& value) { storage_.push_back(value); }
+
     friend bool operator==(const BinaryHeap& a, const BinaryHeap& b) { return a.storage_ == b.storage_; }
 
 private:

@@ -52,6 +52,16 @@ public:
         return *this;
     }
 
+    // An empty table of `capacity` slots, a power of two from 16 to 2^32: to insert ids
+    // again in id order, which reproduces a table of that capacity slot for slot.
+    static IdHashTable withCapacity(std::size_t capacity, bool keepFingerprints) {
+        unsigned bits = 4;
+        while ((std::size_t{1} << bits) < capacity) ++bits;
+        IdHashTable table(bits);
+        table.keepFingerprints_ = keepFingerprints;
+        return table;
+    }
+
     std::size_t size() const noexcept { return size_; }
     std::size_t capacity() const noexcept { return capacity_; }
     bool keepsFingerprints() const noexcept { return keepFingerprints_; }

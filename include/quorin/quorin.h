@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iosfwd>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -175,7 +176,15 @@ struct State {
 
     friend bool operator==(const State& a, const State& b);
     friend bool operator!=(const State& a, const State& b) { return !(a == b); }
+
+private:
+    // Empty, for the loader of saved states, which fills and checks every member.
+    friend class SavedStateReader;
+    State() = default;
 };
+
+// The rank table of `costs` ordered by `order`.
+RankTable makeRankTable(const std::vector<std::vector<double>>& costs, const std::vector<std::vector<int>>& order);
 
 // Throws std::invalid_argument, as State's constructor documents, unless every row has
 // at least one entry and every probability is finite and non-negative.
@@ -234,7 +243,27 @@ public:
     // it was.
     void advance();
 
+    // Saving and resuming (format and checks: src/saved_state.cpp). A loaded enumerator
+    // continues exactly where the saved one stood.
+    // The number of bytes save() writes.
+    std::size_t savedSize() const;
+    // The complete state, as bytes.
+    std::vector<unsigned char> save() const;
+    // The same bytes, written to out[0 .. savedSize()).
+    void save(unsigned char* out) const;
+    // The same bytes, written to `out` (whose error state reports a failed write).
+    void save(std::ostream& out) const;
+    // The enumerator saved in data[0 .. size); std::invalid_argument says what is wrong.
+    static Quorin load(const unsigned char* data, std::size_t size);
+    // The enumerator saved next in `in`, read up to its last byte; as load(data, size).
+    static Quorin load(std::istream& in);
+
 private:
+    friend class SavedStateReader;
+    // An enumerator over a state the loader has checked.
+    Quorin(State state, bool cacheAssignments, bool exhausted);
+    void sizeScratch();
+
     // One advance for one width of stored ranks and of row indices.
     template <class Rank, class Row>
     friend class Step;

@@ -95,6 +95,31 @@ public:
         return size_++;
     }
 
+    // Calls f(bytes, count) for the records in index order, once per block with the
+    // filled part of that block: the whole store as a few block copies.
+    template <class F>
+    void forEachChunk(F&& f) const {
+        const std::size_t perBlock = mask_ + 1;
+        for (std::size_t first = 0, b = 0; first < size_; first += perBlock, ++b) {
+            const std::size_t count = size_ - first < perBlock ? size_ - first : perBlock;
+            f(static_cast<const unsigned char*>(blocks_[b].get()), count);
+        }
+    }
+
+    // Appends `count` records copied from `bytes` (count * recordLength() entries, as
+    // forEachChunk hands them out). Allocates; on failure the records are as they were.
+    void appendRecords(const unsigned char* bytes, std::size_t count) {
+        reserve(size_ + count);
+        while (count != 0) {
+            const std::size_t room = (mask_ + 1) - (size_ & mask_);
+            const std::size_t n = count < room ? count : room;
+            if (recordBytes_ != 0) std::memcpy(record<unsigned char>(size_), bytes, n * recordBytes_);
+            bytes += n * recordBytes_;
+            size_ += n;
+            count -= n;
+        }
+    }
+
     // Same shape and the same records.
     friend bool operator==(const RecordStore& a, const RecordStore& b) noexcept {
         if (a.recordLength_ != b.recordLength_ || a.entryBytes_ != b.entryBytes_ || a.size_ != b.size_) return false;

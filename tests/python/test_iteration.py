@@ -146,7 +146,8 @@ def test_class_members():
         for name in vars(cls)
         if not name.startswith("_pybind11") and name not in ("__doc__", "__module__")
     }
-    assert own == {"__init__", "__iter__", "__next__"}
+    assert own == {"__init__", "__iter__", "__next__", "__copy__", "__deepcopy__",
+                   "__getstate__", "__setstate__", "__reduce_ex__"}
     public_module_names = {name for name in vars(quorin) if not name.startswith("__")}
     assert public_module_names == {"quorin"}
 

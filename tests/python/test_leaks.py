@@ -1,8 +1,10 @@
 """Memory must not grow across repeated rounds of building, iterating, copying and dropping
 enumerators, failed constructions included."""
 
+import copy
 import gc
 import os
+import pickle
 import sys
 import tracemalloc
 import weakref
@@ -77,7 +79,8 @@ if not os.environ.get("QUORIN_ASAN"):  # ASan aborts on an impossible size inste
 
 def one_round(configurations_per_enumerator):
     """Exercises every path that allocates: full and partial enumerations, copies at
-    various positions, copies outliving their sources, and failed constructions."""
+    various positions, copies outliving their sources, pickling, failed loads and
+    failed constructions."""
     for cache in (True, False):
         enumerator = Enumerator(WIDE, cache)
         copies = []
@@ -85,10 +88,21 @@ def one_round(configurations_per_enumerator):
             next(enumerator)
             if step % (configurations_per_enumerator // 4 + 1) == 0:
                 copies.append(iter(enumerator))
-        for copy in copies[1:]:
+        for later in copies[1:]:
             for _ in range(configurations_per_enumerator // 8):
-                next(copy)
-        del enumerator  # dropped mid-iteration, its copies still alive
+                next(later)
+        state = pickle.dumps(enumerator)
+        restored = pickle.loads(state)
+        next(copy.deepcopy(restored))
+        corrupt = bytearray(state)
+        corrupt[-40] ^= 0x20  # inside the saved state: its checksum fails
+        try:
+            pickle.loads(bytes(corrupt))
+        except ValueError:
+            pass
+        else:
+            raise AssertionError("an altered state was loaded")
+        del enumerator, restored  # dropped mid-iteration, its copies still alive
         copies.clear()
 
         tied = Enumerator(TIED, cache)
