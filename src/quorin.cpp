@@ -13,18 +13,14 @@
 
 #include <quorin/introsort.h>
 
+#include "core_helpers.h"
+
 namespace quorin {
 namespace {
 
-// Calls f with a value of the unsigned integer type that is `bytes` (1, 2 or 4) wide.
-template <class F>
-void withWidth(unsigned bytes, F&& f) {
-    switch (bytes) {
-        case 1: f(std::uint8_t{}); break;
-        case 2: f(std::uint16_t{}); break;
-        default: f(std::uint32_t{}); break;
-    }
-}
+using detail::costOf;
+using detail::prefetch;
+using detail::withWidth;
 
 // The marker of a row list whose entries are of type Row: its largest value, which for
 // `int` is kExhaustedRowMarker.
@@ -38,13 +34,6 @@ double deltaAt(const RankTable& table, std::size_t row, std::size_t rank) noexce
     const std::size_t at = table.rowStart[row] + rank;
     if (at + 1 == table.rowStart[row + 1]) return kLastRankDelta;
     return table.cost[at + 1] - table.cost[at];
-}
-
-template <class Rank>
-double costOf(const RankTable& table, const Rank* ranks, std::size_t rows) noexcept {
-    double sum = 0.0;
-    for (std::size_t i = 0; i < rows; ++i) sum += table.cost[table.rowStart[i] + ranks[i]];
-    return sum;
 }
 
 // The node's rows by ascending delta, then a marker for each row at its last rank.
@@ -412,19 +401,6 @@ std::optional<RankVector> Quorin::nextBest(NodeId node) const {
     ++ranks[row];
     return ranks;
 }
-
-namespace {
-
-template <class T>
-void prefetch(const T* address) noexcept {
-#if defined(__GNUC__)
-    __builtin_prefetch(address);
-#else
-    (void)address;
-#endif
-}
-
-}  // namespace
 
 // One advance. The two nodes that file new entries (the popped parent and the child it
 // produced) look at their next children in small batches: hashed together from the

@@ -55,8 +55,14 @@
 #include <string>
 #include <utility>
 
+#include "core_helpers.h"
+
 namespace quorin {
 namespace {
+
+using detail::costOf;
+using detail::prefetch;
+using detail::withWidth;
 
 constexpr unsigned char kMagic[8] = {0x89, 'Q', 'U', 'O', 'R', 'I', 'N', '\n'};
 constexpr std::size_t kMinSize = saved_state::kHeaderBytes + saved_state::kChecksumBytes;
@@ -73,16 +79,6 @@ bool littleEndian() noexcept {
     unsigned char first;
     std::memcpy(&first, &one, 1);
     return first == 1;
-}
-
-// Calls f with a value of the unsigned integer type that is `bytes` (1, 2 or 4) wide.
-template <class F>
-void withWidth(unsigned bytes, F&& f) {
-    switch (bytes) {
-        case 1: f(std::uint8_t{}); break;
-        case 2: f(std::uint16_t{}); break;
-        default: f(std::uint32_t{}); break;
-    }
 }
 
 std::uint64_t load64(const unsigned char* p) noexcept {
@@ -163,23 +159,6 @@ private:
     std::size_t pendingBytes_ = 0;
     std::uint64_t length_ = 0;
 };
-
-// The sum, in row order from +0.0, that State::configurationCost and the steps compute.
-template <class Rank>
-double costOfRanks(const RankTable& table, const Rank* ranks, std::size_t rows) noexcept {
-    double sum = 0.0;
-    for (std::size_t i = 0; i < rows; ++i) sum += table.cost[table.rowStart[i] + ranks[i]];
-    return sum;
-}
-
-template <class T>
-void prefetch(const T* address) noexcept {
-#if defined(__GNUC__)
-    __builtin_prefetch(address);
-#else
-    (void)address;
-#endif
-}
 
 // How far ahead the checks over nodes in random order request what they will read.
 constexpr std::size_t kAhead = 128;
@@ -684,7 +663,7 @@ void SavedStateReader::checkFrontierEntries() {
             if (entry.parent != 0 || s_.history.size() != 1 || n != 1 || f != 1 || counter != 0) {
                 bad(" has no child but is not the construction entry");
             }
-            if (!(entry.cost == costOfRanks(table, parent, rows))) bad("'s cost is not its node's");
+            if (!(entry.cost == costOf(table, parent, rows))) bad("'s cost is not its node's");
             continue;
         }
         if (entry.child >= n) bad("'s child " + str(entry.child) + " is beyond the " + str(n) + " nodes");
@@ -708,7 +687,7 @@ void SavedStateReader::checkFrontierEntries() {
                 bad("'s child does not raise the row at its parent's counter");
             }
         }
-        if (!(entry.cost == costOfRanks(table, child, rows))) bad("'s cost is not its child's");
+        if (!(entry.cost == costOf(table, child, rows))) bad("'s cost is not its child's");
     }
 }
 
