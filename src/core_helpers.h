@@ -30,6 +30,14 @@ void prefetch(const T* address) noexcept {
 #endif
 }
 
+// rowDelta: how much the cost grows when `row` moves on from `rank`; kLastRankDelta when
+// the rank is the row's last.
+inline double deltaAt(const RankTable& table, std::size_t row, std::size_t rank) noexcept {
+    const std::size_t at = table.rowStart[row] + rank;
+    if (at + 1 == table.rowStart[row + 1]) return kLastRankDelta;
+    return table.cost[at + 1] - table.cost[at];
+}
+
 // configurationCost of `rows` ranks of any integer type: the sum, in row order from +0.0,
 // of each rank's cost.
 template <class Rank>

@@ -19,6 +19,7 @@ namespace quorin {
 namespace {
 
 using detail::costOf;
+using detail::deltaAt;
 using detail::prefetch;
 using detail::withWidth;
 
@@ -29,12 +30,6 @@ constexpr Row markerOf() noexcept {
     return std::numeric_limits<Row>::max();
 }
 static_assert(markerOf<int>() == kExhaustedRowMarker, "int lists use the same marker");
-
-double deltaAt(const RankTable& table, std::size_t row, std::size_t rank) noexcept {
-    const std::size_t at = table.rowStart[row] + rank;
-    if (at + 1 == table.rowStart[row + 1]) return kLastRankDelta;
-    return table.cost[at + 1] - table.cost[at];
-}
 
 // The node's rows by ascending delta, then a marker for each row at its last rank.
 // Returns whether the listed rows' deltas rise strictly.

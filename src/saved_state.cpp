@@ -61,6 +61,7 @@ namespace quorin {
 namespace {
 
 using detail::costOf;
+using detail::deltaAt;
 using detail::prefetch;
 using detail::withWidth;
 
@@ -377,6 +378,8 @@ private:
     void checkFrontier();
     template <class Rank, class Row>
     void checkFrontierEntries();
+    template <class Rank>
+    bool raisesRowAt(const Rank* node, std::size_t raised, std::size_t counter) const;
     void checkEveryNodePlaced() const;
     void checkProgress() const;
     void checkSuccessorCache() const;
@@ -686,9 +689,33 @@ void SavedStateReader::checkFrontierEntries() {
             if (cache.lists.record<Row>(listIndex - 1)[counter] != raised) {
                 bad("'s child does not raise the row at its parent's counter");
             }
+        } else if (!raisesRowAt(parent, raised, counter)) {
+            bad("'s child does not raise the row at its parent's counter");
         }
         if (!(entry.cost == costOf(table, child, rows))) bad("'s cost is not its child's");
     }
+}
+
+// Whether `raised` stands at position `counter` of the node's sorted row list, which is not
+// stored while the cache is off. Unless another listed row ties with it (or a delta is
+// NaN), its position is the number of listed rows whose delta is smaller, whatever order
+// the sort leaves among the others; else the sort decides.
+template <class Rank>
+bool SavedStateReader::raisesRowAt(const Rank* node, std::size_t raised, std::size_t counter) const {
+    const RankTable& table = s_.rankTable;
+    const std::size_t rows = s_.rows();
+    const double delta = deltaAt(table, raised, node[raised]);
+    std::size_t smaller = 0;
+    bool alone = delta == delta;
+    for (std::size_t row = 0; row < rows && alone; ++row) {
+        if (row == raised || node[row] == table.lastRank(row)) continue;
+        const double other = deltaAt(table, row, node[row]);
+        if (other < delta) ++smaller;
+        else alone = delta < other;
+    }
+    if (alone) return smaller == counter;
+    const std::vector<int> list = sortedRowList(s_, RankVector(node, node + rows));
+    return list[counter] == static_cast<int>(raised);
 }
 
 // Each node is handed out or waits in the frontier: nothing else is ever placed.

@@ -392,6 +392,25 @@ INSTANTIATE_TEST_SUITE_P(
                    "is not a power of two from 16 to 2^32"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Without the cache the parent's list is not saved: the loader sorts what it needs to see
+// that each frontier child raises the row at its parent's counter, ties included (a child
+// raising another row would be hashed from the wrong prefix and placed out of reach).
+TEST(Refused, WithoutTheCacheAChildThatRaisesAnotherRow) {
+    for (const ProbabilityMatrix& probs : {kProbs, ProbabilityMatrix(5, {0.5, 0.5})}) {
+        Quorin q = advanced(probs, false, 6);
+        ASSERT_FALSE(q.state.frontier.empty());
+        counterOf(q, q.state.frontier.slot(0).parent) += 1;
+        const Bytes bytes = q.save();
+        try {
+            Quorin::load(bytes.data(), bytes.size());
+            FAIL() << "accepted";
+        } catch (const std::invalid_argument& error) {
+            EXPECT_NE(std::string(error.what()).find("does not raise the row at its parent's counter"), std::string::npos)
+                << error.what();
+        }
+    }
+}
+
 // Two handed-out nodes with the same ranks pass every other check; rebuilding the visited
 // table finds them.
 TEST(Refused, DuplicateNode) {
