@@ -385,10 +385,9 @@ def save_child(args):
     os._exit(0)
 
 
-def measure_save_load(K, args):
-    rows, cols = SAVE_SHAPE
-    cmd = [sys.executable, os.path.abspath(__file__), "--save-child",
-           "--rows", str(rows), "--cols", str(cols), "--k", str(K), "--seed", str(args.seed)]
+def run_child(mode, args, *child_args):
+    """Runs this script in a fresh process in `mode`; returns the JSON of its last line."""
+    cmd = [sys.executable, os.path.abspath(__file__), mode, *child_args, "--seed", str(args.seed)]
     if args.quorin_path:
         cmd += ["--quorin-path", args.quorin_path]
     p = subprocess.run(cmd, capture_output=True, text=True)
@@ -396,6 +395,11 @@ def measure_save_load(K, args):
         return json.loads(p.stdout.strip().splitlines()[-1])
     except (ValueError, IndexError):
         return {"error": f"exit {p.returncode}: {(p.stderr or p.stdout).strip()[-300:]}"}
+
+
+def measure_save_load(K, args):
+    rows, cols = SAVE_SHAPE
+    return run_child("--save-child", args, "--rows", str(rows), "--cols", str(cols), "--k", str(K))
 
 
 def print_save_load(r):
@@ -415,16 +419,8 @@ def print_save_load(r):
 
 
 def measure_memory(rows, cols, K, cache, args):
-    cmd = [sys.executable, os.path.abspath(__file__), "--memory-child",
-           "--rows", str(rows), "--cols", str(cols), "--k", str(K),
-           "--cache", cache_label(cache), "--seed", str(args.seed)]
-    if args.quorin_path:
-        cmd += ["--quorin-path", args.quorin_path]
-    p = subprocess.run(cmd, capture_output=True, text=True)
-    try:
-        return json.loads(p.stdout.strip().splitlines()[-1])
-    except (ValueError, IndexError):
-        return {"error": f"exit {p.returncode}: {(p.stderr or p.stdout).strip()[-300:]}"}
+    return run_child("--memory-child", args, "--rows", str(rows), "--cols", str(cols), "--k", str(K),
+                     "--cache", cache_label(cache))
 
 
 # --------------------------------------------------------------------------

@@ -18,18 +18,13 @@
 namespace quorin {
 namespace {
 
+using detail::copyRanks;
 using detail::costOf;
 using detail::deltaAt;
+using detail::markerOf;
 using detail::prefetch;
+using detail::sameRanks;
 using detail::withWidth;
-
-// The marker of a row list whose entries are of type Row: its largest value, which for
-// `int` is kExhaustedRowMarker.
-template <class Row>
-constexpr Row markerOf() noexcept {
-    return std::numeric_limits<Row>::max();
-}
-static_assert(markerOf<int>() == kExhaustedRowMarker, "int lists use the same marker");
 
 // The node's rows by ascending delta, then a marker for each row at its last rank.
 // Returns whether the listed rows' deltas rise strictly.
@@ -130,35 +125,6 @@ bool moveRowInList(const RankTable& table, const Rank* child, std::size_t rows, 
     return true;
 }
 
-// Copies a node's ranks, eight bytes at a time: nodes are short, a library call would
-// cost more than the copy.
-template <class Rank>
-void copyRanks(const Rank* from, std::size_t count, Rank* to) noexcept {
-    const auto* x = reinterpret_cast<const unsigned char*>(from);
-    auto* y = reinterpret_cast<unsigned char*>(to);
-    std::size_t bytes = count * sizeof(Rank);
-    for (; bytes >= 8; bytes -= 8, x += 8, y += 8) std::memcpy(y, x, 8);
-    for (; bytes != 0; --bytes) *y++ = *x++;
-}
-
-// Whether two nodes have the same ranks, compared eight bytes at a time.
-template <class Rank>
-bool sameRanks(const Rank* a, const Rank* b, std::size_t count) noexcept {
-    const auto* x = reinterpret_cast<const unsigned char*>(a);
-    const auto* y = reinterpret_cast<const unsigned char*>(b);
-    std::size_t bytes = count * sizeof(Rank);
-    for (; bytes >= 8; bytes -= 8, x += 8, y += 8) {
-        std::uint64_t u, v;
-        std::memcpy(&u, x, 8);
-        std::memcpy(&v, y, 8);
-        if (u != v) return false;
-    }
-    for (; bytes != 0; --bytes) {
-        if (*x++ != *y++) return false;
-    }
-    return true;
-}
-
 template <class To, class From>
 std::vector<To> convertRanks(const From* ranks, std::size_t count) {
     return std::vector<To>(ranks, ranks + count);
@@ -211,8 +177,7 @@ State::State(ProbabilityMatrix probs) {
 
     const unsigned rowWidth = RecordStore::entryBytesFor(rows());  // counters reach rows()
     nodes = RecordStore(rows(), RecordStore::entryBytesFor(maxRank));
-    // Long nodes cost more to hash again than 4 bytes of fingerprint cost to keep.
-    visited = IdHashTable(rows() * nodes.entryBytes() >= 32);
+    visited = IdHashTable(detail::keepsFingerprints(rows(), nodes.entryBytes()));
     expandCount = RecordStore(1, rowWidth);
     successorCache.lists = RecordStore(rows() + 1, rowWidth);
     successorCache.listOfNode = RecordStore(1, 4);
@@ -490,7 +455,7 @@ void Step<Rank, Row>::advance() {
         // The construction entry: the root's first child is placed only now. Nothing else
         // is placed yet, so it is new.
         Rank* ranks = reinterpret_cast<Rank*>(q_.scratch_.childCandidate.data());
-        std::copy_n(s_.nodes.record<Rank>(entry.parent), rows_, ranks);
+        copyRanks(s_.nodes.record<Rank>(entry.parent), rows_, ranks);
         ++ranks[movedRow];
         child = placeNode(ranks, vector_hash::hashRanks(ranks, rows_)).first;
     }
@@ -763,12 +728,11 @@ void Quorin::advance() {
 }
 
 void Quorin::reserveForSteps() {
-    constexpr std::size_t kSteps = 32;
+    constexpr std::size_t kSteps = detail::kReservedSteps;
     State& s = state;
-    // A step places at most three nodes (the construction entry's child and one child
-    // filed by each of the two nodes refilled), one list and one history entry, and
+    // A step places at most kNodesPerStep nodes, one list and one history entry, and
     // grows the frontier by at most one.
-    const std::size_t nodes = s.nodes.size() + 3 * kSteps;
+    const std::size_t nodes = s.nodes.size() + detail::kNodesPerStep * kSteps;
     if (nodes > IdHashTable::maxSize()) {
         throw std::length_error("quorin: the search has placed as many nodes as 32-bit ids can number");
     }

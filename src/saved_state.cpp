@@ -62,14 +62,16 @@ namespace {
 
 using detail::costOf;
 using detail::deltaAt;
+using detail::markerOf;
 using detail::prefetch;
+using detail::sameRanks;
 using detail::withWidth;
 
 constexpr unsigned char kMagic[8] = {0x89, 'Q', 'U', 'O', 'R', 'I', 'N', '\n'};
 constexpr std::size_t kMinSize = saved_state::kHeaderBytes + saved_state::kChecksumBytes;
-// Quorin::reserveForSteps makes room for 96 nodes ahead, so a visited table is never more
-// than twice the size that the nodes plus that room need.
-constexpr std::size_t kNodesReservedAhead = 96;
+// Advances make room for this many nodes ahead, so a visited table is never more than
+// twice the size that the nodes plus that room need.
+constexpr std::size_t kNodesReservedAhead = detail::kReservedSteps * detail::kNodesPerStep;
 
 static_assert(sizeof(assignment) == 16 && offsetof(assignment, child) == 4 && offsetof(assignment, cost) == 8,
               "a frontier slot is saved as one 16-byte block");
@@ -748,7 +750,7 @@ template <class Rank, class Row>
 void SavedStateReader::checkLists() const {
     const std::size_t rows = s_.rows(), h = s_.history.size();
     const SuccessorCache& cache = s_.successorCache;
-    constexpr Row kMarker = std::numeric_limits<Row>::max();
+    constexpr Row kMarker = markerOf<Row>();
     if (cache.lists.size() != h) refuse(str(cache.lists.size()) + " lists for a history of " + str(h));
     std::size_t listed = 0;
     cache.listOfNode.forEachChunk([&](const unsigned char* chunk, std::size_t count) {
@@ -810,7 +812,7 @@ void SavedStateReader::rebuildVisited(std::uint64_t capacity) {
     if (capacity > 16 && capacity / 8 * 3 >= n + kNodesReservedAhead) {
         refuse("visited table capacity " + str(capacity) + " is larger than " + str(n) + " nodes ever need");
     }
-    IdHashTable table = IdHashTable::withCapacity(static_cast<std::size_t>(capacity), rows * rankBytes_ >= 32);
+    IdHashTable table = IdHashTable::withCapacity(static_cast<std::size_t>(capacity), detail::keepsFingerprints(rows, rankBytes_));
     withWidth(rankBytes_, [&](auto rankType) {
         using Rank = decltype(rankType);
         table.reserve(n, [](NodeId) { return std::uint64_t{0}; });  // fingerprint room only
@@ -837,7 +839,7 @@ void SavedStateReader::rebuildVisited(std::uint64_t capacity) {
             for (std::size_t i = 0; i < count; ++i) {
                 const Rank* ranks = s_.nodes.record<Rank>(first + i);
                 const auto [id, inserted] = table.findOrInsert(hashes[b][i], [&](NodeId other) {
-                    return rows == 0 || std::memcmp(ranks, s_.nodes.record<Rank>(other), rows * sizeof(Rank)) == 0;
+                    return sameRanks(ranks, s_.nodes.record<Rank>(other), rows);
                 });
                 if (!inserted) refuse("node " + str(first + i) + " repeats node " + str(id));
             }
