@@ -1,5 +1,6 @@
-// Python face of the enumeration core: the module `quorin` with the iterator class
-// `quorin`. It converts arguments and results and forwards; the core does the rest.
+// Python face of the enumeration core: the extension module `quorin._core` with the
+// iterator class `quorin` (shown as `quorin.quorin`, where the package re-exports it). It
+// converts arguments and results and forwards; the core does the rest.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -9,6 +10,8 @@
 #include <vector>
 
 #include <quorin/quorin.h>
+
+#include "bindings.h"
 
 namespace py = pybind11;
 
@@ -183,8 +186,10 @@ quorin::Quorin loadedState(const py::bytes& state) {
 
 }  // namespace
 
-PYBIND11_MODULE(quorin, m) {
+PYBIND11_MODULE(_core, m) {
     py::class_<quorin::Quorin> cls(m, "quorin");
+    // Pickles and reprs name the class where users find it: quorin.quorin.
+    cls.attr("__module__") = "quorin";
     cls.def(py::init<quorin::ProbabilityMatrix, bool>(), py::arg("probs"), py::arg_v("cache_assignments", true))
         .def("__iter__", [](ConstructedQuorin self) -> quorin::Quorin { return *self.enumerator; })
         .def("__next__", [](ConstructedQuorin self) -> py::array_t<int> {
@@ -207,4 +212,6 @@ PYBIND11_MODULE(quorin, m) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
     type->tp_iternext = &iterNext;
     PyType_Modified(type);
+    bindCounting(m);
+    bindWindows(m);
 }

@@ -1,7 +1,7 @@
 """Lazy best-first enumeration of joint configurations of independent categorical variables."""
 
 from collections.abc import Sequence
-from typing import Any, SupportsFloat, SupportsIndex
+from typing import Any, NamedTuple, SupportsFloat, SupportsIndex
 
 import numpy
 import numpy.typing
@@ -27,3 +27,9 @@ class quorin:
     def __deepcopy__(self, memo: dict[int, object]) -> quorin: ...
     def __getstate__(self) -> bytes: ...
     def __setstate__(self, state: bytes) -> None: ...
+
+class Batch(NamedTuple):
+    """Configurations handed out together, with their costs."""
+
+    columns: numpy.typing.NDArray[numpy.int32]
+    costs: numpy.typing.NDArray[numpy.float64]

@@ -148,8 +148,9 @@ def test_class_members():
     }
     assert own == {"__init__", "__iter__", "__next__", "__copy__", "__deepcopy__",
                    "__getstate__", "__setstate__", "__reduce_ex__"}
-    public_module_names = {name for name in vars(quorin) if not name.startswith("__")}
-    assert public_module_names == {"quorin"}
+    public_module_names = {name for name in vars(quorin) if not name.startswith("_")}
+    assert public_module_names == set(quorin.__all__)
+    assert "quorin" in quorin.__all__
 
 
 def test_instances_take_no_attributes():

@@ -1,0 +1,3 @@
+#include "bindings.h"
+
+void bindWindows(pybind11::module_& /*module*/) {}

@@ -1,0 +1,25 @@
+"""Best-first enumeration of the joint configurations of independent categorical variables.
+
+``quorin.quorin`` hands out configurations lazily, cheapest first, in its own fixed order.
+The other functions work in the cost order: configurations by cost, equal costs by their
+columns in ascending lexicographic order.
+"""
+
+import typing as _typing
+
+from quorin._core import quorin
+
+if _typing.TYPE_CHECKING:  # NumPy is imported only when the first array is made
+    import numpy
+
+
+class Batch(_typing.NamedTuple):
+    """Configurations handed out together: ``columns[j]`` is the j-th configuration (one
+    column per row, ``numpy.int32``, shape ``(m, rows)``) and ``costs[j]`` its cost
+    (``numpy.float64``, shape ``(m,)``), the sum over rows, in row order, of -ln p."""
+
+    columns: "numpy.ndarray"
+    costs: "numpy.ndarray"
+
+
+__all__ = ["Batch", "quorin"]

@@ -1,0 +1,1 @@
+#include <quorin/weight_table.h>

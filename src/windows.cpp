@@ -1,0 +1,1 @@
+#include <quorin/windows.h>
