@@ -244,7 +244,8 @@ public:
     // columns[0 .. count * rows()) and, unless `costs` is null, their costs (those of
     // configurationCost, bit for bit) to costs[0 .. count); returns how many it wrote,
     // fewer than `count` only once every configuration has been handed out. All or
-    // nothing: if it throws (as advance() does), none of them counts as handed out.
+    // nothing: if it throws (as advance() does), it puts back those it had passed, so
+    // none of them counts as handed out.
     std::size_t next(std::size_t count, int* columns, double* costs);
 
     // Configurations handed out so far, those put back not counted.
