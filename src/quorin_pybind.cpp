@@ -221,12 +221,10 @@ public:
     // std::bad_alloc leaves the blocks as they were.
     void grow(std::size_t limit) {
         const std::size_t perConfiguration = rows_ * sizeof(int) + sizeof(double);
-        const std::size_t most = std::numeric_limits<std::size_t>::max() / perConfiguration;
-        std::size_t wanted = capacity_ == 0 ? std::max<std::size_t>(1, (std::size_t{1} << 20) / perConfiguration)
-                                            : (capacity_ > most / 2 ? most : 2 * capacity_);
-        wanted = std::min(wanted, limit);
-        if (wanted > most) throw std::bad_alloc();
-        resize(wanted);
+        const std::size_t most = std::numeric_limits<std::size_t>::max() / perConfiguration;  // whose bytes a size_t counts
+        const std::size_t wanted = capacity_ == 0 ? std::max<std::size_t>(1, (std::size_t{1} << 20) / perConfiguration)
+                                                  : (capacity_ > most / 2 ? most : 2 * capacity_);
+        resize(std::min(wanted, limit));
     }
 
     // The first `count` configurations as a new (count, rows) int32 array and a new
@@ -279,8 +277,8 @@ private:
     std::size_t capacity_ = 0;
 };
 
-// Configurations the core hands out between two checks for signals: a step costs about
-// in proportion to the rows, and this keeps a chunk well under a millisecond or so.
+// Configurations the core hands out between two checks for signals: a step costs roughly
+// in proportion to the rows, and this keeps a chunk to a few milliseconds at most.
 std::size_t chunkFor(std::size_t rows) { return std::clamp<std::size_t>(16384 / (rows + 1), 1, 1024); }
 
 // q.next_batch(k): up to k configurations and their costs as a quorin.Batch. Whatever
