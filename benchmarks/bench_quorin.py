@@ -484,6 +484,8 @@ def measure_batch_line(quorin_class, args, repeat):
         print(f"  C++ side skipped: {error}", flush=True)
     out = {"batch_size": BATCH_SIZE, "cxx_error": error, "shapes": []}
     for name, rows, cols, K in BATCH_SHAPES:
+        if args.quick and K < configuration_count(rows, cols):
+            K //= 10
         probs = make_probs(rows, cols, args.seed)
         runs = {"python_next_batch": [], "python_next": [], "cxx_batch": [], "cxx_step": []}
         with tempfile.TemporaryDirectory() as tmp:
