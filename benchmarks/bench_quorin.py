@@ -15,6 +15,12 @@ the size and the speed of saving and loading the state of 16x256 after 1e6
 configurations (cache on): through pickle, and through __getstate__ and
 __setstate__, which are the C++ core's save and load with no copy around them.
 
+The batch line compares, on 8x4 (all 65536) and 16x256 (K = 200000), cache on,
+ns per configuration of q.next_batch(4096) and of the next() loop with the C++
+batch call Quorin::next(4096, columns, costs) and the C++ single-step loop,
+timed by benchmarks/bench_batch.cpp, which the benchmark builds with CMake from
+this checkout (build/bench; --no-batch skips the line).
+
     python3 benchmarks/bench_quorin.py --quick          # well under a minute
     python3 benchmarks/bench_quorin.py                  # a few minutes; writes
         benchmarks/results/latest.json and benchmarks/results/scaling.png
@@ -424,6 +430,112 @@ def measure_memory(rows, cols, K, cache, args):
 
 
 # --------------------------------------------------------------------------
+# the batch line: next_batch against next() and against the C++ calls
+
+BATCH_SHAPES = [("8x4", 8, 4, 65_536), ("16x256", 16, 256, 200_000)]
+BATCH_SIZE = 4096
+ROOT = os.path.dirname(HERE)
+
+
+def build_cxx_bench():
+    """Path of quorin_bench_batch built from this checkout (Release), or an error text."""
+    build = os.path.join(ROOT, "build", "bench")
+    steps = [["cmake", "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DQUORIN_BUILD_TESTS=ON",
+              "-DQUORIN_BUILD_EXAMPLES=OFF"],
+             ["cmake", "--build", build, "--target", "quorin_bench_batch"]]
+    for cmd in steps:
+        try:
+            p = subprocess.run(cmd, capture_output=True, text=True)
+        except OSError as e:
+            return None, f"cannot run cmake: {e}"
+        if p.returncode != 0:
+            return None, f"{' '.join(cmd[:2])} failed: {(p.stderr or p.stdout).strip()[-300:]}"
+    return os.path.join(build, "quorin_bench_batch"), None
+
+
+def write_matrix(probs, path):
+    """The matrix in bench_batch.cpp's format: rows, columns (uint64), then the doubles."""
+    import numpy as np
+
+    a = np.asarray(probs, dtype="<f8")
+    with open(path, "wb") as f:
+        f.write(np.array(a.shape, dtype="<u8").tobytes())
+        f.write(a.tobytes())
+
+
+def time_batches(q, K, size):
+    """ns for K configurations taken with q.next_batch(size)."""
+    t0 = perf_counter_ns()
+    taken = 0
+    while taken < K:
+        got = len(q.next_batch(min(size, K - taken)).costs)
+        if got == 0:
+            break
+        taken += got
+    return perf_counter_ns() - t0
+
+
+def measure_batch_line(quorin_class, args, repeat):
+    """Per shape: median ns/config of the four ways, runs taking turns, and the ratios."""
+    import tempfile
+
+    cxx, error = build_cxx_bench()
+    if error:
+        print(f"  C++ side skipped: {error}", flush=True)
+    out = {"batch_size": BATCH_SIZE, "cxx_error": error, "shapes": []}
+    for name, rows, cols, K in BATCH_SHAPES:
+        if args.quick and K < configuration_count(rows, cols):
+            K //= 10
+        probs = make_probs(rows, cols, args.seed)
+        runs = {"python_next_batch": [], "python_next": [], "cxx_batch": [], "cxx_step": []}
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "matrix.bin")
+            write_matrix(probs, path)
+            # One untimed run of each, as the C++ side makes.
+            time_batches(quorin_class(probs, True), K, BATCH_SIZE)
+            time_next(quorin_class(probs, True), K)
+            snap0, t0 = cpu_snapshot(), perf_counter_ns()
+            for rep in range(repeat):
+                if cxx:
+                    p = subprocess.run([cxx, path, str(K), str(BATCH_SIZE), "1"], capture_output=True, text=True)
+                    if p.returncode == 0:
+                        r = json.loads(p.stdout.strip().splitlines()[-1])
+                        runs["cxx_batch"] += r["batch_ns_per_config_runs"]
+                        runs["cxx_step"] += r["step_ns_per_config_runs"]
+                order = (("python_next_batch", "python_next") if rep % 2 == 0
+                         else ("python_next", "python_next_batch"))
+                for kind in order:
+                    gc.collect()
+                    q = quorin_class(probs, True)
+                    ns = time_batches(q, K, BATCH_SIZE) if kind == "python_next_batch" else time_next(q, K)
+                    runs[kind].append(ns / K)
+                    del q
+            others = other_cpus(snap0, cpu_snapshot(), (perf_counter_ns() - t0) / 1e9)
+        med = {k: (statistics.median(v) if v else None) for k, v in runs.items()}
+        def ratio(a, b):
+            return med[a] / med[b] if med[a] and med[b] else None
+        out["shapes"].append({
+            "name": name, "K": K, "ns_per_config": med, "runs": runs, "other_cpus": others,
+            "next_batch_over_cxx_batch": ratio("python_next_batch", "cxx_batch"),
+            "cxx_batch_over_cxx_step": ratio("cxx_batch", "cxx_step"),
+            "next_over_next_batch": ratio("python_next", "python_next_batch"),
+        })
+        print_batch_shape(out["shapes"][-1])
+    return out
+
+
+def print_batch_shape(s):
+    m = s["ns_per_config"]
+    print(f"  {s['name']:<8} K={s['K']:<8} next_batch({BATCH_SIZE}) {fmt(m['python_next_batch'], 7)}"
+          f"  next() {fmt(m['python_next'], 7)}  C++ batch {fmt(m['cxx_batch'], 7)}"
+          f"  C++ step {fmt(m['cxx_step'], 7)} ns/config", flush=True)
+    print(f"  {'':<8} next_batch / C++ batch {fmt(s['next_batch_over_cxx_batch'], 5, 2)}"
+          f" (target <= 1.15)   C++ batch / C++ step {fmt(s['cxx_batch_over_cxx_step'], 5, 2)}"
+          f" (<= 1)   next() / next_batch {fmt(s['next_over_next_batch'], 5, 2)} (>= 3 on 8x4)"
+          f"   others {fmt(s['other_cpus'], 4, 2)}", flush=True)
+
+
+# --------------------------------------------------------------------------
 # report
 
 
@@ -537,6 +649,7 @@ def main():
     ap.add_argument("--no-plot", action="store_true", help="skip the scaling measurements")
     ap.add_argument("--no-memory", action="store_true", help="skip the memory subprocesses")
     ap.add_argument("--no-save", action="store_true", help="skip saving and loading")
+    ap.add_argument("--no-batch", action="store_true", help="skip the batch line")
     ap.add_argument("--quorin-path", metavar="DIR",
                     help="directory holding the quorin extension, searched first")
     # a fresh process measuring memory
@@ -638,6 +751,10 @@ def main():
             print(f"  {s['name']:<8} K={s['K']:<8} cache {cache_label(cache):<4}"
                   f"{r['ns_per_config']:10.1f} ns/config", flush=True)
 
+    if not args.no_batch:
+        print(f"\nbatch line (cache on, median of {repeat} runs taking turns)", flush=True)
+        report["batch"] = measure_batch_line(quorin_class, args, repeat)
+
     for name, rows, cols, ks in scaling_plan:
         probs = make_probs(rows, cols, args.seed)
         report["scaling"][name]["other_cpus"] = [None] * len(ks)
@@ -669,6 +786,10 @@ def main():
         print_scaling(report["scaling"])
     if "save_load" in report:
         print_save_load(report["save_load"])
+    if "batch" in report:
+        print(f"\nbatch line (cache on), ns per configuration:")
+        for shape in report["batch"]["shapes"]:
+            print_batch_shape(shape)
 
     os.makedirs(os.path.dirname(os.path.abspath(json_path)), exist_ok=True)
     with open(json_path, "w") as f:

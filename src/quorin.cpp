@@ -130,6 +130,22 @@ std::vector<To> convertRanks(const From* ranks, std::size_t count) {
     return std::vector<To>(ranks, ranks + count);
 }
 
+// Writes the columns of the node's ranks to out[0 .. rows) and returns its cost, summed
+// as configurationCost sums it.
+template <class Rank>
+double writeColumns(const RankTable& table, const Rank* ranks, std::size_t rows, int* out) noexcept {
+    const int* const column = table.column.data();
+    const double* const cost = table.cost.data();
+    const std::size_t* const rowStart = table.rowStart.data();
+    double sum = 0.0;
+    for (std::size_t i = 0; i < rows; ++i) {
+        const std::size_t at = rowStart[i] + ranks[i];
+        out[i] = column[at];
+        sum += cost[at];
+    }
+    return sum;
+}
+
 }  // namespace
 
 void checkProbabilities(const ProbabilityMatrix& probs) {
@@ -258,7 +274,8 @@ std::optional<std::vector<int>> State::cachedRowList(NodeId node) const {
 }
 
 bool operator==(const State& a, const State& b) {
-    return a.order == b.order && a.costs == b.costs && a.emittedCount == b.emittedCount && a.nodes == b.nodes &&
+    return a.order == b.order && a.costs == b.costs && a.emittedCount == b.emittedCount &&
+           a.replayCount == b.replayCount && a.nodes == b.nodes &&
            a.visited == b.visited && a.expandCount == b.expandCount && a.successorCache == b.successorCache &&
            a.history == b.history && a.frontier == b.frontier;
 }
@@ -334,10 +351,7 @@ void Quorin::cacheRootList() {
 
 void Quorin::currentColumns(int* out) const noexcept {
     withWidth(state.rankBytes(), [&](auto rankType) {
-        const auto* ranks = state.nodes.record<decltype(rankType)>(state.history.back());
-        const int* column = state.rankTable.column.data();
-        const std::size_t* rowStart = state.rankTable.rowStart.data();
-        for (std::size_t i = 0; i < rows(); ++i) out[i] = column[rowStart[i] + ranks[i]];
+        writeColumns(state.rankTable, state.nodes.record<decltype(rankType)>(due()), rows(), out);
     });
 }
 
@@ -347,6 +361,22 @@ bool Quorin::next(std::vector<int>& columns) {
     currentColumns(columns.data());
     advance();
     return true;
+}
+
+void Quorin::putBack(std::size_t count) {
+    if (count > static_cast<std::uint64_t>(handedOut())) {
+        throw std::invalid_argument("quorin: cannot put back " + std::to_string(count) + " configurations, " +
+                                    std::to_string(handedOut()) + " are handed out");
+    }
+    if (count == 0) return;
+    state.replayCount += static_cast<std::int64_t>(count);
+    exhausted = false;
+}
+
+void Quorin::replay() noexcept {
+    --state.replayCount;
+    // After the last configuration put back, the search is where it stood.
+    exhausted = state.replayCount == 0 && state.emittedCount == static_cast<std::int64_t>(state.history.size());
 }
 
 std::optional<RankVector> Quorin::nextBest(NodeId node) const {
@@ -372,6 +402,13 @@ class Step {
 public:
     explicit Step(Quorin& q)
         : q_(q), s_(q.state), rows_(q.state.rows()), longNodes_(rows_ >= kLongNodeRows), batch_(batchFor(q.state)) {}
+
+    // One search step of Quorin::advance.
+    static void run(Quorin& q);
+
+    // Quorin::next(count, columns, costs), counting the configurations it has passed in
+    // `written` as it goes.
+    static void handOut(Quorin& q, std::size_t count, int* columns, double* costs, std::size_t& written);
 
     void advance();
 
@@ -425,6 +462,33 @@ private:
     const bool longNodes_;
     const std::size_t batch_;
 };
+
+template <class Rank, class Row>
+void Step<Rank, Row>::run(Quorin& q) {
+    if (q.state.frontier.empty()) {
+        ++q.state.emittedCount;
+        q.exhausted = true;
+        return;
+    }
+    if (q.reservedSteps_.count == 0) q.reserveForSteps();
+    --q.reservedSteps_.count;
+    Step(q).advance();
+}
+
+template <class Rank, class Row>
+void Step<Rank, Row>::handOut(Quorin& q, std::size_t count, int* columns, double* costs, std::size_t& written) {
+    const State& s = q.state;
+    const std::size_t rows = s.rows();
+    for (; written < count && !q.exhausted; ++written) {
+        const double cost = writeColumns(s.rankTable, s.nodes.record<Rank>(q.due()), rows, columns + written * rows);
+        if (costs != nullptr) costs[written] = cost;
+        if (s.replayCount != 0) {
+            q.replay();
+        } else {
+            run(q);
+        }
+    }
+}
 
 template <class Rank, class Row>
 void Step<Rank, Row>::advance() {
@@ -714,16 +778,28 @@ void Step<Rank, Row>::requestNextStep() const {
     }
 }
 
+std::size_t Quorin::next(std::size_t count, int* columns, double* costs) {
+    std::size_t written = 0;
+    try {
+        withWidth(state.rankBytes(), [&](auto rankType) {
+            withWidth(state.rowBytes(), [&](auto rowType) {
+                Step<decltype(rankType), decltype(rowType)>::handOut(*this, count, columns, costs, written);
+            });
+        });
+    } catch (...) {
+        putBack(written);
+        throw;
+    }
+    return written;
+}
+
 void Quorin::advance() {
-    if (state.frontier.empty()) {
-        ++state.emittedCount;
-        exhausted = true;
+    if (state.replayCount != 0) {
+        replay();
         return;
     }
-    if (reservedSteps_.count == 0) reserveForSteps();
-    --reservedSteps_.count;
     withWidth(state.rankBytes(), [&](auto rankType) {
-        withWidth(state.rowBytes(), [&](auto rowType) { Step<decltype(rankType), decltype(rowType)>(*this).advance(); });
+        withWidth(state.rowBytes(), [&](auto rowType) { Step<decltype(rankType), decltype(rowType)>::run(*this); });
     });
 }
 

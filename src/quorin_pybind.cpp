@@ -1,11 +1,16 @@
 // Python face of the enumeration core: the extension module `quorin._core` with the
 // iterator class `quorin` (shown as `quorin.quorin`, where the package re-exports it). It
 // converts arguments and results and forwards; the core does the rest.
+#include <pybind11/gil_safe_call_once.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <limits>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -167,6 +172,144 @@ PyObject* iterNext(PyObject* self) noexcept {
     return nullptr;
 }
 
+// k of next_batch: an int, or any integer with __index__ (a NumPy integer; a bool counts
+// as 0 or 1), at least 0. One larger than any count asks for every configuration left.
+std::size_t batchSize(py::handle k) {
+    if (PyIndex_Check(k.ptr()) == 0) {
+        throw py::type_error("next_batch(): k must be an int, not " + std::string(Py_TYPE(k.ptr())->tp_name));
+    }
+    auto index = py::reinterpret_steal<py::object>(PyNumber_Index(k.ptr()));
+    if (!index) throw py::error_already_set();
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow > 0) return std::numeric_limits<std::size_t>::max();
+    if (overflow < 0 || value < 0) {
+        throw py::value_error("next_batch(): k must be at least 0, not " + py::str(index).cast<std::string>());
+    }
+    if (static_cast<unsigned long long>(value) > std::numeric_limits<std::size_t>::max()) {
+        return std::numeric_limits<std::size_t>::max();
+    }
+    return static_cast<std::size_t>(value);
+}
+
+// quorin.Batch, looked up once. The package defines it after importing this module, so
+// it is fetched on first use, and kept for the interpreter's lifetime.
+py::handle batchType() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+    return storage.call_once_and_store_result([] { return py::module_::import("quorin").attr("Batch"); }).get_stored();
+}
+
+// The output of one next_batch call: the column and cost blocks the core writes into,
+// grown as it hands out configurations and given to NumPy as they are, without a copy.
+class BatchBuffer {
+public:
+    explicit BatchBuffer(std::size_t rows) : rows_(rows) {}
+    ~BatchBuffer() {
+        PyMem_RawFree(columns_);
+        PyMem_RawFree(costs_);
+    }
+    BatchBuffer(const BatchBuffer&) = delete;
+    BatchBuffer& operator=(const BatchBuffer&) = delete;
+
+    std::size_t capacity() const noexcept { return capacity_; }
+    int* columnsAt(std::size_t configuration) const noexcept { return columns_ + configuration * rows_; }
+    double* costsAt(std::size_t configuration) const noexcept { return costs_ + configuration; }
+
+    // Room for more configurations, at most `limit` in all: about 1 MiB's worth first,
+    // then twice as many each time, so a huge limit costs only what is handed out.
+    // std::bad_alloc leaves the blocks as they were.
+    void grow(std::size_t limit) {
+        const std::size_t perConfiguration = rows_ * sizeof(int) + sizeof(double);
+        const std::size_t most = std::numeric_limits<std::size_t>::max() / perConfiguration;  // whose bytes a size_t counts
+        const std::size_t wanted = capacity_ == 0 ? std::max<std::size_t>(1, (std::size_t{1} << 20) / perConfiguration)
+                                                  : (capacity_ > most / 2 ? most : 2 * capacity_);
+        resize(std::min(wanted, limit));
+    }
+
+    // The first `count` configurations as a new (count, rows) int32 array and a new
+    // (count,) float64 array, each owning its block.
+    std::pair<py::array, py::array> release(std::size_t count) {
+        if (count == 0) {
+            return {py::array_t<int>(std::vector<py::ssize_t>{0, static_cast<py::ssize_t>(rows_)}),
+                    py::array_t<double>(std::vector<py::ssize_t>{0})};
+        }
+        if (count < capacity_) {
+            try {
+                resize(count);  // gives back what was not used; on failure the larger blocks serve
+            } catch (const std::bad_alloc&) {
+            }
+        }
+        int* const columns = columns_;
+        double* const costs = costs_;
+        py::object columnsOwner = own(columns);
+        columns_ = nullptr;
+        py::object costsOwner = own(costs);
+        costs_ = nullptr;
+        const auto m = static_cast<py::ssize_t>(count);
+        return {py::array_t<int>({m, static_cast<py::ssize_t>(rows_)}, columns, columnsOwner),
+                py::array_t<double>({m}, costs, costsOwner)};
+    }
+
+private:
+    void resize(std::size_t configurations) {
+        // Blocks of zero bytes are allocated as one byte, so every block has an address.
+        void* columns = PyMem_RawRealloc(columns_, configurations * rows_ * sizeof(int));
+        if (columns == nullptr) throw std::bad_alloc();
+        columns_ = static_cast<int*>(columns);
+        void* costs = PyMem_RawRealloc(costs_, configurations * sizeof(double));
+        if (costs == nullptr) throw std::bad_alloc();
+        costs_ = static_cast<double*>(costs);
+        capacity_ = configurations;
+    }
+
+    // A capsule that frees `block` with the last reference to it.
+    static py::object own(void* block) {
+        PyObject* capsule = PyCapsule_New(block, nullptr, &freeBlock);
+        if (capsule == nullptr) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(capsule);
+    }
+    static void freeBlock(PyObject* capsule) { PyMem_RawFree(PyCapsule_GetPointer(capsule, nullptr)); }
+
+    const std::size_t rows_;
+    int* columns_ = nullptr;
+    double* costs_ = nullptr;
+    std::size_t capacity_ = 0;
+};
+
+// Configurations the core hands out between two checks for signals: a step costs roughly
+// in proportion to the rows, and this keeps a chunk to a few milliseconds at most.
+std::size_t chunkFor(std::size_t rows) { return std::clamp<std::size_t>(16384 / (rows + 1), 1, 1024); }
+
+// q.next_batch(k): up to k configurations and their costs as a quorin.Batch. Whatever
+// goes wrong (a signal handler that raises, memory running out, a failed step), the call
+// raises and puts back every configuration it took, so the next call hands them out.
+py::object nextBatch(ConstructedQuorin self, py::handle k) {
+    const std::size_t limit = batchSize(k);
+    const py::handle batch = batchType();
+    quorin::Quorin& enumerator = *self.enumerator;
+    BatchBuffer buffer(enumerator.rows());
+    const std::size_t chunk = chunkFor(enumerator.rows());
+    std::size_t taken = 0;
+    try {
+        while (taken < limit && !enumerator.exhausted) {
+            // The first check comes before anything changes.
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+            if (taken == buffer.capacity()) buffer.grow(limit);
+            const std::size_t count = std::min(chunk, buffer.capacity() - taken);
+            taken += enumerator.next(count, buffer.columnsAt(taken), buffer.costsAt(taken));
+        }
+        auto arrays = buffer.release(taken);
+        auto result = py::reinterpret_steal<py::object>(
+            PyObject_CallFunctionObjArgs(batch.ptr(), arrays.first.ptr(), arrays.second.ptr(), nullptr));
+        if (!result) throw py::error_already_set();
+        return result;
+    } catch (...) {
+        enumerator.putBack(taken);
+        throw;
+    }
+}
+
 // The saved state as bytes, written straight into the bytes object.
 py::bytes savedState(const quorin::Quorin& enumerator) {
     const std::size_t size = enumerator.savedSize();
@@ -197,6 +340,7 @@ PYBIND11_MODULE(_core, m) {
             if (!columns) throw py::stop_iteration();
             return py::reinterpret_steal<py::array_t<int>>(columns.release());
         })
+        .def("next_batch", &nextBatch, py::arg("k"))
         .def("__copy__", [](ConstructedQuorin self) -> quorin::Quorin { return *self.enumerator; })
         .def("__deepcopy__", [](ConstructedQuorin self, const py::dict&) -> quorin::Quorin { return *self.enumerator; },
              py::arg("memo"))

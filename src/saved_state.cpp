@@ -1,12 +1,14 @@
 // Saving an enumerator's complete state as bytes and loading it back.
 //
-// Format version 1. Integers are unsigned and little-endian whatever the machine, doubles
-// their IEEE-754 bits as a little-endian 64-bit integer. R is the header's rank width, W
-// its row width; r rows, row i of n_i columns; N nodes.
+// Format versions 1 and 2. Integers are unsigned and little-endian whatever the machine,
+// doubles their IEEE-754 bits as a little-endian 64-bit integer. R is the header's rank
+// width, W its row width; r rows, row i of n_i columns; N nodes. Version 2 adds one field,
+// the count of configurations put back; a state is saved in version 1 unless it has some,
+// so that every other state still loads in builds that read version 1 only.
 //
 //   bytes        field
 //   8            magic tag 89 51 55 4f 52 49 4e 0a ("\x89QUORIN\n")
-//   4            format version, 1
+//   4            format version, 1 or 2
 //   1            R: bytes per stored rank, the narrowest of 1, 2, 4 that holds every last rank
 //   1            W: bytes per row index, counter and list entry, the narrowest that holds r
 //   1            flags: bit 0 the successor cache is on, bit 1 exhausted; the rest 0
@@ -18,6 +20,8 @@
 //   8 sum(n_i)   costs, row after row: costs[i][j] = -ln(probs[i][j]), as computed at construction
 //   4 sum(n_i)   order, row after row: row i's columns by ascending cost (the tie order kept)
 //   8            emittedCount (two's complement)
+//   version 2 only:
+//     8          replayCount, at least 1 (two's complement)
 //   8            N
 //   N r R        the nodes' ranks, by node id
 //   N W          expandCount, by node id
@@ -247,8 +251,9 @@ template <class Sink>
 void writeState(const Quorin& q, std::size_t total, Sink& sink) {
     const State& s = q.state;
     Writer<Sink> w(sink);
+    const bool replays = s.replayCount != 0;
     w.bytes(kMagic, sizeof kMagic);
-    w.u32(saved_state::kFormatVersion);
+    w.u32(replays ? saved_state::kFormatVersion : saved_state::kFirstFormatVersion);
     w.u8(s.rankBytes());
     w.u8(s.rowBytes());
     w.u8((q.cacheAssignments ? saved_state::kFlagCache : 0) | (q.exhausted ? saved_state::kFlagExhausted : 0));
@@ -260,6 +265,7 @@ void writeState(const Quorin& q, std::size_t total, Sink& sink) {
     for (const std::vector<double>& row : s.costs) w.entries(row.data(), row.size(), 8);
     for (const std::vector<int>& row : s.order) w.entries(row.data(), row.size(), 4);
     w.u64(static_cast<std::uint64_t>(s.emittedCount));
+    if (replays) w.u64(static_cast<std::uint64_t>(s.replayCount));
     w.u64(s.nodes.size());
     w.store(s.nodes);
     w.store(s.expandCount);
@@ -360,14 +366,16 @@ public:
     static Quorin load(const unsigned char* data, std::size_t size);
 
 private:
-    SavedStateReader(ByteReader in, unsigned rankBytes, unsigned rowBytes, bool cache, bool exhausted)
-        : in_(in), rankBytes_(rankBytes), rowBytes_(rowBytes), cache_(cache), exhausted_(exhausted) {}
+    SavedStateReader(ByteReader in, std::uint32_t version, unsigned rankBytes, unsigned rowBytes, bool cache,
+                     bool exhausted)
+        : in_(in), version_(version), rankBytes_(rankBytes), rowBytes_(rowBytes), cache_(cache), exhausted_(exhausted) {}
 
 public:
-    static void checkTagAndVersion(const unsigned char* data, std::size_t size);
+    // The format version, once the magic tag and the version are checked.
+    static std::uint32_t checkTagAndVersion(const unsigned char* data, std::size_t size);
 
 private:
-    static void checkHeader(const unsigned char* data, std::size_t size);
+    static std::uint32_t checkHeader(const unsigned char* data, std::size_t size);
 
     void readMatrix();
     void readNodes();
@@ -393,6 +401,7 @@ private:
     static constexpr std::uint8_t kInHistory = 1, kHasEntry = 2, kIsChild = 4;
 
     ByteReader in_;
+    const std::uint32_t version_;
     const unsigned rankBytes_, rowBytes_;
     const bool cache_, exhausted_;
     State s_;
@@ -400,7 +409,7 @@ private:
 };
 
 // The magic tag and the version, from the first kHeaderBytes bytes.
-void SavedStateReader::checkTagAndVersion(const unsigned char* data, std::size_t size) {
+std::uint32_t SavedStateReader::checkTagAndVersion(const unsigned char* data, std::size_t size) {
     if (size < sizeof kMagic || std::memcmp(data, kMagic, sizeof kMagic) != 0) {
         if (size < sizeof kMagic && (size == 0 || std::memcmp(data, kMagic, size) == 0)) refuse("truncated in the header");
         throw std::invalid_argument("not a saved quorin state (its first bytes are not quorin's magic tag)");
@@ -408,15 +417,16 @@ void SavedStateReader::checkTagAndVersion(const unsigned char* data, std::size_t
     if (size < saved_state::kHeaderBytes) refuse("truncated in the header");
     std::uint32_t version = 0;
     for (int i = 3; i >= 0; --i) version = version << 8 | data[saved_state::kVersionOffset + i];
-    if (version != saved_state::kFormatVersion) {
-        refuse("format version " + str(version) + " is not supported (this build reads version " +
-               str(saved_state::kFormatVersion) + ")");
+    if (version < saved_state::kFirstFormatVersion || version > saved_state::kFormatVersion) {
+        refuse("format version " + str(version) + " is not supported (this build reads versions " +
+               str(saved_state::kFirstFormatVersion) + " to " + str(saved_state::kFormatVersion) + ")");
     }
+    return version;
 }
 
 // Tag, version, size and checksum, before any field is believed.
-void SavedStateReader::checkHeader(const unsigned char* data, std::size_t size) {
-    checkTagAndVersion(data, size);
+std::uint32_t SavedStateReader::checkHeader(const unsigned char* data, std::size_t size) {
+    const std::uint32_t version = checkTagAndVersion(data, size);
     if (size < kMinSize) refuse("truncated before the checksum");
     const std::uint64_t total = load64(data + saved_state::kSizeOffset);
     if (total > size) refuse("truncated: its header gives " + str(total) + " bytes, " + str(size) + " are present");
@@ -425,10 +435,11 @@ void SavedStateReader::checkHeader(const unsigned char* data, std::size_t size) 
     if (saved_state::checksum(data, size - saved_state::kChecksumBytes) != expected) {
         refuse("checksum mismatch: the bytes have been altered");
     }
+    return version;
 }
 
 Quorin SavedStateReader::load(const unsigned char* data, std::size_t size) {
-    checkHeader(data, size);
+    const std::uint32_t version = checkHeader(data, size);
     const unsigned rankBytes = data[saved_state::kRankBytesOffset];
     const unsigned rowBytes = data[saved_state::kRowBytesOffset];
     const unsigned flags = data[saved_state::kFlagsOffset];
@@ -437,7 +448,7 @@ Quorin SavedStateReader::load(const unsigned char* data, std::size_t size) {
     if ((flags & ~(saved_state::kFlagCache | saved_state::kFlagExhausted)) != 0 || data[saved_state::kFlagsOffset + 1] != 0) {
         refuse("unknown flags " + str(flags));
     }
-    SavedStateReader reader(ByteReader(data + saved_state::kHeaderBytes, size - kMinSize), rankBytes, rowBytes,
+    SavedStateReader reader(ByteReader(data + saved_state::kHeaderBytes, size - kMinSize), version, rankBytes, rowBytes,
                             (flags & saved_state::kFlagCache) != 0, (flags & saved_state::kFlagExhausted) != 0);
     reader.readMatrix();
     reader.checkMatrix();
@@ -493,6 +504,11 @@ void SavedStateReader::readMatrix() {
         in_.entries(s_.order[i].data(), lengths[i], 4, "the order");
     }
     s_.emittedCount = static_cast<std::int64_t>(in_.u64("the emitted count"));
+    if (version_ >= 2) {
+        s_.replayCount = static_cast<std::int64_t>(in_.u64("the put-back count"));
+        // Version 2 is written only for states that need it: one encoding per state.
+        if (s_.replayCount == 0) refuse("version 2 with no configuration put back (saved as version 1)");
+    }
 }
 
 // Costs are -ln of a finite non-negative probability: never NaN or -inf. Each order row
@@ -727,13 +743,21 @@ void SavedStateReader::checkEveryNodePlaced() const {
     }
 }
 
-// One step per history entry after the root, and one more that found nothing left.
+// One step per history entry after the root, and one more that found nothing left. The
+// configurations put back were handed out; exhausted means the search is over and none is.
 void SavedStateReader::checkProgress() const {
-    const auto handedOut = static_cast<std::int64_t>(s_.history.size());
-    if (s_.emittedCount != (exhausted_ ? handedOut : handedOut - 1)) {
-        refuse("emitted count " + std::to_string(s_.emittedCount) + " does not match the history of " + str(handedOut));
+    const auto found = static_cast<std::int64_t>(s_.history.size());
+    const bool searchOver = s_.emittedCount == found;
+    const std::int64_t replay = s_.replayCount;
+    if (exhausted_ && replay != 0) refuse("exhausted, yet " + std::to_string(replay) + " configurations are put back");
+    if (!(searchOver ? exhausted_ || replay != 0 : s_.emittedCount == found - 1 && !exhausted_)) {
+        refuse("emitted count " + std::to_string(s_.emittedCount) + " does not match the history of " + str(found));
     }
-    if (exhausted_ && !s_.frontier.empty()) refuse("exhausted, yet the frontier is not empty");
+    if (replay < 0 || replay > s_.emittedCount) {
+        refuse(std::to_string(replay) + " configurations put back, of " + std::to_string(s_.emittedCount) +
+               " handed out");
+    }
+    if (searchOver && !s_.frontier.empty()) refuse("exhausted, yet the frontier is not empty");
 }
 
 void SavedStateReader::checkSuccessorCache() const {
@@ -871,6 +895,7 @@ std::size_t Quorin::savedSize() const {
     for (const std::vector<double>& row : s.costs) entries += row.size();
     const std::size_t n = s.nodes.size();
     std::size_t size = saved_state::kHeaderBytes + 8 + 8 * s.rows() + 12 * entries + 8 + 8;
+    if (s.replayCount != 0) size += 8;
     size += n * (s.rows() * s.rankBytes() + s.rowBytes());
     if (cacheAssignments) size += 8 + s.successorCache.lists.size() * (s.rows() + 1) * s.rowBytes() + 4 * n;
     size += 8 + 4 * s.history.size() + 8 + 16 * s.frontier.size() + 8;

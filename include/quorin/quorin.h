@@ -135,13 +135,19 @@ struct SuccessorCache {
 //   long enough that rehashing them would cost more); `expandCount` has one counter per node,
 //   at most rows(); while the cache is on, `successorCache.listOfNode` has one record per
 //   node and every node of `history` has its list.
-// - `history` ends with the configuration to hand out next; nothing is ever removed from
-//   `nodes`, `visited`, `expandCount`, `successorCache` or `history`.
+// - `history` holds every configuration found, in order: the first `emittedCount` were
+//   handed out by the search, and while the search goes on it ends with the one it
+//   hands out next (then history.size() == emittedCount + 1, else == emittedCount).
+//   Nothing is ever removed from `nodes`, `visited`, `expandCount`, `successorCache` or
+//   `history`.
+// - 0 <= replayCount <= emittedCount: the last replayCount configurations the search
+//   handed out were put back, and are handed out again, from `history`, before it goes on.
 // - the frontier holds at most one entry per node of `history`.
 struct State {
     std::vector<std::vector<int>> order;    // row i's columns by ascending cost
     std::vector<std::vector<double>> costs;  // costs[i][j] = -ln(probs[i][j])
-    std::int64_t emittedCount = 0;           // advance steps run so far
+    std::int64_t emittedCount = 0;           // search steps run so far
+    std::int64_t replayCount = 0;            // configurations put back, to hand out again
     RecordStore nodes;                       // the ranks of every node, by id
     IdHashTable visited;                     // node ids, looked up by vector_hash of the ranks
     RecordStore expandCount;                 // per node id: children consumed so far
@@ -209,7 +215,8 @@ std::vector<int> sortedRowList(const State& state, const RankVector& node);
 bool childRowList(const State& state, const RankVector& child, std::size_t movedRow,
                   const std::vector<int>& parentList, std::vector<int>& list);
 
-// The enumerator. `next` (or `currentColumns` then `advance`) hands out configurations.
+// The enumerator. `next` (or `currentColumns` then `advance`) hands out configurations;
+// `putBack` takes the last ones back, to be handed out again.
 class Quorin {
 public:
     State state;
@@ -223,7 +230,7 @@ public:
     std::size_t rows() const noexcept { return state.rows(); }
 
     // The configuration to hand out next, as ranks. Requires !exhausted.
-    RankVector current() const { return state.ranksOf(state.history.back()); }
+    RankVector current() const { return state.ranksOf(due()); }
 
     // Writes the column indices of the configuration to hand out next to
     // out[0 .. rows()). Requires !exhausted.
@@ -233,14 +240,31 @@ public:
     // false, leaving `columns` alone, once every configuration has been handed out.
     bool next(std::vector<int>& columns);
 
+    // Hands out up to `count` configurations: writes their column indices row-major to
+    // columns[0 .. count * rows()) and, unless `costs` is null, their costs (those of
+    // configurationCost, bit for bit) to costs[0 .. count); returns how many it wrote,
+    // fewer than `count` only once every configuration has been handed out. All or
+    // nothing: if it throws (as advance() does), it puts back those it had passed, so
+    // none of them counts as handed out.
+    std::size_t next(std::size_t count, int* columns, double* costs);
+
+    // Configurations handed out so far, those put back not counted.
+    std::int64_t handedOut() const noexcept { return state.emittedCount - state.replayCount; }
+
+    // Takes back the last `count` configurations handed out: the following calls hand
+    // them out again, in the same order, before anything new. Throws
+    // std::invalid_argument, changing nothing, if count > handedOut().
+    void putBack(std::size_t count);
+
     // The child of `node` at the node's counter, or nothing when the node has no further
     // child. Changes nothing.
     std::optional<RankVector> nextBest(NodeId node) const;
 
-    // Appends the next configuration to history and refills the frontier, or sets
-    // `exhausted` when there is none. Requires !exhausted. All or nothing: if it throws
-    // (std::bad_alloc, or std::length_error past 2^32 * 3/4 nodes) the enumerator is as
-    // it was.
+    // Moves past the configuration to hand out next: takes it off the ones put back, or
+    // searches on (appends the next configuration to history and refills the frontier,
+    // or finds there is none); sets `exhausted` when nothing is left. Requires
+    // !exhausted. All or nothing: if it throws (std::bad_alloc, or std::length_error past
+    // 2^32 * 3/4 nodes) the enumerator is as it was.
     void advance();
 
     // Saving and resuming (format and checks: src/saved_state.cpp). A loaded enumerator
@@ -263,6 +287,11 @@ private:
     // An enumerator over a state the loader has checked.
     Quorin(State state, bool cacheAssignments, bool exhausted);
     void sizeScratch();
+
+    // The history entry of the configuration to hand out next. Requires !exhausted.
+    NodeId due() const noexcept { return state.history[static_cast<std::size_t>(state.emittedCount - state.replayCount)]; }
+    // advance() when configurations are put back: hands the first of them out.
+    void replay() noexcept;
 
     // One advance for one width of stored ranks and of row indices.
     template <class Rank, class Row>

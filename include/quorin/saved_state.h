@@ -9,7 +9,10 @@
 namespace quorin {
 namespace saved_state {
 
-constexpr std::uint32_t kFormatVersion = 1;
+// Format versions this build reads: 1, and 2, which adds the count of configurations put
+// back. It writes version 1 for every state that has none, version 2 for the others.
+constexpr std::uint32_t kFirstFormatVersion = 1;
+constexpr std::uint32_t kFormatVersion = 2;
 // Header fields, by byte offset; the payload starts at kHeaderBytes.
 constexpr std::size_t kVersionOffset = 8;
 constexpr std::size_t kRankBytesOffset = 12;

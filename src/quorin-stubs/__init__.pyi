@@ -11,7 +11,8 @@ class quorin:
 
     Row i of ``probs`` (a sequence of sequences of numbers, or a two-dimensional NumPy
     array) holds the probabilities of variable i's values. Each ``next()``
-    returns a fresh one-dimensional ``numpy.int32`` array: the chosen column of every row.
+    returns a fresh one-dimensional ``numpy.int32`` array: the chosen column of every row;
+    ``next_batch(k)`` returns the next k at once, with their costs.
     ``iter()``, ``copy.copy()`` and ``copy.deepcopy()`` return an independent copy that
     starts at the current position; ``pickle`` saves and restores the complete state.
     """
@@ -23,6 +24,11 @@ class quorin:
     ) -> None: ...
     def __iter__(self) -> quorin: ...
     def __next__(self) -> numpy.typing.NDArray[numpy.int32]: ...
+    def next_batch(self, k: SupportsIndex) -> Batch:
+        """The next ``min(k, left)`` configurations (``columns``, int32, shape ``(m, rows)``)
+        and their costs (``costs``, float64, shape ``(m,)``), advancing like ``m`` calls of
+        ``next()``; an empty batch once exhausted. ``k`` is an int (a bool counts as 0 or 1,
+        NumPy integers are accepted) and at least 0."""
     def __copy__(self) -> quorin: ...
     def __deepcopy__(self, memo: dict[int, object]) -> quorin: ...
     def __getstate__(self) -> bytes: ...

@@ -350,6 +350,52 @@ TEST_P(AdvanceSteps, FailedStepChangesNothingAndItsRetryContinuesTheSequence) {
     EXPECT_GT(failures, 0);
 }
 
+// A batch of many steps is all or nothing as well: a failure in any of its steps puts
+// back the configurations it had passed, so the retry hands out the same ones.
+TEST_P(AdvanceSteps, FailedBatchPutsBackWhatItTookAndItsRetryContinuesTheSequence) {
+    const ProbabilityMatrix& probs = GetParam().matrix.probs;
+    const bool cache = GetParam().cache;
+    constexpr std::size_t kLimit = 2000, kBatch = 50;  // a batch spans a reservation of room
+    std::vector<Configuration> expected;
+    {
+        Quorin reference(probs, cache);
+        expected = quorin_test::drain(reference, kLimit);
+    }
+    Quorin q(probs, cache);
+    std::vector<Configuration> handedOut;
+    std::vector<int> columns(kBatch * probs.size());
+    std::vector<double> costs(kBatch);
+    long long failures = 0;
+    while (handedOut.size() < kLimit) {
+        std::size_t got = 0;
+        for (long long n = 0;; ++n) {
+            const std::int64_t before = q.handedOut();
+            Outcome outcome;
+            bool injected;
+            {
+                FailAllocation failure(n);
+                outcome = outcomeOf([&] { got = q.next(kBatch, columns.data(), costs.data()); });
+                injected = failure.injected();
+            }
+            if (!injected) {
+                ASSERT_EQ(outcome, Outcome::completed);
+                break;
+            }
+            ASSERT_EQ(outcome, Outcome::badAlloc) << "batch at " << handedOut.size() << ", allocation " << n;
+            ASSERT_EQ(q.handedOut(), before) << "a failed batch kept configurations at " << handedOut.size();
+            ++failures;
+        }
+        Unmonitored bookkeeping;
+        for (std::size_t j = 0; j < got; ++j) {
+            handedOut.emplace_back(columns.begin() + j * probs.size(), columns.begin() + (j + 1) * probs.size());
+        }
+        if (got < kBatch) break;
+    }
+    handedOut.resize(std::min(handedOut.size(), kLimit));
+    EXPECT_EQ(handedOut, expected);
+    EXPECT_GT(failures, 0);
+}
+
 std::vector<StepsCase> stepsCases() {
     std::vector<Matrix> all = matrices();
     // 200 rows: nodes of 200 bytes fill storage blocks after a few hundred steps.

@@ -8,7 +8,8 @@
 //
 // Build and run: scripts/run-fuzz. Compiled without libFuzzer and with
 // -DQUORIN_FUZZ_WRITE_SEEDS, the same file writes the seed corpus tests/fuzz/corpus_load,
-// real saved states of small matrices with ties and zeros, mid-way and exhausted:
+// real saved states of small matrices with ties and zeros, mid-way and exhausted, some with
+// configurations put back:
 //
 //   g++ -std=c++17 -DQUORIN_FUZZ_WRITE_SEEDS -Iinclude tests/fuzz/fuzz_load.cpp src/quorin.cpp src/saved_state.cpp -o /tmp/write-load-seeds
 //   /tmp/write-load-seeds tests/fuzz/corpus_load
@@ -97,6 +98,7 @@ struct Seed {
     quorin::ProbabilityMatrix probs;
     bool cache;
     std::size_t steps;  // configurations asked for before saving; more than there are: exhausted
+    std::size_t putBack = 0;  // then the last ones put back (a version 2 state)
 };
 
 }  // namespace
@@ -120,12 +122,15 @@ int main(int argc, char** argv) {
         {"seventeen_ties", {std::vector<double>(17, 0.5), half}, true, 20},
         {"wide_row", {std::vector<double>(300, 0.25), {0.6, 0.4}}, true, 30},
         {"long_nodes", std::vector<std::vector<double>>(33, {0.5, 0.25, 0.25}), true, 40},
+        {"ties_put_back", {half, half, half, {0.25, 0.25, 0.25, 0.25}}, true, 9, 4},
+        {"zeros_exhausted_put_back_no_cache", {{0.5, 0.0}, {0.0, 0.25, 0.75}}, false, 10, 2},
     };
     for (const Seed& seed : seeds) {
         Quorin q(seed.probs, seed.cache);
         std::vector<int> columns;
-        for (std::size_t i = 0; i < seed.steps && q.next(columns); ++i) {
-        }
+        std::size_t taken = 0;
+        while (taken < seed.steps && q.next(columns)) ++taken;
+        q.putBack(seed.putBack);
         const Bytes bytes = q.save();
         LLVMFuzzerTestOneInput(bytes.data(), bytes.size());  // every seed loads and passes the checks
         std::ofstream file(std::string(argv[1]) + "/" + seed.name, std::ios::binary);

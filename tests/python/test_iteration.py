@@ -146,7 +146,7 @@ def test_class_members():
         for name in vars(cls)
         if not name.startswith("_pybind11") and name not in ("__doc__", "__module__")
     }
-    assert own == {"__init__", "__iter__", "__next__", "__copy__", "__deepcopy__",
+    assert own == {"__init__", "__iter__", "__next__", "next_batch", "__copy__", "__deepcopy__",
                    "__getstate__", "__setstate__", "__reduce_ex__"}
     public_module_names = {name for name in vars(quorin) if not name.startswith("_")}
     assert public_module_names == set(quorin.__all__)

@@ -14,3 +14,8 @@ rest: quorin.quorin = iter(q)
 top: list[npt.NDArray[np.int32]] = list(itertools.islice(rest, 3))
 for configuration in quorin.quorin(np.full((2, 3), 1 / 3)):
     column: int = int(configuration[0])
+batch: quorin.Batch = q.next_batch(100)
+columns: npt.NDArray[np.int32] = batch.columns
+costs: npt.NDArray[np.float64] = batch.costs
+while (block := q.next_batch(4096)).costs.size:
+    cheapest: float = float(block.costs[0])
