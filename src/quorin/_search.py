@@ -684,7 +684,11 @@ class _Futures:
         try:
             while True:
                 for task in tasks:
-                    pending[self.submit(task, test)] = task
+                    try:
+                        pending[self.submit(task, test)] = task
+                    except Exception as error:
+                        _note(error, f"while submitting {_describe(task)}")
+                        raise
                     if len(pending) >= window:
                         break
                 if not pending:
@@ -736,6 +740,7 @@ class _OwnPool(_Futures):
     def __init__(self, n):
         super().__init__(None, n)
         self.stop = None
+        self.unsent = set()  # tasks the broken pool refused: they never ran
 
     def run(self, collector, test):
         _check_picklable(test)
@@ -747,7 +752,17 @@ class _OwnPool(_Futures):
             self._close()
 
     def submit(self, task, test):
-        return self.executor.submit(_run_in_worker, task, test)
+        import concurrent.futures
+        from concurrent.futures.process import BrokenProcessPool
+
+        try:
+            return self.executor.submit(_run_in_worker, task, test)
+        except BrokenProcessPool as error:
+            # The pool broke after the last wait: settled with the other tasks in flight.
+            self.unsent.add(task.id)
+            future = concurrent.futures.Future()
+            future.set_exception(error)
+            return future
 
     def _start(self):
         import concurrent.futures
@@ -777,8 +792,10 @@ class _OwnPool(_Futures):
                 lost.append(task)
         lost.sort(key=lambda t: t.id)
         for task in lost:
-            deaths[task.id] = deaths.get(task.id, 0) + 1
-        twice = [task.id for task in lost if deaths[task.id] > 1]
+            if task.id not in self.unsent:
+                deaths[task.id] = deaths.get(task.id, 0) + 1
+        self.unsent.clear()
+        twice = [task.id for task in lost if deaths.get(task.id, 0) > 1]
         if twice:
             where = ("; the finished tasks are in the checkpoint" if collector.record
                      else "")
