@@ -96,18 +96,24 @@ def run_task(task, test, *, threads=1, batch_size=BATCH_SIZE):
 def search(probs, test, *, start=0, stop, workers=None, task_size=None, checkpoint=None,
            progress=False, first=False):
     """The configurations at positions ``start`` .. ``stop - 1`` of the cost order that
-    ``test`` accepts, as hits sorted by rank; with ``first=True`` only the first one.
-    See the README section "A search on every core and on a cluster"."""
+    ``test`` accepts, as a list of hits sorted by rank (``stop=None``: to the end).
+
+    ``test(columns, costs)`` returns a boolean mask of the batch or the indices of its hits.
+    ``workers``: None = a worker process per core, n = n processes (1 = this process), an
+    Executor, a Dask Client, or a map-like callable called as ``workers(fn, tasks)``. For
+    worker processes ``test`` must be picklable (defined at the top level of a module).
+    ``task_size``: configurations per task (default: about 64 tasks, 2**23 to 2**28 each).
+    ``checkpoint``: a path where finished tasks are recorded; a search started again with
+    the same arguments skips them. ``progress``: a progress bar on stderr. ``first``:
+    return only the first hit, as soon as every task before it has finished.
+    """
     if not callable(test):
         raise TypeError(f"test must be callable, not {type(test).__name__}")
     start, stop = _range_arguments(start, stop)
     if task_size is not None:
         task_size = _positive("task_size", task_size)
     engine = _engine(workers)
-    matrix = _matrix(probs)
-    if task_size is None:
-        task_size = default_task_size(min(stop, _configurations(matrix)) - min(start, stop))
-    layout = _Layout(matrix, start, stop, task_size)
+    layout = _Layout(_matrix(probs), start, stop, task_size)
     record = _Checkpoint(checkpoint, layout) if checkpoint is not None else None
     collector = _Collector(layout, bool(first), record)
     with _Progress(progress, layout.stop - layout.start, collector.tested) as bar:
@@ -164,15 +170,17 @@ def _matrix(probs):
     import numpy
 
     if isinstance(probs, numpy.ndarray) and probs.ndim == 2:
-        rows = list(numpy.array(probs, dtype=numpy.float64))
+        matrix = numpy.array(probs, dtype=numpy.float64)  # a copy the caller cannot change
+        rows = [matrix] if len(matrix) else []
     else:
         rows = [numpy.array([float(p) for p in row], dtype=numpy.float64) for row in probs]
+        if rows and len({len(row) for row in rows}) == 1:
+            rows = [numpy.stack(rows)]
     if not rows:
         return ()
-    if len({len(row) for row in rows}) == 1:
-        matrix = numpy.stack(rows)
-        matrix.setflags(write=False)
-        return matrix
+    if len(rows) == 1 and rows[0].ndim == 2:
+        rows[0].setflags(write=False)
+        return rows[0]
     for row in rows:
         row.setflags(write=False)
     return tuple(rows)
@@ -191,14 +199,14 @@ def _shape(matrix):
 class _Layout:
     """The tasks of a search: ``count`` tasks of ``task_size`` consecutive positions from
     ``start``, the last one ending at ``stop`` (both clipped to the configurations that
-    exist)."""
+    exist; task_size None: the default for that range)."""
 
     def __init__(self, matrix, start, stop, task_size):
         self.matrix = matrix
         self.stop = min(stop, _configurations(matrix))
         self.start = min(start, self.stop)
-        self.task_size = task_size
-        self.count = -(-(self.stop - self.start) // task_size)
+        self.task_size = task_size or default_task_size(self.stop - self.start)
+        self.count = -(-(self.stop - self.start) // self.task_size)
 
     def bounds(self, k):
         first = self.start + k * self.task_size
