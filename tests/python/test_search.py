@@ -141,35 +141,30 @@ WORKERS = {
     "dask-executor": lambda request: request.getfixturevalue("dask_client").get_executor(),
 }
 IN_PROCESS = {"this-process", "builtin-map"}
+ANSWER_WITH_INDICES = {"builtin-map", "executor", "dask-client"}  # the others with masks
 
 
-def workers_params(names):
+def kinds(names):
     return [pytest.param(name, marks=[] if name in IN_PROCESS else [needs_processes])
             for name in names]
 
 
-@pytest.fixture
-def workers(request):
-    return WORKERS[request.param](request)
-
-
 @needs_batches
-@pytest.mark.parametrize("workers", workers_params(WORKERS), indirect=True)
-def test_planted_keys_found_at_their_ranks_by_every_kind_of_workers(workers, request):
-    as_indices = request.node.callspec.id.endswith(("map", "executor", "client"))
-    hits = quorin.search(PROBS, Planted(PLANTED, as_indices), start=START, stop=STOP,
-                         workers=workers, task_size=TASK_SIZE)
+@pytest.mark.parametrize("kind", kinds(WORKERS))
+def test_planted_keys_found_at_their_ranks_by_every_kind_of_workers(kind, request):
+    test = Planted(PLANTED, as_indices=kind in ANSWER_WITH_INDICES)
+    hits = quorin.search(PROBS, test, start=START, stop=STOP, workers=WORKERS[kind](request),
+                         task_size=TASK_SIZE)
     assert hits == EXPECTED  # ranks, columns and costs, bit for bit
     assert all(type(h.rank) is int and type(h.cost) is float for h in hits)
 
 
 @needs_batches
-@pytest.mark.parametrize("workers", workers_params(["this-process", "processes",
-                                                    "dask-client"]), indirect=True)
-def test_first_returns_the_first_hit_once_every_task_before_it_finished(workers):
+@pytest.mark.parametrize("kind", kinds(["this-process", "processes", "dask-client"]))
+def test_first_returns_the_first_hit_once_every_task_before_it_finished(kind, request):
     # The batch of the first hit is slow: hits in later tasks come back first.
     test = SlowOn(PLANTED, position=38, delay=0.5)
-    hits = quorin.search(PROBS, test, start=START, stop=STOP, workers=workers,
+    hits = quorin.search(PROBS, test, start=START, stop=STOP, workers=WORKERS[kind](request),
                          task_size=TASK_SIZE, first=True)
     assert hits == EXPECTED[:1]
 
@@ -239,12 +234,11 @@ def test_checkpoint_resumes_after_a_failing_test_and_refuses_another_search(tmp_
 
 
 @needs_batches
-@pytest.mark.parametrize("workers", workers_params(["processes", "dask-client"]),
-                         indirect=True)
-def test_a_failing_test_stops_the_search_naming_its_task(workers):
+@pytest.mark.parametrize("kind", kinds(["processes", "dask-client"]))
+def test_a_failing_test_stops_the_search_naming_its_task(kind, request):
     with pytest.raises(KeyError, match="the tester failed") as failure:
         quorin.search(PROBS, FailsOn(PLANTED, position=300), start=START, stop=STOP,
-                      workers=workers, task_size=TASK_SIZE)
+                      workers=WORKERS[kind](request), task_size=TASK_SIZE)
     assert any(f"quorin task {(300 - START) // TASK_SIZE} " in note
                for note in failure.value.__notes__)
 
