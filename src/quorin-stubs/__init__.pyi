@@ -39,3 +39,63 @@ class Batch(NamedTuple):
 
     columns: numpy.typing.NDArray[numpy.int32]
     costs: numpy.typing.NDArray[numpy.float64]
+
+# Searches over ranges of the cost order
+
+import concurrent.futures
+import os
+from collections.abc import Callable, Iterable
+from typing import Protocol
+
+_Probs = Sequence[Sequence[SupportsFloat | SupportsIndex]] | numpy.typing.NDArray[Any]
+_Test = Callable[
+    [numpy.typing.NDArray[numpy.int32], numpy.typing.NDArray[numpy.float64]],
+    numpy.typing.ArrayLike,
+]
+
+class _DaskClient(Protocol):
+    def get_executor(self, **kwargs: Any) -> Any: ...
+    def nthreads(self, *args: Any, **kwargs: Any) -> Any: ...
+
+class Task(NamedTuple):
+    """Positions ``start`` .. ``stop - 1`` of the cost order of ``probs`` (float64); picklable."""
+
+    id: int
+    probs: numpy.typing.NDArray[numpy.float64] | tuple[numpy.typing.NDArray[numpy.float64], ...]
+    start: int
+    stop: int
+
+class Hit(NamedTuple):
+    """A configuration the test accepted, with its exact 1-based rank in the cost order."""
+
+    rank: int
+    columns: tuple[int, ...]
+    cost: float
+
+class TaskResult(NamedTuple):
+    """The hits of task ``id`` by rank, and how many configurations it tested."""
+
+    id: int
+    hits: list[Hit]
+    tested: int
+
+_MapLike = Callable[[Callable[[Task], TaskResult], Iterable[Task]], Iterable[TaskResult]]
+
+def plan(
+    probs: _Probs, *, start: SupportsIndex = 0, stop: SupportsIndex | None, task_size: SupportsIndex = ...
+) -> list[Task]: ...
+def run_task(
+    task: Task, test: _Test, *, threads: SupportsIndex = 1, batch_size: SupportsIndex = ...
+) -> TaskResult: ...
+def search(
+    probs: _Probs,
+    test: _Test,
+    *,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None,
+    workers: SupportsIndex | concurrent.futures.Executor | _DaskClient | _MapLike | None = None,
+    task_size: SupportsIndex | None = None,
+    checkpoint: str | os.PathLike[str] | None = None,
+    progress: bool = False,
+    first: bool = False,
+) -> list[Hit]: ...

@@ -23,3 +23,8 @@ class Batch(_typing.NamedTuple):
 
 
 __all__ = ["Batch", "quorin"]
+
+# Searches over ranges of the cost order, on local processes or an existing cluster.
+from quorin._search import Hit, Task, TaskResult, plan, run_task, search  # noqa: E402
+
+__all__ += ["Hit", "Task", "TaskResult", "plan", "run_task", "search"]
