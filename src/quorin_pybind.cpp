@@ -248,7 +248,7 @@ public:
         costs_ = nullptr;
         const auto m = static_cast<py::ssize_t>(count);
         return {py::array_t<int>({m, static_cast<py::ssize_t>(rows_)}, columns, columnsOwner),
-                py::array_t<double>({m}, costs, costsOwner)};
+                py::array_t<double>(m, costs, costsOwner)};
     }
 
 private:
