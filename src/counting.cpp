@@ -1,1 +1,375 @@
 #include <quorin/counting.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+namespace quorin {
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+// Counts the walk sums stay below 2^126, so that no subtotal overflows 128 bits.
+constexpr double kWalkLimit = 0x1p126;
+// Memory for a table's counts.
+constexpr std::size_t kTableBytes = std::size_t{160} << 20;
+
+// The columns of one row that share a cost, as a run of the row's columns by cost.
+struct CostClass {
+    double cost;
+    std::int32_t weight;
+    std::uint32_t first;  // index into the row's columns by cost
+    std::uint32_t size;
+};
+
+// Counts a walk adds up: exact, or bounds where the table's counts are not exact.
+struct Tally {
+    Uint128 low = 0;
+    Uint128 high = 0;
+};
+
+void addTimes(Tally& sum, const Tally& part, std::uint32_t times) noexcept {
+    sum.low += part.low * times;
+    sum.high += part.high * times;
+}
+
+Count countOf(Uint128 value) { return Count::fromUint128(value); }
+
+// log2 of a count (-inf for 0), to within a few units in the last place.
+double log2Of(const Count& c) {
+    const std::size_t bits = c.bitLength();
+    if (bits <= 1000) return std::log2(c.toDouble());
+    const std::size_t shift = bits - 900;
+    // The count's limbs from the one holding bit `shift` on: within a factor 1 + 2^-800.
+    std::vector<std::uint64_t> limbs(c.limbs().begin() + static_cast<std::ptrdiff_t>(shift / 64), c.limbs().end());
+    double value = 0.0;
+    for (std::size_t i = limbs.size(); i-- > 0;) value = value * 0x1p64 + static_cast<double>(limbs[i]);
+    return std::log2(value) + static_cast<double>(shift / 64 * 64);
+}
+
+// Whether high <= low * 2^(1/8), with room for the rounding of the logarithms.
+bool tightEnough(const CountBounds& b) {
+    if (b.exact()) return true;
+    if (b.low.isZero()) return false;
+    return log2Of(b.high) - log2Of(b.low) <= 0.125 - 1e-9;
+}
+
+CountBounds intersect(const CountBounds& a, const CountBounds& b) {
+    return {std::max(a.low, b.low), std::min(a.high, b.high)};
+}
+
+// The row-order sum of every row's cheapest, or costliest finite, column: the least and
+// the largest finite cost (rounding is monotone, so no configuration's sum lies outside).
+double foldRows(const CostMatrix& costs, bool costliest) {
+    double sum = 0.0;
+    for (const std::vector<double>& row : costs) {
+        double pick = costliest ? -kInf : kInf;
+        for (double c : row) {
+            if (c == kInf) continue;
+            pick = costliest ? std::max(pick, c) : std::min(pick, c);
+        }
+        sum += pick;
+    }
+    return sum;
+}
+
+// Depth-first walk of the configurations whose weight lies in the rounding band around
+// a query: counts the finite configurations before (cost, key) in the cost order, or
+// with a cost of at most `cost` when there is no key. Rows in order, exact costs summed
+// as the core sums them; the table counts every branch that lies wholly on one side and
+// prunes every branch with nothing in the band. After `nodeBudget` branchings the rest
+// is bounded by the table instead of walked.
+class BandWalk {
+public:
+    BandWalk(const WeightTable& table, double cost, const int* key, std::uint64_t nodeBudget)
+        : table_(table), cost_(cost), key_(key), rows_(table.rows()), budget_(nodeBudget) {
+        classes_.resize(rows_);
+        for (std::size_t i = 0; i < rows_; ++i) {
+            const std::vector<int>& columns = table.columnsByCost(i);
+            const std::vector<std::int32_t>& weights = table.weightsByCost(i);
+            const std::vector<double>& rowCosts = table.costs()[i];
+            for (std::size_t k = 0; k < columns.size(); ++k) {
+                const double c = rowCosts[columns[k]];
+                if (k > 0 && classes_[i].back().cost == c) {
+                    ++classes_[i].back().size;
+                } else {
+                    classes_[i].push_back({c, weights[k], static_cast<std::uint32_t>(k), 1});
+                }
+            }
+        }
+        if (rows_ > 0) {
+            for (int column : table.columnsByCost(rows_ - 1)) lastCosts_.push_back(table.costs()[rows_ - 1][column]);
+        }
+        rootOut_ = std::min(table.budgetReaching(0, 0.0, cost), table.maxBudget());
+        rootIn_ = std::min(table.budgetBelow(0, 0.0, cost), rootOut_);
+    }
+
+    Tally run() { return visit(0, 0.0, 0, key_ == nullptr ? -1 : 0); }
+    // Whether every branch was walked (no bound stands in for a part of the band).
+    bool complete() const noexcept { return !cut_; }
+    double rootLow() const noexcept { return table_.completions(0, rootIn_); }
+    double rootHigh() const noexcept { return table_.completions(0, rootOut_); }
+
+private:
+    // `lex` compares the prefix with the key's: -1 below (ties count), 0 equal, 1 above.
+    Tally visit(std::size_t row, double prefix, std::int64_t weight, int lex) {
+        const std::int64_t out = std::min(rootOut_ - weight, table_.budgetReaching(row, prefix, cost_));
+        if (out < 0) return {};
+        const std::int64_t in = std::min(out, std::max(rootIn_ - weight, table_.budgetBelow(row, prefix, cost_)));
+        const double below = table_.completions(row, in);
+        const double reaching = table_.completions(row, out);
+        if (below == reaching) return tallyOf(below);
+        if (row + 1 == rows_) {
+            const Uint128 n = lastRow(prefix, lex, static_cast<std::size_t>(below), static_cast<std::size_t>(reaching));
+            return {n, n};
+        }
+        if (visits_ >= budget_) {
+            cut_ = true;
+            return {tallyOf(below).low, tallyOf(reaching).high};
+        }
+        ++visits_;
+        Tally sum;
+        const std::vector<int>& columns = table_.columnsByCost(row);
+        for (const CostClass& c : classes_[row]) {
+            if (c.weight > out) break;
+            const double next = prefix + c.cost;
+            const std::int64_t nextWeight = weight + c.weight;
+            if (lex != 0) {
+                addTimes(sum, visit(row + 1, next, nextWeight, lex), c.size);
+                continue;
+            }
+            // On the key's own path: the class splits into columns below, at and above the key's.
+            std::uint32_t less = 0, equal = 0;
+            for (std::uint32_t k = c.first; k < c.first + c.size; ++k) {
+                less += columns[k] < key_[row] ? 1 : 0;
+                equal += columns[k] == key_[row] ? 1 : 0;
+            }
+            const std::uint32_t greater = c.size - less - equal;
+            if (less != 0) addTimes(sum, visit(row + 1, next, nextWeight, -1), less);
+            if (equal != 0) addTimes(sum, visit(row + 1, next, nextWeight, 0), 1);
+            if (greater != 0) addTimes(sum, visit(row + 1, next, nextWeight, 1), greater);
+        }
+        return sum;
+    }
+
+    // How many of the last row's columns by cost complete `prefix` before the query;
+    // the first `from` certainly do, those from `to` on certainly do not. fl(prefix + c)
+    // is monotone in c, so they form a prefix of the row.
+    Uint128 lastRow(double prefix, int lex, std::size_t from, std::size_t to) const {
+        std::size_t below = from;
+        while (below < to && prefix + lastCosts_[below] < cost_) ++below;
+        std::size_t tied = below;
+        while (tied < to && prefix + lastCosts_[tied] == cost_) ++tied;
+        if (lex < 0) return tied;
+        if (lex > 0) return below;
+        const std::vector<int>& columns = table_.columnsByCost(rows_ - 1);
+        std::size_t n = below;
+        for (std::size_t k = below; k < tied; ++k) n += columns[k] < key_[rows_ - 1] ? 1 : 0;
+        return n;
+    }
+
+    Tally tallyOf(double count) const {
+        if (WeightTable::isExactCount(count)) return {static_cast<Uint128>(count), static_cast<Uint128>(count)};
+        const CountBounds b = table_.boundsOf(count);
+        return {b.low.toUint128(), b.high.toUint128()};
+    }
+
+    const WeightTable& table_;
+    double cost_;
+    const int* key_;
+    std::size_t rows_;
+    std::uint64_t budget_;
+    std::uint64_t visits_ = 0;
+    bool cut_ = false;
+    std::int64_t rootIn_ = -1, rootOut_ = -1;
+    std::vector<std::vector<CostClass>> classes_;
+    std::vector<double> lastCosts_;
+};
+
+// Budgets a table may have for `rows` rows within the memory allowed.
+double largestBins(std::size_t rows) {
+    const double fit = static_cast<double>(kTableBytes / sizeof(double) / std::max<std::size_t>(rows, 1));
+    return std::max(64.0, std::min(fit - 2.0, 2147483000.0));
+}
+
+// A table whose step divides the costs from the cheapest up to `cost` into about `bins` budgets.
+WeightTable tableFor(const CostMatrix& costs, double cheapest, double cost, double bins) {
+    const WeightTable probe(costs, 1.0, -kInf);
+    // A step well above the margin keeps the band from widening by it.
+    const double step = std::max((cost - cheapest) / bins, 64.0 * probe.margin(cost));
+    return WeightTable(costs, step, cost);
+}
+
+struct Outcome {
+    CountBounds bounds;
+    bool exact = false;
+};
+
+// One table and one walk: bounds on the finite configurations before (cost, key).
+Outcome walkWith(const CostMatrix& costs, double cheapest, double cost, const std::vector<int>* key, double bins,
+                 std::uint64_t nodeBudget) {
+    const WeightTable table = tableFor(costs, cheapest, cost, bins);
+    BandWalk walk(table, cost, key == nullptr ? nullptr : key->data(), nodeBudget);
+    const double high = walk.rootHigh();
+    if (!(high < kWalkLimit)) {
+        // Too many for 128-bit subtotals: the table's bounds alone.
+        const double low = walk.rootLow();
+        CountBounds b{low == kInf ? Count() : table.boundsOf(low).low,
+                      high == kInf ? table.finiteConfigurations() : table.boundsOf(high).high};
+        b.high = std::min(b.high, table.finiteConfigurations());
+        return {b, b.exact()};
+    }
+    const Tally t = walk.run();
+    CountBounds b{countOf(t.low), countOf(t.high)};
+    return {b, b.exact()};
+}
+
+// Starting budgets: enough for bounds within 2^(1/8) on most matrices.
+double initialBins(std::size_t rows) { return std::min(largestBins(rows), std::max(4096.0, 512.0 * static_cast<double>(rows))); }
+
+// Bounds on the finite configurations before (cost, key) in the cost order, or of cost
+// <= cost without a key; exact when at most exactUpTo.
+CountBounds finiteBefore(const CostMatrix& costs, double cost, const std::vector<int>* key, const Count& exactUpTo) {
+    const double cheapest = foldRows(costs, false);
+    if (!(cheapest < kInf)) return {};  // no finite configuration
+    if (key == nullptr) {
+        if (cost < cheapest) return {};
+        if (cost >= foldRows(costs, true)) {
+            const WeightTable probe(costs, 1.0, -kInf);
+            return {probe.finiteConfigurations(), probe.finiteConfigurations()};
+        }
+    }
+    const std::size_t rows = costs.size();
+    if (rows == 0) return {};  // the one, empty, configuration is the key
+    const double bins = initialBins(rows);
+    const Outcome first = walkWith(costs, cheapest, cost, key, bins, 0);
+    if (first.exact) return first.bounds;
+    const double spread = std::max(1.0, first.bounds.high.toDouble() - first.bounds.low.toDouble());
+    if (first.bounds.low <= exactUpTo) {
+        // Exactness: a finer table narrows the band the walk must cover.
+        constexpr double kBandTarget = 1 << 20;
+        const double finer = std::min(largestBins(rows), std::max(bins, bins * spread / kBandTarget));
+        const Outcome second = walkWith(costs, cheapest, cost, key, finer, std::uint64_t{1} << 27);
+        return second.exact ? second.bounds : intersect(first.bounds, second.bounds);
+    }
+    if (tightEnough(first.bounds)) return first.bounds;
+    const double ratio = log2Of(first.bounds.high) - log2Of(first.bounds.low);
+    const double finer = std::min(largestBins(rows), std::max(2.0 * bins, bins * std::min(ratio, 64.0) / 0.09));
+    const Outcome second = walkWith(costs, cheapest, cost, key, finer, std::uint64_t{1} << 16);
+    return intersect(first.bounds, second.bounds);
+}
+
+void checkColumns(const ProbabilityMatrix& probs, const std::vector<int>& columns) {
+    if (columns.size() != probs.size()) {
+        throw std::invalid_argument("columns has " + std::to_string(columns.size()) + " entries but probs has " +
+                                    std::to_string(probs.size()) + " rows");
+    }
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        if (columns[i] < 0 || static_cast<std::size_t>(columns[i]) >= probs[i].size()) {
+            throw std::invalid_argument("columns[" + std::to_string(i) + "] is " + std::to_string(columns[i]) + ": row " +
+                                        std::to_string(i) + " has " + std::to_string(probs[i].size()) + " columns");
+        }
+    }
+}
+
+// Rows' numbers of columns and of finite columns.
+struct RowSizes {
+    std::vector<std::uint64_t> all, finite;
+};
+
+RowSizes rowSizes(const CostMatrix& costs) {
+    RowSizes s;
+    for (const std::vector<double>& row : costs) {
+        s.all.push_back(row.size());
+        s.finite.push_back(static_cast<std::uint64_t>(std::count_if(row.begin(), row.end(), [](double c) { return c < kInf; })));
+    }
+    return s;
+}
+
+// Configurations lexicographically before `columns`, all of them and those of finite cost.
+std::pair<Count, Count> lexicographicallyBefore(const CostMatrix& costs, const std::vector<int>& columns) {
+    const RowSizes sizes = rowSizes(costs);
+    const std::size_t n = costs.size();
+    Count all, finite;
+    // Completions of rows i .., of any cost and of finite cost.
+    std::vector<Count> allAfter(n + 1), finiteAfter(n + 1);
+    allAfter[n] = Count(1);
+    finiteAfter[n] = Count(1);
+    for (std::size_t i = n; i-- > 0;) {
+        allAfter[i] = allAfter[i + 1] * sizes.all[i];
+        finiteAfter[i] = finiteAfter[i + 1] * sizes.finite[i];
+    }
+    bool finitePrefix = true;
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto key = static_cast<std::size_t>(columns[i]);
+        all += allAfter[i + 1] * key;
+        if (finitePrefix) {
+            std::uint64_t cheaper = 0;
+            for (std::size_t j = 0; j < key; ++j) cheaper += costs[i][j] < kInf ? 1 : 0;
+            finite += finiteAfter[i + 1] * cheaper;
+            finitePrefix = costs[i][key] < kInf;
+        }
+    }
+    return {all, finite};
+}
+
+double costOf(const CostMatrix& costs, const std::vector<int>& columns) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < columns.size(); ++i) sum += costs[i][static_cast<std::size_t>(columns[i])];
+    return sum;
+}
+
+}  // namespace
+
+Count defaultExactLimit() { return Count::powerOfTwo(32); }
+
+CountBounds count(const ProbabilityMatrix& probs, double cost) { return count(probs, cost, defaultExactLimit()); }
+
+CountBounds count(const ProbabilityMatrix& probs, double cost, const Count& exactUpTo) {
+    const CostMatrix costs = costsOf(probs);
+    if (std::isnan(cost)) throw std::invalid_argument("cost is NaN");
+    if (cost == kInf) {
+        const WeightTable probe(costs, 1.0, -kInf);
+        return {probe.configurations(), probe.configurations()};
+    }
+    return finiteBefore(costs, cost, nullptr, exactUpTo);
+}
+
+CountBounds rank(const ProbabilityMatrix& probs, const std::vector<int>& columns) {
+    return rank(probs, columns, defaultExactLimit());
+}
+
+CountBounds rank(const ProbabilityMatrix& probs, const std::vector<int>& columns, const Count& exactUpTo) {
+    const CostMatrix costs = costsOf(probs);
+    checkColumns(probs, columns);
+    const double cost = costOf(costs, columns);
+    CountBounds before;
+    if (cost == kInf) {
+        // Every finite configuration, then those of cost +inf lexicographically before.
+        const WeightTable probe(costs, 1.0, -kInf);
+        const auto [all, finite] = lexicographicallyBefore(costs, columns);
+        const Count r = probe.finiteConfigurations() + (all - finite);
+        before = {r, r};
+    } else {
+        before = finiteBefore(costs, cost, &columns, exactUpTo);
+    }
+    before.low += Count(1);
+    before.high += Count(1);
+    return before;
+}
+
+Count position(const ProbabilityMatrix& probs, const std::vector<int>& columns) {
+    const CountBounds r = rank(probs, columns, Count::powerOfTwo(50));
+    if (!r.exact()) throw std::length_error("quorin: the position is too far down to be found exactly");
+    return r.low - Count(1);
+}
+
+Configuration select(const ProbabilityMatrix& probs, const Count& position) {
+    (void)probs;
+    (void)position;
+    throw std::length_error("select: not yet");
+}
+
+}  // namespace quorin
