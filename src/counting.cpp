@@ -1,7 +1,10 @@
 #include <quorin/counting.h>
 
+#include <quorin/introsort.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -112,8 +115,9 @@ public:
     double rootLow() const noexcept { return table_.completions(0, rootIn_); }
     double rootHigh() const noexcept { return table_.completions(0, rootOut_); }
 
-private:
-    // `lex` compares the prefix with the key's: -1 below (ties count), 0 equal, 1 above.
+    // The count below the node after rows 0 .. row-1 of total weight `weight` summed to
+    // `prefix`. `lex` compares the prefix with the key's: -1 below (ties with the query
+    // cost count), 0 equal, 1 above (ties do not count).
     Tally visit(std::size_t row, double prefix, std::int64_t weight, int lex) {
         const std::int64_t out = std::min(rootOut_ - weight, table_.budgetReaching(row, prefix, cost_));
         if (out < 0) return {};
@@ -154,6 +158,7 @@ private:
         return sum;
     }
 
+private:
     // How many of the last row's columns by cost complete `prefix` before the query;
     // the first `from` certainly do, those from `to` on certainly do not. fl(prefix + c)
     // is monotone in c, so they form a prefix of the row.
@@ -321,6 +326,213 @@ double costOf(const CostMatrix& costs, const std::vector<int>& columns) {
     return sum;
 }
 
+
+// ----- select -----
+
+// Doubles as unsigned integers in the same order (-0.0 just below +0.0), and back.
+std::uint64_t orderedBits(double x) noexcept {
+    std::uint64_t b;
+    std::memcpy(&b, &x, sizeof b);
+    return (b >> 63) != 0 ? ~b : b | (std::uint64_t{1} << 63);
+}
+
+double fromOrderedBits(std::uint64_t k) noexcept {
+    const std::uint64_t b = (k >> 63) != 0 ? k & ~(std::uint64_t{1} << 63) : ~k;
+    double x;
+    std::memcpy(&x, &b, sizeof x);
+    return x;
+}
+
+// The configuration at `offset` among those of cost +inf, lexicographically.
+Configuration selectInfinite(const CostMatrix& costs, Count offset) {
+    const RowSizes sizes = rowSizes(costs);
+    const std::size_t n = costs.size();
+    std::vector<Count> allAfter(n + 1), finiteAfter(n + 1);
+    allAfter[n] = Count(1);
+    finiteAfter[n] = Count(1);
+    for (std::size_t i = n; i-- > 0;) {
+        allAfter[i] = allAfter[i + 1] * sizes.all[i];
+        finiteAfter[i] = finiteAfter[i + 1] * sizes.finite[i];
+    }
+    Configuration out{std::vector<int>(n, 0), kInf};
+    bool infinitePrefix = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < costs[i].size(); ++j) {
+            const bool infinite = infinitePrefix || costs[i][j] == kInf;
+            // Completions that make the configuration's cost +inf.
+            const Count completions = infinite ? allAfter[i + 1] : allAfter[i + 1] - finiteAfter[i + 1];
+            if (offset < completions) {
+                out.columns[i] = static_cast<int>(j);
+                infinitePrefix = infinite;
+                break;
+            }
+            offset -= completions;
+        }
+    }
+    return out;
+}
+
+// Exact counts of the configurations of cost <= t (finite ones), for thresholds t up to
+// the cost the table was built for.
+class ExactCounter {
+public:
+    ExactCounter(const WeightTable& table) : table_(table) {}
+
+    std::uint64_t atMost(double t) const {
+        BandWalk walk(table_, t, nullptr, kSelectVisits);
+        return exactly(walk, walk.run());
+    }
+    // Configurations of cost exactly t below the node after `prefix` (rows 0 .. row-1).
+    std::uint64_t tiedBelow(double t, std::size_t row, double prefix, std::int64_t weight) const {
+        BandWalk walk(table_, t, nullptr, kSelectVisits);
+        const Tally atMostT = walk.visit(row, prefix, weight, -1);
+        const Tally belowT = walk.visit(row, prefix, weight, 1);
+        return exactly(walk, atMostT) - exactly(walk, belowT);
+    }
+
+private:
+    static constexpr std::uint64_t kSelectVisits = std::uint64_t{1} << 30;
+    static std::uint64_t exactly(const BandWalk& walk, const Tally& t) {
+        if (!walk.complete() || t.low != t.high) throw std::length_error("quorin: the position is too far down to be found exactly");
+        return static_cast<std::uint64_t>(t.low);
+    }
+    const WeightTable& table_;
+};
+
+// The finite configurations with lo < cost <= hi, each with its cost.
+void collectBand(const WeightTable& table, double lo, double hi, std::size_t row, double prefix, std::int64_t weight,
+                 std::vector<int>& path, std::vector<Configuration>& out) {
+    const std::int64_t reach = std::min(table.maxBudget() - weight, table.budgetReaching(row, prefix, hi));
+    if (reach < 0) return;
+    const std::int64_t below = std::min(reach, table.budgetBelow(row, prefix, lo));
+    const double from = table.completions(row, below), to = table.completions(row, reach);
+    if (from == to) return;
+    const std::vector<int>& columns = table.columnsByCost(row);
+    const std::vector<std::int32_t>& weights = table.weightsByCost(row);
+    const std::vector<double>& rowCosts = table.costs()[row];
+    if (row + 1 == table.rows()) {
+        for (auto k = static_cast<std::size_t>(from); k < static_cast<std::size_t>(to); ++k) {
+            const double c = prefix + rowCosts[columns[k]];
+            if (lo < c && c <= hi) {
+                path[row] = columns[k];
+                out.push_back({path, c});
+            }
+        }
+        return;
+    }
+    for (std::size_t k = 0; k < columns.size() && weights[k] <= reach; ++k) {
+        path[row] = columns[k];
+        collectBand(table, lo, hi, row + 1, prefix + rowCosts[columns[k]], weight + weights[k], path, out);
+    }
+}
+
+// Narrows (lo, hi], with N(lo) <= p < N(hi) for N(t) the configurations of cost <= t,
+// from the table alone: the weights bracket every cost within (rows + 1) steps. Returns
+// about how many configurations the bracket may hold.
+double bracketFromTable(const WeightTable& table, std::uint64_t p, double& lo, double& hi) {
+    const auto target = static_cast<double>(p);
+    std::int64_t a = 0, b = table.maxBudget();  // smallest W with completions(0, W) > p
+    if (!(table.completions(0, b) > target)) return table.completions(0, b);
+    while (a < b) {
+        const std::int64_t mid = a + (b - a) / 2;
+        if (table.completions(0, mid) > target) {
+            b = mid;
+        } else {
+            a = mid + 1;
+        }
+    }
+    const double step = table.step(), base = table.base();
+    const auto rows = static_cast<double>(table.rows());
+    // Every configuration of weight <= a costs less than up; none of weight >= a costs down or less.
+    double up = base + (static_cast<double>(a) + rows + 1.0) * step + 2.0 * table.margin(hi);
+    while (table.budgetBelow(0, 0.0, up) < a) up += step;
+    if (up < hi) hi = up;
+    if (a > 0) {
+        double down = base + static_cast<double>(a) * step - 2.0 * table.margin(hi);
+        while (table.budgetReaching(0, 0.0, down) >= a) down -= step;
+        if (down > lo) lo = down;
+    }
+    const std::int64_t top = std::min(table.maxBudget(), a + static_cast<std::int64_t>(table.rows()) + 2);
+    return table.completions(0, top) - table.completions(0, a - 1);
+}
+
+Configuration selectFinite(const CostMatrix& costs, std::uint64_t p) {
+    const std::size_t rows = costs.size();
+    if (rows == 0) return {};
+    const double cheapest = foldRows(costs, false);
+    double lo = std::nextafter(cheapest, -kInf), hi = foldRows(costs, true);
+    // Zoom in with coarse tables, then count exactly with a fine one.
+    const double bins = initialBins(rows);
+    double spread = 0.0;
+    for (int round = 0; round < 4; ++round) {
+        const double before = hi - cheapest;
+        spread = bracketFromTable(tableFor(costs, cheapest, hi, bins), p, lo, hi);
+        if (hi - cheapest > 0.5 * before) break;
+    }
+    // As for exact ranks: a finer table narrows the band each count walks.
+    constexpr double kBandTarget = 1 << 20;
+    const double finer = std::min(largestBins(rows), std::max(bins, bins * spread / kBandTarget));
+    const WeightTable table = tableFor(costs, cheapest, hi, finer);
+    bracketFromTable(table, p, lo, hi);
+    const ExactCounter counter(table);
+    std::uint64_t nLo = counter.atMost(lo), nHi = counter.atMost(hi);
+    // Interpolation, with bisection of the doubles' order every other round, until the
+    // bracket holds few configurations or one cost.
+    constexpr std::uint64_t kCollect = 4096;
+    for (int round = 0; nHi - nLo > kCollect && orderedBits(hi) - orderedBits(lo) > 1; ++round) {
+        double t = lo + (hi - lo) * (static_cast<double>(p - nLo) + 0.5) / static_cast<double>(nHi - nLo);
+        if (round % 2 == 1 || !(lo < t && t < hi)) {
+            t = fromOrderedBits(orderedBits(lo) + (orderedBits(hi) - orderedBits(lo)) / 2);
+        }
+        const std::uint64_t n = counter.atMost(t);
+        if (n <= p) {
+            lo = t;
+            nLo = n;
+        } else {
+            hi = t;
+            nHi = n;
+        }
+    }
+    if (nHi - nLo <= kCollect) {
+        std::vector<int> path(rows, 0);
+        std::vector<Configuration> band;
+        collectBand(table, lo, hi, 0, 0.0, 0, path, band);
+        introsort(band.begin(), band.end(), [](const Configuration& a, const Configuration& b) {
+            return a.cost < b.cost || (a.cost == b.cost && a.columns < b.columns);
+        });
+        return band.at(static_cast<std::size_t>(p - nLo));
+    }
+    // Many configurations of cost exactly hi: the one at offset p - nLo among them,
+    // lexicographically, a row at a time.
+    std::uint64_t offset = p - nLo;
+    Configuration out{std::vector<int>(rows, 0), hi};
+    double prefix = 0.0;
+    std::int64_t weight = 0;
+    for (std::size_t row = 0; row < rows; ++row) {
+        const std::vector<int>& columns = table.columnsByCost(row);
+        std::vector<std::size_t> byColumn(columns.size());
+        for (std::size_t k = 0; k < columns.size(); ++k) byColumn[k] = k;
+        introsort(byColumn.begin(), byColumn.end(), [&columns](std::size_t a, std::size_t b) { return columns[a] < columns[b]; });
+        bool chosen = false;
+        for (std::size_t k : byColumn) {
+            if (table.weightsByCost(row)[k] > table.maxBudget() - weight) continue;
+            const double next = prefix + costs[row][columns[k]];
+            const std::int64_t nextWeight = weight + table.weightsByCost(row)[k];
+            const std::uint64_t tied = row + 1 == rows ? (next == hi ? 1 : 0) : counter.tiedBelow(hi, row + 1, next, nextWeight);
+            if (offset < tied) {
+                out.columns[row] = columns[k];
+                prefix = next;
+                weight = nextWeight;
+                chosen = true;
+                break;
+            }
+            offset -= tied;
+        }
+        if (!chosen) throw std::logic_error("quorin: select lost its configuration");
+    }
+    return out;
+}
+
 }  // namespace
 
 Count defaultExactLimit() { return Count::powerOfTwo(32); }
@@ -367,9 +579,12 @@ Count position(const ProbabilityMatrix& probs, const std::vector<int>& columns) 
 }
 
 Configuration select(const ProbabilityMatrix& probs, const Count& position) {
-    (void)probs;
-    (void)position;
-    throw std::length_error("select: not yet");
+    const CostMatrix costs = costsOf(probs);
+    const WeightTable probe(costs, 1.0, -kInf);
+    if (position >= probe.configurations()) throw std::out_of_range("quorin: the position is past the last configuration");
+    if (position >= probe.finiteConfigurations()) return selectInfinite(costs, position - probe.finiteConfigurations());
+    if (position >= Count::powerOfTwo(50)) throw std::length_error("quorin: select finds finite-cost positions below 2^50 only");
+    return selectFinite(costs, static_cast<std::uint64_t>(position.toUint128()));
 }
 
 }  // namespace quorin

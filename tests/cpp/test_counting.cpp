@@ -87,6 +87,28 @@ TEST(Counting, RanksAndCountsOfLongAndWideMatrices) {
     checkAgainstBruteForce(ProbabilityMatrix(12, {0.5, 0.5}), 100);  // every cost equal
 }
 
+void checkSelectEverywhere(const ProbabilityMatrix& probs) {
+    const auto order = costOrder(probs);
+    for (std::size_t p = 0; p < order.size(); ++p) {
+        const quorin::Configuration c = quorin::select(probs, Count(p));
+        ASSERT_EQ(c.columns, order[p].columns) << "position " << p;
+        ASSERT_EQ(c.cost, order[p].cost) << "position " << p;
+    }
+    EXPECT_THROW(quorin::select(probs, Count(order.size())), std::out_of_range);
+}
+
+TEST(Counting, SelectEveryPosition) {
+    std::mt19937_64 rng(9);
+    for (int trial = 0; trial < 40; ++trial) {
+        SCOPED_TRACE(trial);
+        checkSelectEverywhere(randomMatrix(rng, 1 + trial % 5, 5, trial % 3 == 0));
+    }
+    checkSelectEverywhere(ProbabilityMatrix(13, {0.5, 0.5}));  // 8192 configurations of one cost
+    checkSelectEverywhere(randomMatrix(rng, 12, 2, true));
+    checkSelectEverywhere(randomMatrix(rng, 2, 100, false));
+    checkSelectEverywhere({});
+}
+
 TEST(Counting, EdgeShapes) {
     expectExact(quorin::rank({}, {}), 1, "rank", 0);
     expectExact(quorin::count({}, 0.0), 1, "count", 0);
