@@ -2,9 +2,15 @@
 
 #include <quorin/introsort.h>
 
+#include "core_helpers.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#ifdef QUORIN_COUNTING_TRACE
+#include <chrono>
+#include <cstdio>
+#endif
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -87,8 +93,14 @@ double foldRows(const CostMatrix& costs, bool costliest) {
 class BandWalk {
 public:
     BandWalk(const WeightTable& table, double cost, const int* key, std::uint64_t nodeBudget)
-        : table_(table), cost_(cost), key_(key), rows_(table.rows()), budget_(nodeBudget) {
+        : table_(table),
+          thresholds_(table.thresholds(cost)),
+          cost_(cost),
+          key_(key),
+          rows_(table.rows()),
+          budget_(nodeBudget) {
         classes_.resize(rows_);
+        children_.resize(rows_);
         for (std::size_t i = 0; i < rows_; ++i) {
             const std::vector<int>& columns = table.columnsByCost(i);
             const std::vector<std::int32_t>& weights = table.weightsByCost(i);
@@ -101,17 +113,19 @@ public:
                     classes_[i].push_back({c, weights[k], static_cast<std::uint32_t>(k), 1});
                 }
             }
+            children_[i].reserve(classes_[i].size());
         }
         if (rows_ > 0) {
             for (int column : table.columnsByCost(rows_ - 1)) lastCosts_.push_back(table.costs()[rows_ - 1][column]);
         }
-        rootOut_ = std::min(table.budgetReaching(0, 0.0, cost), table.maxBudget());
-        rootIn_ = std::min(table.budgetBelow(0, 0.0, cost), rootOut_);
+        rootOut_ = std::min(thresholds_.reaching(0, 0.0), table.maxBudget());
+        rootIn_ = std::min(thresholds_.below(0, 0.0), rootOut_);
     }
 
     Tally run() { return visit(0, 0.0, 0, key_ == nullptr ? -1 : 0); }
     // Whether every branch was walked (no bound stands in for a part of the band).
     bool complete() const noexcept { return !cut_; }
+    std::uint64_t visits() const noexcept { return visits_; }
     double rootLow() const noexcept { return table_.completions(0, rootIn_); }
     double rootHigh() const noexcept { return table_.completions(0, rootOut_); }
 
@@ -119,9 +133,9 @@ public:
     // `prefix`. `lex` compares the prefix with the key's: -1 below (ties with the query
     // cost count), 0 equal, 1 above (ties do not count).
     Tally visit(std::size_t row, double prefix, std::int64_t weight, int lex) {
-        const std::int64_t out = std::min(rootOut_ - weight, table_.budgetReaching(row, prefix, cost_));
+        const std::int64_t out = std::min(rootOut_ - weight, thresholds_.reaching(row, prefix));
         if (out < 0) return {};
-        const std::int64_t in = std::min(out, std::max(rootIn_ - weight, table_.budgetBelow(row, prefix, cost_)));
+        const std::int64_t in = std::min(out, std::max(rootIn_ - weight, thresholds_.below(row, prefix)));
         const double below = table_.completions(row, in);
         const double reaching = table_.completions(row, out);
         if (below == reaching) return tallyOf(below);
@@ -129,22 +143,70 @@ public:
             const Uint128 n = lastRow(prefix, lex, static_cast<std::size_t>(below), static_cast<std::size_t>(reaching));
             return {n, n};
         }
+        return expand(row, prefix, weight, below, reaching, out, lex);
+    }
+
+private:
+    // A branch of a node: the thresholds of its completions, worked out before any of
+    // the branches' counts is read so that the reads overlap.
+    struct Child {
+        double prefix;
+        std::int64_t weight;
+        std::int64_t in, out;
+        std::uint32_t size;
+    };
+
+    // The branches of a node with something in the band (its counts below and reaching
+    // are the table's for its thresholds, the largest reaching budget `out`).
+    Tally expand(std::size_t row, double prefix, std::int64_t weight, double below, double reaching, std::int64_t out,
+                 int lex) {
         if (visits_ >= budget_) {
             cut_ = true;
             return {tallyOf(below).low, tallyOf(reaching).high};
         }
         ++visits_;
         Tally sum;
+        if (lex == 0) return expandKeyPath(row, prefix, weight, out);
+        std::vector<Child>& children = children_[row];
+        children.clear();
+        const std::size_t next = row + 1;
+        const double* counts = table_.rowCounts(next);
+        for (const CostClass& c : classes_[row]) {
+            if (c.weight > out) break;
+            const double p = prefix + c.cost;
+            const std::int64_t w = weight + c.weight;
+            // Both thresholds fall as the branches get costlier and heavier.
+            const std::int64_t o = std::min(rootOut_ - w, thresholds_.reaching(next, p));
+            if (o < 0) break;
+            const std::int64_t i = std::min(o, std::max(rootIn_ - w, thresholds_.below(next, p)));
+            children.push_back({p, w, i, o, c.size});
+            if (counts != nullptr) detail::prefetch(counts + std::max<std::int64_t>(i, 0));
+        }
+        for (std::size_t k = 0; k < children.size(); ++k) {
+            const Child child = children[k];
+            const double lo = table_.completions(next, child.in);
+            const double hi = table_.completions(next, child.out);
+            if (lo == hi) {
+                addTimes(sum, tallyOf(lo), child.size);
+            } else if (next + 1 == rows_) {
+                const Uint128 n = lastRow(child.prefix, lex, static_cast<std::size_t>(lo), static_cast<std::size_t>(hi));
+                addTimes(sum, {n, n}, child.size);
+            } else {
+                addTimes(sum, expand(next, child.prefix, child.weight, lo, hi, child.out, lex), child.size);
+            }
+        }
+        return sum;
+    }
+
+    // The branches of the node on the key's own path: each class splits into columns
+    // below, at and above the key's.
+    Tally expandKeyPath(std::size_t row, double prefix, std::int64_t weight, std::int64_t out) {
+        Tally sum;
         const std::vector<int>& columns = table_.columnsByCost(row);
         for (const CostClass& c : classes_[row]) {
             if (c.weight > out) break;
             const double next = prefix + c.cost;
             const std::int64_t nextWeight = weight + c.weight;
-            if (lex != 0) {
-                addTimes(sum, visit(row + 1, next, nextWeight, lex), c.size);
-                continue;
-            }
-            // On the key's own path: the class splits into columns below, at and above the key's.
             std::uint32_t less = 0, equal = 0;
             for (std::uint32_t k = c.first; k < c.first + c.size; ++k) {
                 less += columns[k] < key_[row] ? 1 : 0;
@@ -158,7 +220,6 @@ public:
         return sum;
     }
 
-private:
     // How many of the last row's columns by cost complete `prefix` before the query;
     // the first `from` certainly do, those from `to` on certainly do not. fl(prefix + c)
     // is monotone in c, so they form a prefix of the row.
@@ -182,6 +243,7 @@ private:
     }
 
     const WeightTable& table_;
+    WeightTable::Thresholds thresholds_;
     double cost_;
     const int* key_;
     std::size_t rows_;
@@ -190,6 +252,7 @@ private:
     bool cut_ = false;
     std::int64_t rootIn_ = -1, rootOut_ = -1;
     std::vector<std::vector<CostClass>> classes_;
+    std::vector<std::vector<Child>> children_;  // per row, reused
     std::vector<double> lastCosts_;
 };
 
@@ -215,7 +278,13 @@ struct Outcome {
 // One table and one walk: bounds on the finite configurations before (cost, key).
 Outcome walkWith(const CostMatrix& costs, double cheapest, double cost, const std::vector<int>* key, double bins,
                  std::uint64_t nodeBudget) {
+#ifdef QUORIN_COUNTING_TRACE
+    auto t00 = std::chrono::steady_clock::now();
+#endif
     const WeightTable table = tableFor(costs, cheapest, cost, bins);
+#ifdef QUORIN_COUNTING_TRACE
+    std::fprintf(stderr, "table %.3f s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - t00).count());
+#endif
     BandWalk walk(table, cost, key == nullptr ? nullptr : key->data(), nodeBudget);
     const double high = walk.rootHigh();
     if (!(high < kWalkLimit)) {
@@ -226,7 +295,15 @@ Outcome walkWith(const CostMatrix& costs, double cheapest, double cost, const st
         b.high = std::min(b.high, table.finiteConfigurations());
         return {b, b.exact()};
     }
+#ifdef QUORIN_COUNTING_TRACE
+    auto t0 = std::chrono::steady_clock::now();
+#endif
     const Tally t = walk.run();
+#ifdef QUORIN_COUNTING_TRACE
+    std::fprintf(stderr, "walk bins %.0f maxBudget %lld rootLow %.4g rootHigh %.4g visits %llu walk %.3f s\n", bins,
+                 (long long)table.maxBudget(), walk.rootLow(), high, (unsigned long long)walk.visits(),
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+#endif
     CountBounds b{countOf(t.low), countOf(t.high)};
     return {b, b.exact()};
 }

@@ -15,13 +15,6 @@ constexpr double kUnitRoundoff = 1.1102230246251565e-16;  // 2^-53
 constexpr std::int64_t kSaturatedBudget = std::int64_t{1} << 62;
 constexpr std::int64_t kLargestBudget = 2147483644;  // 2^31 - 4: capped weights stay int32
 
-// floor(x) as a budget, saturating at -1 below and 2^62 above; NaN reads as -1.
-std::int64_t floorBudget(double x) noexcept {
-    if (!(x >= -1.0)) return -1;
-    if (x >= 4611686018427387904.0) return kSaturatedBudget;
-    return static_cast<std::int64_t>(std::floor(x));
-}
-
 }  // namespace
 
 // ----- Count -----
@@ -204,15 +197,29 @@ double WeightTable::margin(double cost) const noexcept {
     return 8.0 * kUnitRoundoff * (rowsTerm * magnitude_ + std::fabs(cost)) + rowsTerm * 0x1p-1000;
 }
 
-std::int64_t WeightTable::budgetBelow(std::size_t row, double prefix, double cost) const noexcept {
-    const double x = (cost - prefix - suffixBase_[row] - margin(cost)) / step_;
-    const std::int64_t whole = floorBudget(x);
-    if (whole == kSaturatedBudget) return whole;
-    return std::max<std::int64_t>(-1, whole - static_cast<std::int64_t>(rows() - row));
+WeightTable::Thresholds WeightTable::thresholds(double cost) const {
+    // (a - prefix) * (1 / step) rounds four times (a, the difference, the inverse, the
+    // product), on magnitudes within |cost| + 2 * magnitude_: margin(cost) covers that with
+    // the summation and weight errors, with room to spare.
+    Thresholds t;
+    const double m = margin(cost);
+    t.rows_ = rows();
+    t.inverseStep_ = 1.0 / step_;
+    t.below_.resize(rows() + 1);
+    t.reaching_.resize(rows() + 1);
+    for (std::size_t i = 0; i <= rows(); ++i) {
+        t.below_[i] = cost - m - suffixBase_[i];
+        t.reaching_[i] = cost + m - suffixBase_[i];
+    }
+    return t;
 }
 
-std::int64_t WeightTable::budgetReaching(std::size_t row, double prefix, double cost) const noexcept {
-    return floorBudget((cost - prefix - suffixBase_[row] + margin(cost)) / step_);
+std::int64_t WeightTable::budgetBelow(std::size_t row, double prefix, double cost) const {
+    return thresholds(cost).below(row, prefix);
+}
+
+std::int64_t WeightTable::budgetReaching(std::size_t row, double prefix, double cost) const {
+    return thresholds(cost).reaching(row, prefix);
 }
 
 CountBounds WeightTable::boundsOf(double count) const {
@@ -268,7 +275,7 @@ std::int64_t WeightTable::computeWeights() {
         std::int64_t rowHeaviest = 0;
         for (int column : columnsByCost_[i]) {
             // Weights are non-decreasing along the row: the computed quotient is monotone.
-            const std::int64_t w = floorBudget((costs_[i][column] - cheapest_[i]) / step_);
+            const std::int64_t w = Thresholds::floorBudget((costs_[i][column] - cheapest_[i]) / step_);
             rowHeaviest = std::max(rowHeaviest, w);
             weights.push_back(static_cast<std::int32_t>(std::min<std::int64_t>(w, kLargestBudget + 1)));
         }

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -128,8 +129,35 @@ public:
     // a cost of at most `cost` (every heavier one makes more). Both are -1 when no weight
     // qualifies and saturate at 2^62; they may exceed maxBudget(). `prefix` must be such a
     // sum and `cost` finite.
-    std::int64_t budgetBelow(std::size_t row, double prefix, double cost) const noexcept;
-    std::int64_t budgetReaching(std::size_t row, double prefix, double cost) const noexcept;
+    std::int64_t budgetBelow(std::size_t row, double prefix, double cost) const;
+    std::int64_t budgetReaching(std::size_t row, double prefix, double cost) const;
+
+    // The same thresholds against one cost, set up once for many prefixes.
+    class Thresholds {
+    public:
+        std::int64_t below(std::size_t row, double prefix) const noexcept {
+            const std::int64_t whole = floorBudget((below_[row] - prefix) * inverseStep_);
+            return whole >= kSaturated ? whole : std::max<std::int64_t>(-1, whole - static_cast<std::int64_t>(rows_ - row));
+        }
+        std::int64_t reaching(std::size_t row, double prefix) const noexcept {
+            return floorBudget((reaching_[row] - prefix) * inverseStep_);
+        }
+
+    private:
+        friend class WeightTable;
+        static constexpr std::int64_t kSaturated = std::int64_t{1} << 62;
+        // floor(x), saturating at -1 below and 2^62 above; NaN reads as -1.
+        static std::int64_t floorBudget(double x) noexcept {
+            if (!(x >= -1.0)) return -1;
+            if (x >= 4611686018427387904.0) return kSaturated;
+            const auto whole = static_cast<std::int64_t>(x);  // x >= -1: truncation is floor but at (-1, 0)
+            return x < 0.0 ? -1 : whole;
+        }
+        std::vector<double> below_, reaching_;  // per row: cost -/+ margin - suffixBase(row)
+        double inverseStep_ = 0.0;
+        std::size_t rows_ = 0;
+    };
+    Thresholds thresholds(double cost) const;
 
     // Completions of rows row .. rows()-1 of weight sum <= budget; 0 for budget < 0.
     // Requires budget <= maxBudget().
@@ -137,6 +165,10 @@ public:
         if (budget < 0) return 0.0;
         if (row == rows()) return 1.0;
         return counts_[row * stride_ + static_cast<std::size_t>(budget)];
+    }
+    // The counts of `row` < rows() for budgets 0 .. maxBudget(), contiguous; null for rows().
+    const double* rowCounts(std::size_t row) const noexcept {
+        return row < rows() ? counts_.data() + row * stride_ : nullptr;
     }
     // Whether a count read from the table is exact (below 2^53).
     static bool isExactCount(double count) noexcept { return count < 9007199254740992.0; }
