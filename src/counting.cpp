@@ -120,6 +120,8 @@ public:
         }
         rootOut_ = std::min(thresholds_.reaching(0, 0.0), table.maxBudget());
         rootIn_ = std::min(thresholds_.below(0, 0.0), rootOut_);
+        // Every count the walk reads is at most the root's: all exact integers then.
+        exact_ = WeightTable::isExactCount(rootHigh());
     }
 
     Tally run() { return visit(0, 0.0, 0, key_ == nullptr ? -1 : 0); }
@@ -143,6 +145,7 @@ public:
             const Uint128 n = lastRow(prefix, lex, static_cast<std::size_t>(below), static_cast<std::size_t>(reaching));
             return {n, n};
         }
+        if (exact_ && lex != 0) return expandExact(row, prefix, weight, below, in, out, lex);
         return expand(row, prefix, weight, below, reaching, out, lex);
     }
 
@@ -194,6 +197,47 @@ private:
             } else {
                 addTimes(sum, expand(next, child.prefix, child.weight, lo, hi, child.out, lex), child.size);
             }
+        }
+        return sum;
+    }
+
+    // expand() where every count is exact: the node's count below its budget `in` is the
+    // sum of its branches' counts below in - weight, so only the branches with a
+    // completion weighing in (in - weight, out - weight] need a look, and the reachability
+    // bitmap finds them without reading a count.
+    Tally expandExact(std::size_t row, double prefix, std::int64_t weight, double below, std::int64_t in,
+                      std::int64_t out, int lex) {
+        if (visits_ >= budget_) {
+            cut_ = true;
+            return {static_cast<Uint128>(below), static_cast<Uint128>(table_.completions(row, out))};
+        }
+        ++visits_;
+        Tally sum{static_cast<Uint128>(below), static_cast<Uint128>(below)};
+        const std::size_t next = row + 1;
+        const std::int64_t width = out - in;
+        for (const CostClass& c : classes_[row]) {
+            if (c.weight > out) break;
+            const std::int64_t certain = in - c.weight;
+            if (!table_.reachable(next, certain + 1, certain + width)) continue;
+            const double p = prefix + c.cost;
+            const std::int64_t w = weight + c.weight;
+            const std::int64_t o = std::min({certain + width, rootOut_ - w, thresholds_.reaching(next, p)});
+            const std::int64_t i = std::min(o, std::max({certain, rootIn_ - w, thresholds_.below(next, p)}));
+            const double lo = table_.completions(next, i);
+            const double hi = table_.completions(next, o);
+            Tally part;
+            if (lo == hi) {
+                part = {static_cast<Uint128>(lo), static_cast<Uint128>(lo)};
+            } else if (next + 1 == rows_) {
+                const Uint128 n = lastRow(p, lex, static_cast<std::size_t>(lo), static_cast<std::size_t>(hi));
+                part = {n, n};
+            } else {
+                part = expandExact(next, p, w, lo, i, o, lex);
+            }
+            // Counted already: the branch's completions below `certain`.
+            const auto counted = static_cast<Uint128>(table_.completions(next, certain));
+            sum.low += (part.low - counted) * c.size;
+            sum.high += (part.high - counted) * c.size;
         }
         return sum;
     }
@@ -250,6 +294,7 @@ private:
     std::uint64_t budget_;
     std::uint64_t visits_ = 0;
     bool cut_ = false;
+    bool exact_ = false;
     std::int64_t rootIn_ = -1, rootOut_ = -1;
     std::vector<std::vector<CostClass>> classes_;
     std::vector<std::vector<Child>> children_;  // per row, reused
@@ -331,7 +376,11 @@ CountBounds finiteBefore(const CostMatrix& costs, double cost, const std::vector
     const double spread = std::max(1.0, first.bounds.high.toDouble() - first.bounds.low.toDouble());
     if (first.bounds.low <= exactUpTo) {
         // Exactness: a finer table narrows the band the walk must cover.
+#ifdef QUORIN_COUNTING_TRACE
+        const double kBandTarget = getenv("BAND") ? atof(getenv("BAND")) : 1 << 20;
+#else
         constexpr double kBandTarget = 1 << 20;
+#endif
         const double finer = std::min(largestBins(rows), std::max(bins, bins * spread / kBandTarget));
         const Outcome second = walkWith(costs, cheapest, cost, key, finer, std::uint64_t{1} << 27);
         return second.exact ? second.bounds : intersect(first.bounds, second.bounds);

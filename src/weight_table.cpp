@@ -222,6 +222,24 @@ std::int64_t WeightTable::budgetReaching(std::size_t row, double prefix, double 
     return thresholds(cost).reaching(row, prefix);
 }
 
+bool WeightTable::reachable(std::size_t row, std::int64_t from, std::int64_t to) const noexcept {
+    from = std::max<std::int64_t>(from, 0);
+    to = std::min(to, maxBudget_);
+    if (from > to) return false;
+    if (row == rows()) return from == 0;
+    if (!hasFinite_) return false;
+    const std::uint64_t* bits = reachable_.data() + row * words_;
+    const auto first = static_cast<std::size_t>(from), last = static_cast<std::size_t>(to);
+    std::size_t word = first / 64;
+    const std::size_t lastWord = last / 64;
+    std::uint64_t mask = ~std::uint64_t{0} << (first % 64);
+    for (; word < lastWord; ++word, mask = ~std::uint64_t{0}) {
+        if ((bits[word] & mask) != 0) return true;
+    }
+    mask &= ~std::uint64_t{0} >> (63 - last % 64);
+    return (bits[word] & mask) != 0;
+}
+
 CountBounds WeightTable::boundsOf(double count) const {
     if (isExactCount(count)) {
         const Count exact(static_cast<std::uint64_t>(count));
@@ -294,6 +312,7 @@ void WeightTable::computeCounts() {
     const std::size_t n = rows();
     stride_ = static_cast<std::size_t>(maxBudget_) + 1;
     counts_.assign(n * stride_, 0.0);
+    computeReachable();
     if (!hasFinite_ || n == 0) return;
     // The last row: how many of its columns weigh at most b.
     {
@@ -331,6 +350,40 @@ void WeightTable::computeCounts() {
         error = error * (1.0 + 2.0 * adds * kUnitRoundoff) + 1.01 * adds * kUnitRoundoff;
     }
     relativeError_ = error * 1.01;
+}
+
+void WeightTable::computeReachable() {
+    // The weights some completion has, as bitsets: the last row's column weights, then
+    // each row's weights shifted onto the next row's set (an OR for every distinct weight).
+    const std::size_t n = rows();
+    words_ = stride_ / 64 + 1;
+    reachable_.assign(n * words_, 0);
+    if (!hasFinite_ || n == 0) return;
+    const auto budget = static_cast<std::size_t>(maxBudget_);
+    for (std::size_t i = n; i-- > 0;) {
+        std::uint64_t* bits = &reachable_[i * words_];
+        const std::uint64_t* below = i + 1 < n ? &reachable_[(i + 1) * words_] : nullptr;
+        std::int64_t previous = -1;
+        for (std::int32_t weight : weightsByCost_[i]) {
+            if (weight > maxBudget_) break;
+            if (weight == previous) continue;
+            previous = weight;
+            const auto w = static_cast<std::size_t>(weight);
+            if (below == nullptr) {
+                bits[w / 64] |= std::uint64_t{1} << (w % 64);
+                continue;
+            }
+            const std::size_t shiftWords = w / 64, shiftBits = w % 64;
+            for (std::size_t j = words_; j-- > shiftWords;) {
+                std::uint64_t moved = below[j - shiftWords] << shiftBits;
+                if (shiftBits != 0 && j > shiftWords) moved |= below[j - shiftWords - 1] >> (64 - shiftBits);
+                bits[j] |= moved;
+            }
+        }
+        // Nothing beyond the largest budget.
+        bits[budget / 64] &= ~std::uint64_t{0} >> (63 - budget % 64);
+        for (std::size_t j = budget / 64 + 1; j < words_; ++j) bits[j] = 0;
+    }
 }
 
 }  // namespace quorin

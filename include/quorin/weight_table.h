@@ -170,6 +170,9 @@ public:
     const double* rowCounts(std::size_t row) const noexcept {
         return row < rows() ? counts_.data() + row * stride_ : nullptr;
     }
+    // Whether some completion of rows row .. rows()-1 has a weight sum in [from, to] (a
+    // compact reachability bitmap, one bit per budget; bounds are clamped to the table).
+    bool reachable(std::size_t row, std::int64_t from, std::int64_t to) const noexcept;
     // Whether a count read from the table is exact (below 2^53).
     static bool isExactCount(double count) noexcept { return count < 9007199254740992.0; }
     double relativeError() const noexcept { return relativeError_; }
@@ -188,6 +191,7 @@ private:
     // returns the heaviest configuration's weight (saturating at 2^62).
     std::int64_t computeWeights();
     void computeCounts();
+    void computeReachable();
 
     CostMatrix costs_;
     double step_;
@@ -200,6 +204,8 @@ private:
     std::vector<double> cheapest_;
     std::vector<double> suffixBase_;
     std::vector<double> counts_;  // row-major, stride_ per row
+    std::vector<std::uint64_t> reachable_;  // per row, words_ words: bit b when a completion weighs b
+    std::size_t words_ = 0;
     double relativeError_ = 0.0;
     Count finiteCount_;
     Count totalCount_;

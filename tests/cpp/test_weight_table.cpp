@@ -89,6 +89,12 @@ TEST(WeightTable, CountsEveryCompletionAtEveryBudget) {
                 std::size_t expected = 0;
                 for (std::int64_t w : completionWeights) expected += w <= b ? 1 : 0;
                 ASSERT_EQ(table.completions(row, b), static_cast<double>(expected)) << "row " << row << " budget " << b;
+                // Reachability over every window that starts at b.
+                for (std::int64_t to = b; to <= table.maxBudget() + 1; to += 1 + (to - b) / 3) {
+                    bool some = false;
+                    for (std::int64_t w : completionWeights) some = some || (w >= b && w <= to && w <= table.maxBudget());
+                    ASSERT_EQ(table.reachable(row, b, to), some) << "row " << row << " weights " << b << " .. " << to;
+                }
             }
             if (row == 0 && table.hasFiniteConfigurations() && trial % 2 == 0) {
                 ASSERT_EQ(table.completions(0, table.maxBudget()), table.finiteConfigurations().toDouble());
