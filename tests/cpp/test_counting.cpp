@@ -109,6 +109,103 @@ TEST(Counting, SelectEveryPosition) {
     checkSelectEverywhere({});
 }
 
+ProbabilityMatrix gammaMatrix(std::mt19937_64& rng, std::size_t rows, std::size_t columns, double shape) {
+    std::gamma_distribution<double> gamma(shape);
+    ProbabilityMatrix probs(rows, std::vector<double>(columns));
+    for (auto& row : probs) {
+        double sum = 0.0;
+        for (double& p : row) sum += (p = gamma(rng) + 1e-12);
+        for (double& p : row) p /= sum;
+    }
+    return probs;
+}
+
+// On 16 x 256, the first configurations the heap enumerator hands out, sorted by the cost
+// order, have ranks equal to their positions (all but the last few, which a configuration
+// just past the enumerated ones could undercut by rounding).
+TEST(Counting, RanksOfTheFirstConfigurationsOf16x256) {
+    std::mt19937_64 rng(21);
+    const ProbabilityMatrix probs = gammaMatrix(rng, 16, 256, 0.3);
+    quorin::Quorin q(probs);
+    std::vector<Scored> first;
+    for (const auto& c : quorin_test::drain(q, 30000)) first.push_back({c, quorin_test::cost(probs, c)});
+    const double last = first.back().cost;
+    std::sort(first.begin(), first.end(), [](const Scored& a, const Scored& b) {
+        return a.cost < b.cost || (a.cost == b.cost && a.columns < b.columns);
+    });
+    for (std::size_t p = 0; p < first.size() && first[p].cost < last - 1e-9; p += 97) {
+        expectExact(quorin::rank(probs, first[p].columns), p + 1, "rank", p);
+        if (p % 5 == 0) {
+            ASSERT_EQ(quorin::select(probs, Count(p)).columns, first[p].columns) << "select at " << p;
+        }
+    }
+}
+
+// Counts far past brute force against a second, independent count: meet in the middle
+// over two halves of the rows, at costs no configuration comes within 1e-12 of (there the
+// halves' sum and the core's row-order sum agree on which side of the cost it lies).
+TEST(Counting, BoundsOfLargeCountsHoldTheCountMadeAnotherWay) {
+    std::mt19937_64 rng(23);
+    for (const auto& [rows, columns] : {std::pair<std::size_t, std::size_t>{10, 16}, {12, 8}}) {
+        const ProbabilityMatrix probs = gammaMatrix(rng, rows, columns, 0.5);
+        const auto halfSums = [&](std::size_t from, std::size_t to) {
+            std::vector<double> sums{0.0};
+            for (std::size_t i = from; i < to; ++i) {
+                std::vector<double> next;
+                for (double s : sums) {
+                    for (double p : probs[i]) next.push_back(s + -std::log(p));
+                }
+                sums.swap(next);
+            }
+            std::sort(sums.begin(), sums.end());
+            return sums;
+        };
+        const std::vector<double> top = halfSums(0, rows / 2), bottom = halfSums(rows / 2, rows);
+        // Configurations with top + bottom <= cost.
+        const auto pairsBelow = [&](double cost) {
+            std::uint64_t n = 0;
+            std::size_t k = bottom.size();
+            for (double t : top) {
+                while (k > 0 && t + bottom[k - 1] > cost) --k;
+                n += k;
+            }
+            return n;
+        };
+        std::uniform_real_distribution<double> quantile(0.0, 1.0);
+        int checked = 0;
+        while (checked < 12) {
+            const double cost = top[static_cast<std::size_t>(quantile(rng) * static_cast<double>(top.size()))] +
+                                bottom[static_cast<std::size_t>(quantile(rng) * static_cast<double>(bottom.size()))] +
+                                quantile(rng) * 1e-6;
+            const std::uint64_t expected = pairsBelow(cost);
+            if (pairsBelow(cost + 1e-12) != pairsBelow(cost - 1e-12)) continue;
+            const quorin::CountBounds b = quorin::count(probs, cost);
+            ASSERT_LE(b.low, Count(expected)) << cost;
+            ASSERT_GE(b.high, Count(expected)) << cost;
+            if (expected <= (std::uint64_t{1} << 32)) {
+                ASSERT_TRUE(b.exact()) << expected;
+            }
+            ASSERT_LE(std::log2(b.high.toDouble()) - std::log2(b.low.toDouble()), 0.125) << expected;
+            ++checked;
+        }
+    }
+}
+
+// Past 2^128 configurations: the bounds stay within 2^(1/8) and grow with the cost.
+TEST(Counting, BoundsPast128Bits) {
+    std::mt19937_64 rng(29);
+    const ProbabilityMatrix probs = gammaMatrix(rng, 32, 256, 1.0);
+    Count previous;
+    for (double cost = 150.0; cost <= 190.0; cost += 10.0) {
+        const quorin::CountBounds b = quorin::count(probs, cost);
+        ASSERT_LE(b.low, b.high);
+        ASSERT_GE(b.high, previous);
+        ASSERT_LE(log2(b.high.toDouble()) - log2(b.low.toDouble()), 0.125) << cost;
+        previous = b.low;
+    }
+    EXPECT_EQ(quorin::count(probs, std::numeric_limits<double>::infinity()).low, Count::powerOfTwo(256));
+}
+
 TEST(Counting, EdgeShapes) {
     expectExact(quorin::rank({}, {}), 1, "rank", 0);
     expectExact(quorin::count({}, 0.0), 1, "count", 0);
