@@ -1,3 +1,123 @@
-#include "bindings.h"
+// quorin.rank and quorin.count: convert the arguments, run the core with the GIL
+// released, and hand back the bounds as Python ints.
+#include <pybind11/pybind11.h>
 
-void bindCounting(pybind11::module_& /*module*/) {}
+#include <climits>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include <quorin/counting.h>
+
+#include "bindings.h"
+#include "matrix_caster.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// A count as a Python int, exactly.
+py::int_ toPython(const quorin::Count& c) {
+    const std::vector<std::uint64_t>& limbs = c.limbs();
+    if (limbs.size() <= 1) return py::reinterpret_steal<py::int_>(PyLong_FromUnsignedLongLong(limbs.empty() ? 0 : limbs[0]));
+    std::string bytes;
+    bytes.reserve(limbs.size() * 8);
+    for (std::uint64_t limb : limbs) {
+        for (int k = 0; k < 8; ++k) bytes.push_back(static_cast<char>((limb >> (8 * k)) & 0xff));
+    }
+    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyLong_Type))
+        .attr("from_bytes")(py::bytes(bytes), "little");
+}
+
+py::tuple toPython(const quorin::CountBounds& b) { return py::make_tuple(toPython(b.low), toPython(b.high)); }
+
+// A non-negative Python int as a count.
+quorin::Count toCount(const py::handle& value, const char* name) {
+    if (PyIndex_Check(value.ptr()) == 0 || PyBool_Check(value.ptr()) != 0) {
+        throw py::type_error(std::string(name) + " must be an int");
+    }
+    const py::int_ number = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
+    if (!number) throw py::error_already_set();
+    if (PyObject_RichCompareBool(number.ptr(), py::int_(0).ptr(), Py_LT) == 1) {
+        throw py::value_error(std::string(name) + " must not be negative");
+    }
+    const py::object raw = number.attr("to_bytes")((py::int_(number.attr("bit_length")()).cast<std::size_t>() + 7) / 8 + 1,
+                                                     "little");
+    const std::string bytes = raw.cast<std::string>();
+    quorin::Count c;
+    for (std::size_t i = bytes.size(); i-- > 0;) {
+        c *= 256;
+        c += quorin::Count(static_cast<unsigned char>(bytes[i]));
+    }
+    return c;
+}
+
+// One column per row, from a sequence or an array of ints: the wrong type is a TypeError,
+// a wrong value a ValueError naming the row.
+std::vector<int> toColumns(const py::handle& columns, const quorin::ProbabilityMatrix& probs) {
+    PyObject* o = columns.ptr();
+    if (PySequence_Check(o) == 0 || PyUnicode_Check(o) != 0 || PyBytes_Check(o) != 0) {
+        throw py::type_error("columns must be a sequence of ints, one per row");
+    }
+    const Py_ssize_t size = PySequence_Size(o);
+    if (size < 0) throw py::error_already_set();
+    if (static_cast<std::size_t>(size) != probs.size()) {
+        throw py::value_error("columns has " + std::to_string(size) + " entries but probs has " +
+                              std::to_string(probs.size()) + " rows");
+    }
+    std::vector<int> out(probs.size());
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        const py::object item = py::reinterpret_steal<py::object>(PySequence_GetItem(o, i));
+        if (!item) throw py::error_already_set();
+        if (PyIndex_Check(item.ptr()) == 0) {
+            throw py::type_error("columns[" + std::to_string(i) + "] must be an int, not " +
+                                 std::string(Py_TYPE(item.ptr())->tp_name));
+        }
+        const py::int_ number = py::reinterpret_steal<py::int_>(PyNumber_Index(item.ptr()));
+        if (!number) throw py::error_already_set();
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+        if (value == -1 && PyErr_Occurred() != nullptr) throw py::error_already_set();
+        const auto row = static_cast<std::size_t>(i);
+        if (overflow != 0 || value < 0 || static_cast<unsigned long long>(value) >= probs[row].size()) {
+            throw py::value_error("columns[" + std::to_string(i) + "] is " + py::str(number).cast<std::string>() +
+                                  ": row " + std::to_string(i) + " has columns 0 .. " +
+                                  std::to_string(probs[row].size() - 1));
+        }
+        out[row] = static_cast<int>(value);
+    }
+    return out;
+}
+
+}  // namespace
+
+void bindCounting(py::module_& module) {
+    module.def(
+        "rank",
+        [](const quorin::ProbabilityMatrix& probs, const py::object& columns, const py::object& exactUpTo) {
+            quorin::checkProbabilities(probs);
+            const std::vector<int> key = toColumns(columns, probs);
+            const quorin::Count limit = toCount(exactUpTo, "exact_up_to");
+            quorin::CountBounds bounds;
+            {
+                py::gil_scoped_release release;
+                bounds = quorin::rank(probs, key, limit);
+            }
+            return toPython(bounds);
+        },
+        py::arg("probs"), py::arg("columns"), py::kw_only(), py::arg("exact_up_to") = py::int_(std::uint64_t{1} << 32));
+    module.def(
+        "count",
+        [](const quorin::ProbabilityMatrix& probs, double cost, const py::object& exactUpTo) {
+            quorin::checkProbabilities(probs);
+            if (std::isnan(cost)) throw py::value_error("cost is NaN");
+            const quorin::Count limit = toCount(exactUpTo, "exact_up_to");
+            quorin::CountBounds bounds;
+            {
+                py::gil_scoped_release release;
+                bounds = quorin::count(probs, cost, limit);
+            }
+            return toPython(bounds);
+        },
+        py::arg("probs"), py::arg("cost"), py::kw_only(), py::arg("exact_up_to") = py::int_(std::uint64_t{1} << 32));
+}

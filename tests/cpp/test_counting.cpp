@@ -1,1 +1,223 @@
+// Ranks, counts and select against brute force over every configuration of small matrices.
 #include <gtest/gtest.h>
+
+#include <quorin/counting.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "support.h"
+
+namespace {
+
+using quorin::Count;
+using quorin::ProbabilityMatrix;
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+struct Scored {
+    std::vector<int> columns;
+    double cost;
+};
+
+// Every configuration in the cost order, by std::sort on (cost, columns): +inf sorts last.
+std::vector<Scored> costOrder(const ProbabilityMatrix& probs) {
+    std::vector<Scored> all;
+    for (const auto& c : quorin_test::allConfigurations(probs)) all.push_back({c, quorin_test::cost(probs, c)});
+    std::sort(all.begin(), all.end(), [](const Scored& a, const Scored& b) {
+        return a.cost < b.cost || (a.cost == b.cost && a.columns < b.columns);
+    });
+    return all;
+}
+
+// Matrices with ties, zeros, ragged rows and one-column rows.
+ProbabilityMatrix randomMatrix(std::mt19937_64& rng, std::size_t rows, int maxColumns, bool coarse) {
+    ProbabilityMatrix probs(rows);
+    std::uniform_int_distribution<int> width(1, maxColumns);
+    std::uniform_int_distribution<int> kind(0, 11);
+    std::gamma_distribution<double> gamma(0.3);
+    for (auto& row : probs) {
+        row.resize(static_cast<std::size_t>(width(rng)));
+        for (double& p : row) {
+            const int k = kind(rng);
+            // Coarse rows repeat a few values: ties within rows and exactly equal sums.
+            p = k == 0 ? 0.0 : coarse ? 0.125 * (k % 4 + 1) : k == 1 ? 0.5 : gamma(rng) + 1e-300;
+        }
+    }
+    return probs;
+}
+
+void expectExact(const quorin::CountBounds& b, std::size_t expected, const char* what, std::size_t at) {
+    ASSERT_TRUE(b.exact()) << what << " at " << at << ": " << b.low.toString() << " .. " << b.high.toString();
+    ASSERT_EQ(b.low, Count(expected)) << what << " at " << at;
+}
+
+void checkAgainstBruteForce(const ProbabilityMatrix& probs, std::size_t positions) {
+    const auto order = costOrder(probs);
+    const std::size_t stride = std::max<std::size_t>(1, order.size() / positions);
+    for (std::size_t p = 0; p < order.size(); p += stride) {
+        expectExact(quorin::rank(probs, order[p].columns), p + 1, "rank", p);
+        const double c = order[p].cost;
+        for (double query : {c, std::nextafter(c, -kInfinity), std::nextafter(c, kInfinity)}) {
+            const auto expected = static_cast<std::size_t>(
+                std::upper_bound(order.begin(), order.end(), query, [](double q, const Scored& s) { return q < s.cost; }) -
+                order.begin());
+            expectExact(quorin::count(probs, query), expected, "count", p);
+        }
+    }
+}
+
+
+TEST(Counting, RanksAndCountsOfSmallMatrices) {
+    std::mt19937_64 rng(3);
+    for (int trial = 0; trial < 80; ++trial) {
+        SCOPED_TRACE(trial);
+        checkAgainstBruteForce(randomMatrix(rng, 1 + trial % 6, 6, trial % 3 == 0), 200);
+    }
+}
+
+TEST(Counting, RanksAndCountsOfLongAndWideMatrices) {
+    std::mt19937_64 rng(5);
+    checkAgainstBruteForce(randomMatrix(rng, 20, 2, false), 300);
+    checkAgainstBruteForce(randomMatrix(rng, 20, 2, true), 300);
+    checkAgainstBruteForce(randomMatrix(rng, 3, 100, false), 300);
+    checkAgainstBruteForce(ProbabilityMatrix(12, {0.5, 0.5}), 100);  // every cost equal
+}
+
+void checkSelectEverywhere(const ProbabilityMatrix& probs) {
+    const auto order = costOrder(probs);
+    for (std::size_t p = 0; p < order.size(); ++p) {
+        const quorin::Configuration c = quorin::select(probs, Count(p));
+        ASSERT_EQ(c.columns, order[p].columns) << "position " << p;
+        ASSERT_EQ(c.cost, order[p].cost) << "position " << p;
+    }
+    EXPECT_THROW(quorin::select(probs, Count(order.size())), std::out_of_range);
+}
+
+TEST(Counting, SelectEveryPosition) {
+    std::mt19937_64 rng(9);
+    for (int trial = 0; trial < 40; ++trial) {
+        SCOPED_TRACE(trial);
+        checkSelectEverywhere(randomMatrix(rng, 1 + trial % 5, 5, trial % 3 == 0));
+    }
+    checkSelectEverywhere(ProbabilityMatrix(13, {0.5, 0.5}));  // 8192 configurations of one cost
+    checkSelectEverywhere(randomMatrix(rng, 12, 2, true));
+    checkSelectEverywhere(randomMatrix(rng, 2, 100, false));
+    checkSelectEverywhere({});
+}
+
+ProbabilityMatrix gammaMatrix(std::mt19937_64& rng, std::size_t rows, std::size_t columns, double shape) {
+    std::gamma_distribution<double> gamma(shape);
+    ProbabilityMatrix probs(rows, std::vector<double>(columns));
+    for (auto& row : probs) {
+        double sum = 0.0;
+        for (double& p : row) sum += (p = gamma(rng) + 1e-12);
+        for (double& p : row) p /= sum;
+    }
+    return probs;
+}
+
+// On 16 x 256, the first configurations the heap enumerator hands out, sorted by the cost
+// order, have ranks equal to their positions (all but the last few, which a configuration
+// just past the enumerated ones could undercut by rounding).
+TEST(Counting, RanksOfTheFirstConfigurationsOf16x256) {
+    std::mt19937_64 rng(21);
+    const ProbabilityMatrix probs = gammaMatrix(rng, 16, 256, 0.3);
+    quorin::Quorin q(probs);
+    std::vector<Scored> first;
+    for (const auto& c : quorin_test::drain(q, 30000)) first.push_back({c, quorin_test::cost(probs, c)});
+    const double last = first.back().cost;
+    std::sort(first.begin(), first.end(), [](const Scored& a, const Scored& b) {
+        return a.cost < b.cost || (a.cost == b.cost && a.columns < b.columns);
+    });
+    for (std::size_t p = 0; p < first.size() && first[p].cost < last - 1e-9; p += 97) {
+        expectExact(quorin::rank(probs, first[p].columns), p + 1, "rank", p);
+        if (p % 5 == 0) {
+            ASSERT_EQ(quorin::select(probs, Count(p)).columns, first[p].columns) << "select at " << p;
+        }
+    }
+}
+
+// Counts far past brute force against a second, independent count: meet in the middle
+// over two halves of the rows, at costs no configuration comes within 1e-12 of (there the
+// halves' sum and the core's row-order sum agree on which side of the cost it lies).
+TEST(Counting, BoundsOfLargeCountsHoldTheCountMadeAnotherWay) {
+    std::mt19937_64 rng(23);
+    for (const auto& [rows, columns] : {std::pair<std::size_t, std::size_t>{10, 16}, {12, 8}}) {
+        const ProbabilityMatrix probs = gammaMatrix(rng, rows, columns, 0.5);
+        const auto halfSums = [&](std::size_t from, std::size_t to) {
+            std::vector<double> sums{0.0};
+            for (std::size_t i = from; i < to; ++i) {
+                std::vector<double> next;
+                for (double s : sums) {
+                    for (double p : probs[i]) next.push_back(s + -std::log(p));
+                }
+                sums.swap(next);
+            }
+            std::sort(sums.begin(), sums.end());
+            return sums;
+        };
+        const std::vector<double> top = halfSums(0, rows / 2), bottom = halfSums(rows / 2, rows);
+        // Configurations with top + bottom <= cost.
+        const auto pairsBelow = [&](double cost) {
+            std::uint64_t n = 0;
+            std::size_t k = bottom.size();
+            for (double t : top) {
+                while (k > 0 && t + bottom[k - 1] > cost) --k;
+                n += k;
+            }
+            return n;
+        };
+        std::uniform_real_distribution<double> quantile(0.0, 1.0);
+        int checked = 0;
+        while (checked < 12) {
+            const double cost = top[static_cast<std::size_t>(quantile(rng) * static_cast<double>(top.size()))] +
+                                bottom[static_cast<std::size_t>(quantile(rng) * static_cast<double>(bottom.size()))] +
+                                quantile(rng) * 1e-6;
+            const std::uint64_t expected = pairsBelow(cost);
+            if (pairsBelow(cost + 1e-12) != pairsBelow(cost - 1e-12)) continue;
+            const quorin::CountBounds b = quorin::count(probs, cost);
+            ASSERT_LE(b.low, Count(expected)) << cost;
+            ASSERT_GE(b.high, Count(expected)) << cost;
+            if (expected <= (std::uint64_t{1} << 32)) {
+                ASSERT_TRUE(b.exact()) << expected;
+            }
+            ASSERT_LE(std::log2(b.high.toDouble()) - std::log2(b.low.toDouble()), 0.125) << expected;
+            ++checked;
+        }
+    }
+}
+
+// Past 2^128 configurations: the bounds stay within 2^(1/8) and grow with the cost.
+TEST(Counting, BoundsPast128Bits) {
+    std::mt19937_64 rng(29);
+    const ProbabilityMatrix probs = gammaMatrix(rng, 32, 256, 1.0);
+    Count previous;
+    for (double cost = 150.0; cost <= 190.0; cost += 10.0) {
+        const quorin::CountBounds b = quorin::count(probs, cost);
+        ASSERT_LE(b.low, b.high);
+        ASSERT_GE(b.high, previous);
+        ASSERT_LE(log2(b.high.toDouble()) - log2(b.low.toDouble()), 0.125) << cost;
+        previous = b.low;
+    }
+    EXPECT_EQ(quorin::count(probs, std::numeric_limits<double>::infinity()).low, Count::powerOfTwo(256));
+}
+
+TEST(Counting, EdgeShapes) {
+    expectExact(quorin::rank({}, {}), 1, "rank", 0);
+    expectExact(quorin::count({}, 0.0), 1, "count", 0);
+    expectExact(quorin::count({}, -1.0), 0, "count", 0);
+    expectExact(quorin::count({{0.0, 0.0}}, 5.0), 0, "count", 0);
+    expectExact(quorin::count({{0.0, 0.0}}, kInfinity), 2, "count", 0);
+    expectExact(quorin::rank({{0.0, 0.0}}, {1}), 2, "rank", 0);
+    EXPECT_THROW(quorin::count({{0.5}}, std::nan("")), std::invalid_argument);
+    EXPECT_THROW(quorin::rank({{0.5}, {0.5, 0.5}}, {0}), std::invalid_argument);
+    EXPECT_THROW(quorin::rank({{0.5}, {0.5, 0.5}}, {0, 2}), std::invalid_argument);
+    EXPECT_THROW(quorin::rank({{0.5}, {0.5, 0.5}}, {-1, 0}), std::invalid_argument);
+    EXPECT_THROW(quorin::rank({{0.5}, {-0.5}}, {0, 0}), std::invalid_argument);
+}
+
+}  // namespace
