@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -40,6 +41,8 @@ constexpr std::size_t kTableBuckets = std::size_t{1} << 22;
 constexpr std::size_t kMaxBlock = 4096;
 // Checks of the interrupt flag: every this many steps of a walk.
 constexpr unsigned kCheckEvery = 4096;
+// Work split between threads only from this many configurations on.
+constexpr std::size_t kParallelFrom = 1 << 16;
 
 Position saturatingMul(Position a, Position b) {
     if (a == 0 || b == 0) return 0;
@@ -295,6 +298,17 @@ struct WindowedEnumerator::Impl {
     void locate(const std::atomic<bool>* interrupt);
     std::size_t next(std::size_t count, std::int32_t* columns, double* costs, const std::atomic<bool>* interrupt);
 
+    // Runs task(i, slot) for i < count on the pool, or on this thread alone when the job is
+    // too small to repay the handoffs.
+    template <class F>
+    void runTasks(std::size_t count, bool parallel, F&& task) {
+        if (parallel) {
+            pool.run(count, task);
+        } else {
+            for (std::size_t i = 0; i < count; ++i) task(i, 0u);
+        }
+    }
+
     template <class F>
     void withColumnType(F&& f) {
         switch (model.width) {
@@ -422,7 +436,41 @@ bool WindowedEnumerator::Impl::buildSuffix(std::size_t first, double budget, dou
     suffix.buckets = buckets;
     suffix.count = total;
     suffix.valid = true;
+#ifdef QUORIN_WINDOWS_TRACE
+    std::fprintf(stderr, "suffix rows %zu.. budget %.6f entries %zu buckets %zu\n", first, budget, total, buckets);
+#endif
     return true;
+}
+
+// For every first row s, an upper bound on the number of combinations of the rows [s, n)
+// whose key is at most `budget`: keys rounded down to a grid of 2048 steps over the budget
+// and counted by a convolution, last row first.
+std::vector<double> suffixCountBounds(const Model& m, double budget) {
+    std::vector<double> bound(m.n + 1, 1.0);
+    if (!(budget < kInf)) {
+        for (std::size_t i = m.n; i-- > 0;)
+            bound[i] = bound[i + 1] * static_cast<double>(m.candStart[i + 1] - m.candStart[i]);
+        return bound;
+    }
+    const std::size_t candidates = std::max<std::size_t>(1, m.candCost.size());
+    const std::size_t bins = std::max<std::size_t>(16, std::min<std::size_t>(2048, (std::size_t{1} << 26) / candidates));
+    const double h = budget > 0 ? budget / static_cast<double>(bins) : 1.0;
+    std::vector<double> cur(bins + 1, 0.0), nxt(bins + 1);
+    cur[0] = 1.0;
+    for (std::size_t i = m.n; i-- > 0;) {
+        std::fill(nxt.begin(), nxt.end(), 0.0);
+        for (std::size_t c = m.candStart[i]; c < m.candStart[i + 1]; ++c) {
+            const double w = std::floor(m.candDelta[c] / h);
+            if (!(w <= static_cast<double>(bins))) break;
+            const std::size_t wi = static_cast<std::size_t>(w);
+            for (std::size_t b = wi; b <= bins; ++b) nxt[b] += cur[b - wi];
+        }
+        std::swap(cur, nxt);
+        double sum = 0.0;
+        for (double x : cur) sum += x;
+        bound[i] = sum;
+    }
+    return bound;
 }
 
 // Makes the suffix list hold every combination a window below hiCost can use, with buckets
@@ -438,8 +486,17 @@ void WindowedEnumerator::Impl::ensureSuffix(double hiCost, double loCost, const 
     if (suffix.valid && need(suffix.first) <= suffix.budget &&
         (1.0 / suffix.scale <= step / 16 || suffix.buckets >= suffix.count || suffix.buckets >= kTableBuckets / 2))
         return;
-    std::size_t first = suffix.valid ? suffix.first : 0;
-    const double headroom = std::max(64 * step, 0.02 * std::max(0.0, hiCost - m.cheapest));
+    // Room for the next windows: 64 of the current width, or a quarter of the way from the
+    // cheapest cost while windows are still wide.
+    const double headroom = std::min(64 * step, std::max(4 * step, 0.25 * std::max(0.0, hiCost - m.cheapest)));
+    // The most rows whose list fits, by an upper bound on every suffix's count.
+    double keyBudget = need(0);
+    if (keyBudget != kInf) keyBudget += headroom;
+    const std::vector<double> counts = suffixCountBounds(m, keyBudget);
+    std::size_t first = 0;
+    while (first < m.n &&
+           counts[first] > static_cast<double>(kSuffixBytes / std::max<std::size_t>(1, (m.n - first) * m.width)))
+        ++first;
     while (true) {
         double budget = need(first);
         if (budget != kInf) budget += headroom;
@@ -547,7 +604,9 @@ bool WindowedEnumerator::Impl::walk(const Bounds& b, const std::atomic<bool>* in
     std::vector<std::size_t> k0(n + 1);
     std::vector<double> P0(n + 1);
     std::vector<Col> path0(n + 1);
-    const std::size_t wanted = threadCount == 1 ? 1 : 32 * std::size_t{threadCount};
+    // Windows of small expected size run on one thread.
+    const bool parallel = threadCount > 1 && windowCount >= kParallelFrom;
+    const std::size_t wanted = parallel ? 32 * std::size_t{threadCount} : 1;
     constexpr std::uint32_t kPiece = 1u << 15;
     std::size_t depth = 0;
     while (true) {
@@ -593,7 +652,7 @@ bool WindowedEnumerator::Impl::walk(const Bounds& b, const std::atomic<bool>* in
     const std::size_t tailBytes = tail * sizeof(Col);
     const double* const* tailCost = m.rowCost.data() + s;
 
-    pool.run(tasks.size(), [&](std::size_t ti, unsigned slot) {
+    runTasks(tasks.size(), parallel, [&](std::size_t ti, unsigned slot) {
         if (raised(interrupt)) throw Interrupted();
         if (overflow.load(std::memory_order_relaxed)) return;
         Walker& w = walkers[slot];
@@ -687,10 +746,11 @@ void WindowedEnumerator::Impl::sortWindow(double loCost, double hiCost, const st
     double scale = top > loCost ? static_cast<double>(buckets) / (top - loCost) : 0.0;
     if (!(scale < 1e300)) scale = 1e300;
     auto bucket = [&](double c) { return static_cast<std::uint32_t>(bucketOf(c - loCost, scale, buckets)); };
+    const bool parallel = threadCount > 1 && total >= kParallelFrom;
     auto blockLength = [&](const Lane& lane, std::size_t bi) { return bi + 1 == lane.blocks.size() ? lane.fill : store.block; };
 
     // Pass 1, per thread: buckets and counts per partition (the high bits).
-    pool.run(lanes.size(), [&](std::size_t li, unsigned) {
+    runTasks(lanes.size(), parallel, [&](std::size_t li, unsigned) {
         Lane& lane = lanes[li];
         lane.offsets.assign(parts, 0);
         for (std::size_t bi = 0; bi < lane.blocks.size(); ++bi) {
@@ -717,7 +777,7 @@ void WindowedEnumerator::Impl::sortWindow(double loCost, double hiCost, const st
     store.sorted.resize(total);
     Record* sorted = store.sorted.data();
     // Pass 2, per thread: every record to its partition.
-    pool.run(lanes.size(), [&](std::size_t li, unsigned) {
+    runTasks(lanes.size(), parallel, [&](std::size_t li, unsigned) {
         Lane& lane = lanes[li];
         for (std::size_t bi = 0; bi < lane.blocks.size(); ++bi) {
             scatterByDigit(store.records[lane.blocks[bi]].get(), blockLength(lane, bi),
@@ -733,7 +793,7 @@ void WindowedEnumerator::Impl::sortWindow(double loCost, double hiCost, const st
                        reinterpret_cast<const Col*>(store.columnsOf(c.item)), n);
     };
     constexpr std::size_t kPartsPerTask = 8;
-    pool.run((parts + kPartsPerTask - 1) / kPartsPerTask, [&](std::size_t task, unsigned slot) {
+    runTasks((parts + kPartsPerTask - 1) / kPartsPerTask, parallel, [&](std::size_t task, unsigned slot) {
         if (raised(interrupt)) throw Interrupted();
         std::vector<Record>& tmp = scratch[slot];
         std::vector<std::size_t> counts;
@@ -887,14 +947,19 @@ void WindowedEnumerator::Impl::finiteWindow(const OrderBound& lo, const std::ato
         });
         if (fits) {
             windowCount = store.sorted.size();
+#ifdef QUORIN_WINDOWS_TRACE
+            std::fprintf(stderr, "window lo %.9f width %.3g count %zu s %zu suffix %zu buckets %zu\n", lo.cost,
+                         hiCost - lo.cost, windowCount, suffix.first, suffix.count, suffix.buckets);
+#endif
             windowHi.cost = hiCost;
             windowHi.columns.assign(m.n, 0);
             windowLast = toEnd && !m.anyInf;
             tieContinues = false;
             if (!toEnd) {
                 const double used = hiCost - lo.cost;
-                const double factor = windowCount == 0 ? 8.0
-                                      : std::min(8.0, std::max(0.125, static_cast<double>(target) /
+                // Counts grow faster than widths: widen by at most 2 at a time.
+                const double factor = windowCount == 0 ? 4.0
+                                      : std::min(2.0, std::max(0.125, static_cast<double>(target) /
                                                                           static_cast<double>(windowCount)));
                 width = used * factor;
             }
