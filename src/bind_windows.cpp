@@ -184,8 +184,8 @@ std::unique_ptr<BatchIterator> makeIterator(quorin::ProbabilityMatrix probs, con
     quorin::checkProbabilities(probs);
     const py::int_ total = configurationCount(probs);
     if (py::int_(start) >= total || first >= last) {
-        first = 0;
-        it->enumerator = std::make_unique<quorin::WindowedEnumerator>(std::move(probs), 0, 0, threadCount);
+        // Nothing to hand out: the position stays at the start.
+        it->enumerator = std::make_unique<quorin::WindowedEnumerator>(std::move(probs), first, first, threadCount);
     } else {
         if (first == quorin::kNoStop) throw py::value_error("start is too far down the cost order to be located");
         it->enumerator = std::make_unique<quorin::WindowedEnumerator>(std::move(probs), first, last, threadCount);
@@ -218,8 +218,9 @@ py::tuple stateOf(BatchIterator& it) {
     } else if (e.cursorKnown()) {
         const quorin::OrderBound b = e.cursor();
         cost = py::float_(b.cost);
-        columns = py::cast(b.columns);
-        columns = py::tuple(columns);
+        py::tuple t(b.columns.size());
+        for (std::size_t i = 0; i < b.columns.size(); ++i) t[i] = py::int_(b.columns[i]);
+        columns = t;
     }
     return py::make_tuple(lengths, data, toInt(it.size), stop, it.threads, toInt(position), cost, columns);
 }
