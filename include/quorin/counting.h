@@ -1,1 +1,52 @@
+// How far down the cost order a configuration is, without enumerating.
+//
+// The cost order: configurations by non-decreasing cost (the core's cost, summed in row
+// order from +0.0), equal costs in ascending lexicographic order of their columns, those
+// of cost +inf (a zero probability) last, lexicographically. A configuration's rank is its
+// 1-based position in that order.
+//
+//     quorin::CountBounds r = quorin::rank(probs, key);   // r.low <= rank <= r.high
+//
+// Results are exact (low == high) whenever the true value is at most exactUpTo (2^32
+// unless given); otherwise high <= low * 2^(1/8). Both always hold the true value: every
+// rounding is bounded with an explicit margin, and the configurations too close to call
+// are summed exactly as the core sums them. Memory stays within about 256 MiB.
 #pragma once
+
+#include <vector>
+
+#include "weight_table.h"
+
+namespace quorin {
+
+// A configuration of the cost order: its columns, one per row, and its cost.
+struct Configuration {
+    std::vector<int> columns;
+    double cost = 0.0;
+};
+
+// 2^32: ranks and counts up to it are always exact.
+Count defaultExactLimit();
+
+// Bounds on the number of configurations of cost <= cost: +inf gives every configuration,
+// a cost below the cheapest 0. Throws std::invalid_argument for a NaN cost, and as
+// checkProbabilities for bad probabilities.
+CountBounds count(const ProbabilityMatrix& probs, double cost);
+CountBounds count(const ProbabilityMatrix& probs, double cost, const Count& exactUpTo);
+
+// Bounds on the rank of `columns` (one valid column per row). A configuration of cost
+// +inf has its exact rank. Throws std::invalid_argument naming the row for a column out
+// of range, or for the wrong number of columns.
+CountBounds rank(const ProbabilityMatrix& probs, const std::vector<int>& columns);
+CountBounds rank(const ProbabilityMatrix& probs, const std::vector<int>& columns, const Count& exactUpTo);
+
+// The exact 0-based position of `columns` in the cost order (rank - 1). Throws
+// std::length_error for a position of 2^50 or more that is not found exactly.
+Count position(const ProbabilityMatrix& probs, const std::vector<int>& columns);
+
+// The configuration at 0-based `position` of the cost order, exactly. Throws
+// std::out_of_range at or past the number of configurations, std::length_error for a
+// finite-cost position of 2^50 or more (every position of cost +inf is found).
+Configuration select(const ProbabilityMatrix& probs, const Count& position);
+
+}  // namespace quorin
