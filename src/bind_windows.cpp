@@ -52,6 +52,73 @@ std::size_t toCount(const py::handle& value, const char* name) {
     return p > (Position{1} << 40) ? std::size_t{1} << 40 : static_cast<std::size_t>(p);
 }
 
+// Output memory: the buffer of a batch that has been dropped waits here for the next batch
+// of the same size, so that a loop over batches reuses buffers instead of faulting in
+// fresh zeroed pages for every batch. One idle buffer of each size at most; the GIL
+// guards it.
+class BufferPool {
+public:
+    // A buffer of `bytes` bytes (reused if one is idle) and the capsule that owns it.
+    static std::pair<void*, py::object> take(std::size_t bytes) {
+        void* data = nullptr;
+        for (Slot& slot : idle()) {
+            if (slot.data != nullptr && slot.bytes == bytes) {
+                std::swap(data, slot.data);
+                break;
+            }
+        }
+        if (data == nullptr) data = ::operator new(bytes == 0 ? 1 : bytes);
+        PyObject* capsule = PyCapsule_New(data, nullptr, &release);
+        if (capsule == nullptr) {
+            ::operator delete(data);
+            throw py::error_already_set();
+        }
+        auto* size = new std::size_t(bytes);
+        PyCapsule_SetContext(capsule, size);
+        return {data, py::reinterpret_steal<py::object>(capsule)};
+    }
+
+private:
+    struct Slot {
+        std::size_t bytes = 0;
+        void* data = nullptr;
+    };
+    static std::vector<Slot>& idle() {
+        static auto* slots = new std::vector<Slot>();  // never destroyed: arrays may outlive exit
+        return *slots;
+    }
+    static void release(PyObject* capsule) {
+        void* data = PyCapsule_GetPointer(capsule, nullptr);
+        auto* size = static_cast<std::size_t*>(PyCapsule_GetContext(capsule));
+        const std::size_t bytes = *size;
+        delete size;
+        for (Slot& slot : idle()) {
+            if (slot.bytes == bytes) {
+                if (slot.data == nullptr) {
+                    slot.data = data;
+                    return;
+                }
+                ::operator delete(data);
+                return;
+            }
+        }
+        if (idle().size() < 4) {
+            idle().push_back(Slot{bytes, data});
+            return;
+        }
+        ::operator delete(data);
+    }
+};
+
+// A new C-contiguous array of `shape` over a pooled buffer.
+template <class T>
+py::array_t<T> pooledArray(std::vector<py::ssize_t> shape) {
+    std::size_t count = 1;
+    for (py::ssize_t d : shape) count *= static_cast<std::size_t>(d);
+    auto buffer = BufferPool::take(count * sizeof(T));
+    return py::array_t<T>(shape, static_cast<T*>(buffer.first), buffer.second);
+}
+
 struct BatchIterator {
     std::unique_ptr<quorin::WindowedEnumerator> enumerator;
     std::size_t size = 0;
@@ -133,8 +200,8 @@ py::object nextBatch(BatchIterator& it) {
     const std::size_t m = static_cast<std::size_t>(std::min<Position>(it.size, room));
     if (m == 0) return py::object();
     const std::size_t rows = e.rows();
-    py::array_t<std::int32_t> columns({static_cast<py::ssize_t>(m), static_cast<py::ssize_t>(rows)});
-    py::array_t<double> costs(static_cast<py::ssize_t>(m));
+    py::array_t<std::int32_t> columns = pooledArray<std::int32_t>({static_cast<py::ssize_t>(m), static_cast<py::ssize_t>(rows)});
+    py::array_t<double> costs = pooledArray<double>({static_cast<py::ssize_t>(m)});
     std::int32_t* cp = columns.mutable_data();
     double* kp = costs.mutable_data();
     const bool quick = e.ready() >= m;

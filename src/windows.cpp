@@ -18,12 +18,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <utility>
 
+#include <quorin/counting.h>
 #include <quorin/introsort.h>
 #include <quorin/radix_sort.h>
 #include <quorin/thread_pool.h>
@@ -175,6 +177,12 @@ bool lexLess(const Col* a, const Other* b, std::size_t rows) {
     return false;
 }
 
+// Copies n bytes eight at a time (stored columns are short: a library call costs more).
+inline void copyBytes(unsigned char* to, const unsigned char* from, std::size_t n) {
+    for (; n >= 8; n -= 8, to += 8, from += 8) std::memcpy(to, from, 8);
+    for (; n != 0; --n) *to++ = *from++;
+}
+
 struct Record {
     double cost;
     std::uint32_t item;    // index of its stored columns
@@ -247,13 +255,10 @@ struct WindowedEnumerator::Impl {
     std::size_t target;    // configurations a window aims at
 
     Position pos = 0, stopAt = kNoStop;
-    // The configuration at `pos` is the first at or after `bound`; when !known, the one at
-    // `anchorPos` is the first at or after `anchor` and pos lies further on.
+    // The configuration at `pos` is the first at or after `bound` (once known).
     bool known = false;
     bool atEnd = false;
     OrderBound bound;
-    Position anchorPos = 0;
-    OrderBound anchor;
 
     // The current window: positions [first, first + count).
     bool haveWindow = false;
@@ -295,7 +300,8 @@ struct WindowedEnumerator::Impl {
     void copyOut(std::size_t from, std::size_t count, std::int32_t* columns, double* costs);
 
     OrderBound boundAt(Position p);
-    void locate(const std::atomic<bool>* interrupt);
+    void locate();
+    double widthFor(double cost) const;
     std::size_t next(std::size_t count, std::int32_t* columns, double* costs, const std::atomic<bool>* interrupt);
 
     // Runs task(i, slot) for i < count on the pool, or on this thread alone when the job is
@@ -345,72 +351,136 @@ WindowedEnumerator::Impl::Impl(ProbabilityMatrix p, Position stop, unsigned thre
 // ----------------------------------------------------------------------------------------
 // The suffix list
 
+// Visits every combination of the rows [from, to) whose key (cost above the rows' minima,
+// summed in row order) is at most `budget`, depth first, its columns in path[0 .. to -
+// from); stops, returning false, once visit(key) does.
+template <class Col, class Visit>
+static bool forEachCombination(const Model& m, std::size_t from, std::size_t to, double budget, Col* path,
+                               const std::atomic<bool>* interrupt, Visit&& visit) {
+    const std::size_t depth = to - from;
+    if (depth == 0) return visit(0.0);
+    std::vector<std::size_t> k(depth + 1);
+    std::vector<double> key(depth + 1, 0.0);
+    unsigned steps = 0;
+    std::size_t level = 0;
+    k[0] = m.candStart[from];
+    while (true) {
+        const std::size_t row = from + level;
+        const std::size_t end = m.candStart[row + 1];
+        if (level + 1 == depth) {
+            const double base = key[level];
+            for (std::size_t c = k[level]; c < end; ++c) {
+                const double kk = base + m.candDelta[c];
+                if (!(kk <= budget)) break;
+                path[level] = static_cast<Col>(m.candColumn[c]);
+                if (!visit(kk)) return false;
+            }
+        } else if (k[level] < end) {
+            const double kk = key[level] + m.candDelta[k[level]];
+            if (kk <= budget) {
+                path[level] = static_cast<Col>(m.candColumn[k[level]]);
+                key[level + 1] = kk;
+                ++level;
+                k[level] = m.candStart[from + level];
+                if (++steps == kCheckEvery) {
+                    steps = 0;
+                    if (raised(interrupt)) throw Interrupted();
+                }
+                continue;
+            }
+        }
+        if (level == 0) return true;
+        --level;
+        ++k[level];
+    }
+}
+
 template <class Col>
 bool WindowedEnumerator::Impl::buildSuffix(std::size_t first, double budget, double scale, std::size_t buckets,
                                            std::size_t maxEntries, const std::atomic<bool>* interrupt) {
     const Model& m = model;
     const std::size_t depth = m.n - first;
-    std::vector<std::size_t> k(depth + 1);
-    std::vector<double> key(depth + 1, 0.0);
     std::vector<Col> path(depth + 1);
-    // Visits every combination of key <= budget, depth first; false once `visit` says so.
-    auto forEach = [&](auto&& visit) -> bool {
-        if (depth == 0) return visit(0.0);
-        unsigned steps = 0;
-        std::size_t level = 0;
-        k[0] = m.candStart[first];
-        while (true) {
-            const std::size_t row = first + level;
-            const std::size_t end = m.candStart[row + 1];
-            if (level + 1 == depth) {
-                const double base = key[level];
-                for (std::size_t c = k[level]; c < end; ++c) {
-                    const double kk = base + m.candDelta[c];
-                    if (!(kk <= budget)) break;
-                    path[level] = static_cast<Col>(m.candColumn[c]);
-                    if (!visit(kk)) return false;
-                }
-            } else if (k[level] < end) {
-                const double kk = key[level] + m.candDelta[k[level]];
-                if (kk <= budget) {
-                    path[level] = static_cast<Col>(m.candColumn[k[level]]);
-                    key[level + 1] = kk;
-                    ++level;
-                    k[level] = m.candStart[first + level];
-                    if (++steps == kCheckEvery) {
-                        steps = 0;
-                        if (raised(interrupt)) throw Interrupted();
-                    }
-                    continue;
-                }
+    // Visits every combination of key <= budget, its columns in `path`; false once `visit`
+    // says so. Long suffixes join two halves listed by key: for each combination of the
+    // first half, cheapest first, the second half's combinations that fit below the budget
+    // are a prefix of its list, which shrinks as the first half's key grows.
+    const std::size_t mid = first + depth / 2;
+    std::vector<double> xKey, yKey;
+    std::vector<Col> xCols, yCols;
+    const bool joined = depth >= 2;
+    if (joined) {
+        auto listHalf = [&](std::size_t from, std::size_t to, std::vector<double>& keys, std::vector<Col>& cols) {
+            std::vector<Col> p(to - from + 1);
+            std::vector<double> unsortedKeys;
+            std::vector<Col> unsortedCols;
+            forEachCombination(m, from, to, budget, p.data(), interrupt, [&](double kk) {
+                unsortedKeys.push_back(kk);
+                unsortedCols.insert(unsortedCols.end(), p.begin(), p.begin() + static_cast<std::ptrdiff_t>(to - from));
+                return true;
+            });
+            std::vector<std::uint32_t> order(unsortedKeys.size());
+            for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+            introsort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t c) {
+                return unsortedKeys[a] < unsortedKeys[c] || (unsortedKeys[a] == unsortedKeys[c] && a < c);
+            });
+            const std::size_t w = to - from;
+            keys.resize(order.size());
+            cols.resize(order.size() * w);
+            for (std::size_t i = 0; i < order.size(); ++i) {
+                keys[i] = unsortedKeys[order[i]];
+                std::copy(unsortedCols.begin() + static_cast<std::ptrdiff_t>(order[i] * w),
+                          unsortedCols.begin() + static_cast<std::ptrdiff_t>((order[i] + 1) * w),
+                          cols.begin() + static_cast<std::ptrdiff_t>(i * w));
             }
-            if (level == 0) return true;
-            --level;
-            ++k[level];
+        };
+        listHalf(first, mid, xKey, xCols);
+        listHalf(mid, m.n, yKey, yCols);
+    }
+    auto forEach = [&](auto&& visit) -> bool {
+        if (!joined) return forEachCombination(m, first, m.n, budget, path.data(), interrupt, visit);
+        const std::size_t xw = mid - first, yw = m.n - mid;
+        std::size_t cut = yKey.size();
+        unsigned steps = 0;
+        for (std::size_t x = 0; x < xKey.size(); ++x) {
+            const double kx = xKey[x];
+            while (cut > 0 && !(kx + yKey[cut - 1] <= budget)) --cut;
+            if (cut == 0) break;
+            copyBytes(reinterpret_cast<unsigned char*>(path.data()),
+                      reinterpret_cast<const unsigned char*>(xCols.data() + x * xw), xw * sizeof(Col));
+            for (std::size_t y = 0; y < cut; ++y) {
+                copyBytes(reinterpret_cast<unsigned char*>(path.data() + xw),
+                          reinterpret_cast<const unsigned char*>(yCols.data() + y * yw), yw * sizeof(Col));
+                if (!visit(kx + yKey[y])) return false;
+            }
+            if (++steps == kCheckEvery) {
+                steps = 0;
+                if (raised(interrupt)) throw Interrupted();
+            }
         }
+        return true;
     };
-    // Pass 1: how many there are (at most maxEntries), which bounds the useful buckets:
-    // about two per entry.
+    // Pass 1: entries per bucket, at most maxEntries in all.
     std::size_t total = 0;
     unsigned leaves = 0;
-    const bool fits = forEach([&](double) {
+    std::vector<std::uint32_t> counts(buckets + 1, 0);
+    const bool fits = forEach([&](double kk) {
         if (++leaves == kCheckEvery) {
             leaves = 0;
             if (raised(interrupt)) throw Interrupted();
         }
+        ++counts[bucketOf(kk, scale, buckets)];
         return ++total <= maxEntries;
     });
     if (!fits) return false;
+    // About two buckets per entry are enough: halving the scale (a power of two) merges
+    // neighbouring buckets exactly, since no listed key reaches the clamp.
     while (buckets > 2 * total + 64 && scale > 1e-300) {
+        const std::size_t half = (buckets - 1) / 2 + 1;
+        for (std::size_t b2 = 0; b2 < half; ++b2) counts[b2] = counts[2 * b2] + (2 * b2 + 1 < buckets ? counts[2 * b2 + 1] : 0);
         scale /= 2;
-        buckets = static_cast<std::size_t>(std::max(0.0, budget * scale)) + 1;
+        buckets = half;
     }
-    // Pass 2: entries per bucket.
-    std::vector<std::uint32_t> counts(buckets + 1, 0);
-    forEach([&](double kk) {
-        ++counts[bucketOf(kk, scale, buckets)];
-        return true;
-    });
     suffix.valid = false;
     suffix.start.assign(buckets + 1, 0);
     std::uint32_t at = 0;
@@ -425,11 +495,47 @@ bool WindowedEnumerator::Impl::buildSuffix(std::size_t first, double budget, dou
     suffix.entries.shrink_to_fit();
     suffix.entries.resize(total * entryBytes + 1);
     unsigned char* out = suffix.entries.data();
-    forEach([&](double kk) {
-        const std::size_t slot = counts[bucketOf(kk, scale, buckets)]++;
-        std::memcpy(out + slot * entryBytes, path.data(), entryBytes);
-        return true;
-    });
+    if (!joined) {
+        forEach([&](double kk) {
+            const std::size_t slot = counts[bucketOf(kk, scale, buckets)]++;
+            copyBytes(out + slot * entryBytes, reinterpret_cast<const unsigned char*>(path.data()), entryBytes);
+            return true;
+        });
+    } else {
+        // Pass 2, band after band of buckets holding about kBand entries: every first-half
+        // combination contributes the run of its second-half list that lands in the band,
+        // so the writes of a band stay in cache.
+        constexpr std::size_t kBand = 1 << 15;
+        const std::size_t xw = mid - first, yw = m.n - mid;
+        std::vector<std::size_t> from(xKey.size(), 0);
+        std::size_t b1 = 0;
+        while (b1 < buckets) {
+            std::size_t b2 = b1 + 1;
+            while (b2 < buckets && suffix.start[b2 + 1] - suffix.start[b1] <= kBand) ++b2;
+            if (raised(interrupt)) throw Interrupted();
+            for (std::size_t x = 0; x < xKey.size(); ++x) {
+                const double kx = xKey[x];
+                if (bucketOf(kx, scale, buckets) >= b2) break;
+                std::size_t y = from[x];
+                while (y < yKey.size() && bucketOf(kx + yKey[y], scale, buckets) < b1) ++y;
+                for (; y < yKey.size(); ++y) {
+                    const double kk = kx + yKey[y];
+                    if (!(kk <= budget)) {
+                        y = yKey.size();
+                        break;
+                    }
+                    const std::size_t b = bucketOf(kk, scale, buckets);
+                    if (b >= b2) break;
+                    unsigned char* dst = out + std::size_t{counts[b]++} * entryBytes;
+                    copyBytes(dst, reinterpret_cast<const unsigned char*>(xCols.data() + x * xw), xw * sizeof(Col));
+                    copyBytes(dst + xw * sizeof(Col), reinterpret_cast<const unsigned char*>(yCols.data() + y * yw),
+                              yw * sizeof(Col));
+                }
+                from[x] = y;
+            }
+            b1 = b2;
+        }
+    }
     suffix.first = first;
     suffix.budget = budget;
     suffix.scale = scale;
@@ -445,7 +551,7 @@ bool WindowedEnumerator::Impl::buildSuffix(std::size_t first, double budget, dou
 // For every first row s, an upper bound on the number of combinations of the rows [s, n)
 // whose key is at most `budget`: keys rounded down to a grid of 2048 steps over the budget
 // and counted by a convolution, last row first.
-std::vector<double> suffixCountBounds(const Model& m, double budget) {
+static std::vector<double> suffixCountBounds(const Model& m, double budget, std::vector<double>* histogram = nullptr) {
     std::vector<double> bound(m.n + 1, 1.0);
     if (!(budget < kInf)) {
         for (std::size_t i = m.n; i-- > 0;)
@@ -470,6 +576,7 @@ std::vector<double> suffixCountBounds(const Model& m, double budget) {
         for (double x : cur) sum += x;
         bound[i] = sum;
     }
+    if (histogram != nullptr) *histogram = cur;
     return bound;
 }
 
@@ -488,7 +595,7 @@ void WindowedEnumerator::Impl::ensureSuffix(double hiCost, double loCost, const 
         return;
     // Room for the next windows: 64 of the current width, or a quarter of the way from the
     // cheapest cost while windows are still wide.
-    const double headroom = std::min(64 * step, std::max(4 * step, 0.25 * std::max(0.0, hiCost - m.cheapest)));
+    const double headroom = std::min(64 * step, step + 0.25 * std::max(0.0, hiCost - m.cheapest));
     // The most rows whose list fits, by an upper bound on every suffix's count.
     double keyBudget = need(0);
     if (keyBudget != kInf) keyBudget += headroom;
@@ -510,9 +617,15 @@ void WindowedEnumerator::Impl::ensureSuffix(double hiCost, double loCost, const 
         const std::size_t entryBytes = std::max<std::size_t>(1, (m.n - first) * m.width);
         const std::size_t maxEntries = std::max<std::size_t>(1, kSuffixBytes / entryBytes);
         bool built = false;
+#ifdef QUORIN_WINDOWS_TRACE
+        const auto t0 = std::chrono::steady_clock::now();
+#endif
         withColumnType([&](auto col) {
             built = buildSuffix<decltype(col)>(first, budget, scale, buckets, maxEntries, interrupt);
         });
+#ifdef QUORIN_WINDOWS_TRACE
+        std::fprintf(stderr, "suffix build %.3f s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+#endif
         if (built) return;
         ++first;  // rows [n, n) have one combination: that always fits
     }
@@ -707,8 +820,8 @@ bool WindowedEnumerator::Impl::walk(const Bounds& b, const std::atomic<bool>* in
                 const std::size_t item = lane.blocks.back() * store.block + lane.fill;
                 rec[lane.fill] = Record{E, static_cast<std::uint32_t>(item), 0};
                 unsigned char* dst = cols + lane.fill * entryBytes;
-                std::memcpy(dst, head, headBytes);
-                std::memcpy(dst + headBytes, rest, tailBytes);
+                copyBytes(dst, reinterpret_cast<const unsigned char*>(head), headBytes);
+                copyBytes(dst + headBytes, reinterpret_cast<const unsigned char*>(rest), tailBytes);
                 ++lane.fill;
             }
             return true;
@@ -1026,28 +1139,45 @@ OrderBound WindowedEnumerator::Impl::boundAt(Position p) {
     return b;
 }
 
-// Finds the bound at `pos` by walking the windows from the anchor on.
-// TODO(select): replace by the configuration at `pos` found through the weight table.
-void WindowedEnumerator::Impl::locate(const std::atomic<bool>* interrupt) {
-    while (!known) {
-        if (!haveWindow) buildWindow(anchor, anchorPos, false, interrupt);
-        if (pos < windowFirst + windowCount) {
-            bound = boundAt(pos);
-            known = true;
-        } else if (windowLast) {
-            known = true;
-            atEnd = true;
-        } else {
-            anchorPos = windowFirst + windowCount;
-            anchor = windowHi;
-            buildWindow(anchor, anchorPos, true, interrupt);
-        }
+// Finds the bound at `pos`: the configuration there, found through the weight table
+// without enumerating what comes before it.
+void WindowedEnumerator::Impl::locate() {
+    if (known) return;
+    try {
+        Configuration at = select(probs, Count::fromUint128(pos));
+        bound.cost = at.cost;
+        bound.columns = std::move(at.columns);
+    } catch (const std::out_of_range&) {
+        atEnd = true;
     }
+    known = true;
+    width = widthFor(bound.cost);
+}
+
+// A first window width for windows from `cost` on: about a quarter of the target there,
+// by the density of configurations of the rounded count (a rough guess: windows adapt).
+double WindowedEnumerator::Impl::widthFor(double cost) const {
+    const Model& m = model;
+    const double x = cost - m.cheapest;
+    if (!m.anyFinite || !(x > 0) || cost == kInf) return width;
+    std::vector<double> histogram;
+    const double budget = 1.25 * x;
+    suffixCountBounds(m, budget, &histogram);
+    const std::size_t bins = histogram.size() - 1;
+    const double h = budget / static_cast<double>(bins);
+    const std::size_t at = std::min(bins, static_cast<std::size_t>(x / h));
+    const std::size_t span = std::max<std::size_t>(1, bins / 32);
+    const std::size_t from = at > span ? at - span : 0, to = std::min(bins, at + span);
+    double inside = 0.0;
+    for (std::size_t b = from; b <= to; ++b) inside += histogram[b];
+    const double density = inside / (static_cast<double>(to - from + 1) * h);
+    if (!(density > 0)) return width;
+    return 0.25 * static_cast<double>(target) / density;
 }
 
 std::size_t WindowedEnumerator::Impl::next(std::size_t count, std::int32_t* columns, double* costs,
                                            const std::atomic<bool>* interrupt) {
-    if (!known) locate(interrupt);
+    locate();
     if (atEnd || pos >= stopAt) return 0;
     const std::size_t m = static_cast<std::size_t>(std::min<Position>(count, stopAt - pos));
     Position p = pos;
@@ -1094,14 +1224,12 @@ WindowedEnumerator::WindowedEnumerator(ProbabilityMatrix probs, Position start, 
     : impl_(new Impl(std::move(probs), stop, threads, windowSize)) {
     Impl& e = *impl_;
     e.pos = start;
-    e.anchor = e.firstBound();
-    e.anchorPos = 0;
     if (start >= e.model.total) {
         e.known = true;
         e.atEnd = true;
     } else if (start == 0) {
         e.known = true;
-        e.bound = e.anchor;
+        e.bound = e.firstBound();
     }
 }
 
@@ -1122,8 +1250,7 @@ WindowedEnumerator::WindowedEnumerator(ProbabilityMatrix probs, Position positio
     e.known = true;
     e.atEnd = position >= e.model.total;
     e.bound = std::move(cursor);
-    // The density there is unknown: start narrow and widen.
-    e.width = 1e-7 * std::max(1.0, std::fabs(e.bound.cost));
+    e.width = e.widthFor(e.bound.cost);
 }
 
 WindowedEnumerator::~WindowedEnumerator() = default;
@@ -1152,8 +1279,8 @@ std::size_t WindowedEnumerator::ready() const noexcept {
     return static_cast<std::size_t>(std::min<Position>(e.windowFirst + e.windowCount, e.stopAt) - e.pos);
 }
 
-OrderBound WindowedEnumerator::cursor(const std::atomic<bool>* interrupt) {
-    if (!impl_->known) impl_->locate(interrupt);
+OrderBound WindowedEnumerator::cursor() {
+    impl_->locate();
     return impl_->bound;
 }
 

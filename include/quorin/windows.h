@@ -43,7 +43,7 @@ struct OrderBound {
     std::vector<int> columns;
 };
 
-// Thrown by next() and cursor() when the caller's interrupt flag is raised; the enumerator
+// Thrown by next() when the caller's interrupt flag is raised; the enumerator
 // is then exactly as it was before the call.
 struct Interrupted : std::exception {
     const char* what() const noexcept override { return "interrupted"; }
@@ -52,7 +52,10 @@ struct Interrupted : std::exception {
 class WindowedEnumerator {
 public:
     // The configurations at positions start .. stop - 1 of the cost order of `probs`
-    // (all of them past the end are simply absent). `threads` = 0 uses every core. A
+    // (all of them past the end are simply absent). The start is located through the
+    // weight table on the first next(), without enumerating what comes before it (select
+    // of counting.h: std::length_error for a finite-cost start of 2^50 or more that it
+    // cannot place exactly). `threads` = 0 uses every core. A
     // window holds at most `windowSize` configurations (0: as many as the memory bound
     // allows, a few million; smaller windows cost speed, never exactness). Throws
     // std::invalid_argument for probabilities checkProbabilities refuses.
@@ -93,9 +96,9 @@ public:
     std::size_t ready() const noexcept;
 
     // The bound at position(): the configuration due next is the first at or after it.
-    // Locates it first if the start has not been reached yet (see next() for interrupt).
-    OrderBound cursor(const std::atomic<bool>* interrupt = nullptr);
-    // Whether cursor() is known without enumerating.
+    // Locates the start first if needed (as next() does).
+    OrderBound cursor();
+    // Whether the start has been located.
     bool cursorKnown() const noexcept;
 
 private:
