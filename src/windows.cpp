@@ -25,6 +25,10 @@
 #include <stdexcept>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <quorin/counting.h>
 #include <quorin/introsort.h>
 #include <quorin/radix_sort.h>
@@ -800,10 +804,39 @@ bool WindowedEnumerator::Impl::walk(const Bounds& b, const std::atomic<bool>* in
         };
         auto emit = [&](double prefix, std::uint32_t from, std::uint32_t to) {
             const Col* head = w.path.data();
+            double sums[4];
             for (std::uint32_t e = from; e < to; ++e) {
                 const Col* rest = entries + std::size_t{e} * tail;
-                double E = prefix;
-                for (std::size_t r = 0; r < tail; ++r) E += tailCost[r][rest[r]];
+                // Exact costs four entries at a time: four independent chains of additions.
+                const std::uint32_t lane4 = (e - from) % 4;
+                if (lane4 == 0) {
+                    if (to - e >= 4) {
+                        double s0 = prefix, s1 = prefix, s2 = prefix, s3 = prefix;
+                        const Col* r0 = rest;
+                        const Col* r1 = rest + tail;
+                        const Col* r2 = rest + 2 * tail;
+                        const Col* r3 = rest + 3 * tail;
+                        for (std::size_t r = 0; r < tail; ++r) {
+                            const double* c = tailCost[r];
+                            s0 += c[r0[r]];
+                            s1 += c[r1[r]];
+                            s2 += c[r2[r]];
+                            s3 += c[r3[r]];
+                        }
+                        sums[0] = s0;
+                        sums[1] = s1;
+                        sums[2] = s2;
+                        sums[3] = s3;
+                    } else {
+                        for (std::uint32_t j = 0; j < to - e; ++j) {
+                            const Col* rj = rest + j * tail;
+                            double sj = prefix;
+                            for (std::size_t r = 0; r < tail; ++r) sj += tailCost[r][rj[r]];
+                            sums[j] = sj;
+                        }
+                    }
+                }
+                const double E = sums[lane4];
                 if (!inWindow(E, head, rest)) continue;
                 if (lane.fill == store.block) {
                     std::size_t blk;
@@ -851,7 +884,7 @@ void WindowedEnumerator::Impl::sortWindow(double loCost, double hiCost, const st
     // when hiCost is +inf); the bucket is non-decreasing in the cost.
     unsigned bits = 1;
     while (bits < 26 && (std::size_t{1} << bits) < 2 * total) ++bits;
-    const unsigned partBits = std::min(bits, 11u);
+    const unsigned partBits = std::min(bits, 8u);  // 256 write streams stay in L1
     const unsigned lowBits = bits - partBits;
     const std::size_t buckets = std::size_t{1} << bits;
     const std::size_t parts = std::size_t{1} << partBits;
@@ -905,7 +938,7 @@ void WindowedEnumerator::Impl::sortWindow(double loCost, double hiCost, const st
         return lexLess(reinterpret_cast<const Col*>(store.columnsOf(a.item)),
                        reinterpret_cast<const Col*>(store.columnsOf(c.item)), n);
     };
-    constexpr std::size_t kPartsPerTask = 8;
+    constexpr std::size_t kPartsPerTask = 1;
     runTasks((parts + kPartsPerTask - 1) / kPartsPerTask, parallel, [&](std::size_t task, unsigned slot) {
         if (raised(interrupt)) throw Interrupted();
         std::vector<Record>& tmp = scratch[slot];
@@ -1102,13 +1135,34 @@ void WindowedEnumerator::Impl::buildWindow(const OrderBound& lo, Position first,
     haveWindow = true;
 }
 
+// Widens `count` stored columns of one configuration to int32.
+template <class Col>
+inline void widen(const Col* src, std::int32_t* dst, std::size_t count) {
+#if defined(__SSE2__)
+    if (sizeof(Col) == 1 && count % 4 == 0 && reinterpret_cast<std::uintptr_t>(dst) % 16 == 0) {
+        // Four columns at a time, stored past the caches: the output is written once and
+        // is larger than they are.
+        const __m128i zero = _mm_setzero_si128();
+        for (std::size_t i = 0; i < count; i += 4) {
+            std::int32_t four;
+            std::memcpy(&four, src + i, 4);
+            const __m128i bytes = _mm_cvtsi32_si128(four);
+            const __m128i words = _mm_unpacklo_epi8(bytes, zero);
+            _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i), _mm_unpacklo_epi16(words, zero));
+        }
+        return;
+    }
+#endif
+    for (std::size_t i = 0; i < count; ++i) dst[i] = static_cast<std::int32_t>(src[i]);
+}
+
 template <class Col>
 void WindowedEnumerator::Impl::copyOut(std::size_t from, std::size_t count, std::int32_t* columns, double* costs) {
     const std::size_t n = model.n;
     const Record* sorted = store.sorted.data() + from;
     constexpr std::size_t kChunk = 1 << 14;
-    constexpr std::size_t kAhead = 16;
-    pool.run((count + kChunk - 1) / kChunk, [&](std::size_t chunk, unsigned) {
+    constexpr std::size_t kAhead = 64;
+    runTasks((count + kChunk - 1) / kChunk, threadCount > 1 && count >= kParallelFrom, [&](std::size_t chunk, unsigned) {
         const std::size_t end = std::min(count, (chunk + 1) * kChunk);
         for (std::size_t j = chunk * kChunk; j < end; ++j) {
             if (j + kAhead < end) {
@@ -1118,11 +1172,12 @@ void WindowedEnumerator::Impl::copyOut(std::size_t from, std::size_t count, std:
             }
             const Record& r = sorted[j];
             costs[j] = r.cost;
-            const Col* src = reinterpret_cast<const Col*>(store.columnsOf(r.item));
-            std::int32_t* dst = columns + j * n;
-            for (std::size_t i = 0; i < n; ++i) dst[i] = static_cast<std::int32_t>(src[i]);
+            widen(reinterpret_cast<const Col*>(store.columnsOf(r.item)), columns + j * n, n);
         }
     });
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
 }
 
 OrderBound WindowedEnumerator::Impl::boundAt(Position p) {
