@@ -1,3 +1,353 @@
-#include "bindings.h"
+// quorin.batches: the windowed enumeration (windows.h) as a Python iterator of
+// quorin.Batch. The C++ work runs with the GIL released; the calling thread waits in short
+// slices and checks for signals between them, so Ctrl-C stops a batch within milliseconds
+// and the next batch starts where the interrupted one would have.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
 
-void bindWindows(pybind11::module_& /*module*/) {}
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include <quorin/windows.h>
+
+#include "bindings.h"
+#include "windows_matrix_caster.h"
+
+namespace py = pybind11;
+
+namespace {
+
+using quorin::Position;
+
+// A Python int, checked as an argument: TypeError unless it is an integer, ValueError if
+// negative. Values of 2^128 and more saturate to 2^128 - 1.
+Position toPosition(const py::handle& value, const char* name) {
+    if (!PyIndex_Check(value.ptr()) || PyBool_Check(value.ptr()))
+        throw py::type_error(std::string(name) + " must be an integer, not " + Py_TYPE(value.ptr())->tp_name);
+    py::int_ x = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
+    if (!x) throw py::error_already_set();
+    if (x < py::int_(0)) throw py::value_error(std::string(name) + " must be >= 0, not " + py::str(x).cast<std::string>());
+    const py::int_ high = x.attr("__rshift__")(64);
+    if (high.attr("bit_length")().cast<int>() > 64) return quorin::kNoStop;
+    const py::int_ low = x.attr("__and__")(py::int_(0xffffffffffffffffULL));
+    return (static_cast<Position>(high.cast<unsigned long long>()) << 64) | low.cast<unsigned long long>();
+}
+
+py::int_ toInt(Position p) {
+    py::int_ high(static_cast<unsigned long long>(p >> 64));
+    py::int_ low(static_cast<unsigned long long>(p));
+    return high.attr("__lshift__")(64).attr("__or__")(low);
+}
+
+std::size_t toCount(const py::handle& value, const char* name) {
+    const Position p = toPosition(value, name);
+    if (p < 1) throw py::value_error(std::string(name) + " must be >= 1, not 0");
+    return p > (Position{1} << 40) ? std::size_t{1} << 40 : static_cast<std::size_t>(p);
+}
+
+// Output memory: the buffer of a batch that has been dropped waits here for the next batch
+// of the same size, so that a loop over batches reuses buffers instead of faulting in
+// fresh zeroed pages for every batch. One idle buffer of each size at most; the GIL
+// guards it.
+class BufferPool {
+public:
+    // A buffer of `bytes` bytes (reused if one is idle) and the capsule that owns it.
+    static std::pair<void*, py::object> take(std::size_t bytes) {
+        void* data = nullptr;
+        for (Slot& slot : idle()) {
+            if (slot.data != nullptr && slot.bytes == bytes) {
+                std::swap(data, slot.data);
+                break;
+            }
+        }
+        if (data == nullptr) data = ::operator new(bytes == 0 ? 1 : bytes);
+        PyObject* capsule = PyCapsule_New(data, nullptr, &release);
+        if (capsule == nullptr) {
+            ::operator delete(data);
+            throw py::error_already_set();
+        }
+        auto* size = new std::size_t(bytes);
+        PyCapsule_SetContext(capsule, size);
+        return {data, py::reinterpret_steal<py::object>(capsule)};
+    }
+
+private:
+    struct Slot {
+        std::size_t bytes = 0;
+        void* data = nullptr;
+    };
+    static std::vector<Slot>& idle() {
+        static auto* slots = new std::vector<Slot>();  // never destroyed: arrays may outlive exit
+        return *slots;
+    }
+    static void release(PyObject* capsule) {
+        void* data = PyCapsule_GetPointer(capsule, nullptr);
+        auto* size = static_cast<std::size_t*>(PyCapsule_GetContext(capsule));
+        const std::size_t bytes = *size;
+        delete size;
+        for (Slot& slot : idle()) {
+            if (slot.bytes == bytes) {
+                if (slot.data == nullptr) {
+                    slot.data = data;
+                    return;
+                }
+                ::operator delete(data);
+                return;
+            }
+        }
+        if (idle().size() < 4) {
+            idle().push_back(Slot{bytes, data});
+            return;
+        }
+        ::operator delete(data);
+    }
+};
+
+// A new C-contiguous array of `shape` over a pooled buffer.
+template <class T>
+py::array_t<T> pooledArray(std::vector<py::ssize_t> shape) {
+    std::size_t count = 1;
+    for (py::ssize_t d : shape) count *= static_cast<std::size_t>(d);
+    auto buffer = BufferPool::take(count * sizeof(T));
+    return py::array_t<T>(shape, static_cast<T*>(buffer.first), buffer.second);
+}
+
+struct BatchIterator {
+    std::unique_ptr<quorin::WindowedEnumerator> enumerator;
+    std::size_t size = 0;
+    py::object threads;  // as given: None or an int
+    std::atomic<bool> interrupt{false};
+    bool busy = false;
+    // A batch completed while a signal was raised: handed out by the next call.
+    py::object pending;
+    std::size_t pendingCount = 0;
+
+    Position position() const { return enumerator->position() - pendingCount; }
+};
+
+// The outcome of a batch: how many configurations, and whether a signal came meanwhile
+// (its Python error is then set).
+struct Outcome {
+    std::size_t got = 0;
+    bool signalled = false;
+    bool interrupted = false;  // the work gave up: nothing changed
+};
+
+// Runs work() without the GIL. Work that only copies runs on this thread; longer work on a
+// helper thread while this one checks for signals every 5 ms and, on one, raises the
+// interrupt flag and waits for the work to give up (or to finish).
+template <class Work>
+Outcome runReleased(BatchIterator& it, bool quick, Work&& work) {
+    it.interrupt.store(false);
+    Outcome out;
+    if (quick) {
+        py::gil_scoped_release release;
+        out.got = work();
+        return out;
+    }
+    auto job = std::async(std::launch::async, work);
+    while (true) {
+        {
+            py::gil_scoped_release release;
+            if (job.wait_for(std::chrono::milliseconds(5)) == std::future_status::ready) break;
+        }
+        if (!out.signalled && PyErr_CheckSignals() != 0) {
+            out.signalled = true;
+            it.interrupt.store(true);
+        }
+    }
+    try {
+        out.got = job.get();
+    } catch (const quorin::Interrupted&) {
+        out.interrupted = true;
+    } catch (...) {
+        if (out.signalled) PyErr_Clear();  // the work's own error wins
+        throw;
+    }
+    return out;
+}
+
+// A Batch of the first `got` rows of the arrays.
+py::object makeBatch(const py::object& columns, const py::object& costs, std::size_t got, std::size_t m) {
+    py::object c = columns, k = costs;
+    if (got < m) {
+        const py::slice head(0, static_cast<py::ssize_t>(got), 1);
+        c = columns[head].attr("copy")();
+        k = costs[head].attr("copy")();
+    }
+    return py::module_::import("quorin").attr("Batch")(c, k);
+}
+
+py::object nextBatch(BatchIterator& it) {
+    if (it.busy) throw py::value_error("quorin.batches iterator already running");
+    if (it.pending) {
+        py::object batch = std::move(it.pending);
+        it.pending = py::object();
+        it.pendingCount = 0;
+        return batch;
+    }
+    quorin::WindowedEnumerator& e = *it.enumerator;
+    if (e.exhausted()) return py::object();
+    Position room = e.stop() > e.position() ? e.stop() - e.position() : 0;
+    if (e.total() != quorin::kNoStop) room = std::min(room, e.total() > e.position() ? e.total() - e.position() : 0);
+    const std::size_t m = static_cast<std::size_t>(std::min<Position>(it.size, room));
+    if (m == 0) return py::object();
+    const std::size_t rows = e.rows();
+    py::array_t<std::int32_t> columns = pooledArray<std::int32_t>({static_cast<py::ssize_t>(m), static_cast<py::ssize_t>(rows)});
+    py::array_t<double> costs = pooledArray<double>({static_cast<py::ssize_t>(m)});
+    std::int32_t* cp = columns.mutable_data();
+    double* kp = costs.mutable_data();
+    const bool quick = e.ready() >= m;
+    it.busy = true;
+    Outcome out;
+    try {
+        out = runReleased(it, quick, [&] { return e.next(m, cp, kp, &it.interrupt); });
+    } catch (...) {
+        it.busy = false;
+        throw;
+    }
+    it.busy = false;
+    if (out.signalled) {
+        // Finished as the signal came: the batch waits for the next call.
+        if (!out.interrupted && out.got != 0) {
+            it.pending = makeBatch(columns, costs, out.got, m);
+            it.pendingCount = out.got;
+        }
+        throw py::error_already_set();
+    }
+    if (out.got == 0) return py::object();
+    return makeBatch(columns, costs, out.got, m);
+}
+
+unsigned toThreads(const py::object& threads) {
+    if (threads.is_none()) return 0;
+    const Position t = toPosition(threads, "threads");
+    if (t < 1) throw py::value_error("threads must be >= 1, not 0");
+    return t > 1024 ? 1024u : static_cast<unsigned>(t);
+}
+
+// The number of configurations of a matrix, exactly.
+py::int_ configurationCount(const quorin::ProbabilityMatrix& probs) {
+    py::int_ total(1);
+    for (const auto& row : probs) total = total * py::int_(row.size());
+    return total;
+}
+
+std::unique_ptr<BatchIterator> makeIterator(quorin::ProbabilityMatrix probs, const py::object& size,
+                                            const py::object& start, const py::object& stop,
+                                            const py::object& threads) {
+    auto it = std::make_unique<BatchIterator>();
+    it->size = toCount(size, "size");
+    Position first = toPosition(start, "start");
+    const Position last = stop.is_none() ? quorin::kNoStop : toPosition(stop, "stop");
+    const unsigned threadCount = toThreads(threads);
+    quorin::checkProbabilities(probs);
+    const py::int_ total = configurationCount(probs);
+    if (py::int_(start) >= total || first >= last) {
+        // Nothing to hand out: the position stays at the start.
+        it->enumerator = std::make_unique<quorin::WindowedEnumerator>(std::move(probs), first, first, threadCount);
+    } else {
+        if (first == quorin::kNoStop) throw py::value_error("start is too far down the cost order to be located");
+        it->enumerator = std::make_unique<quorin::WindowedEnumerator>(std::move(probs), first, last, threadCount);
+    }
+    it->threads = threads;
+    return it;
+}
+
+// pickle: the matrix (row lengths and the doubles), the arguments and where it stands.
+py::tuple stateOf(BatchIterator& it) {
+    if (it.busy) throw py::value_error("quorin.batches iterator already running");
+    quorin::WindowedEnumerator& e = *it.enumerator;
+    const quorin::ProbabilityMatrix& probs = e.probabilities();
+    py::tuple lengths(probs.size());
+    std::vector<double> flat;
+    for (std::size_t i = 0; i < probs.size(); ++i) {
+        lengths[i] = py::int_(probs[i].size());
+        flat.insert(flat.end(), probs[i].begin(), probs[i].end());
+    }
+    py::bytes data(reinterpret_cast<const char*>(flat.data()), flat.size() * sizeof(double));
+    const Position position = it.position();
+    py::object stop = e.stop() == quorin::kNoStop ? py::object(py::none()) : py::object(toInt(e.stop()));
+    py::object cost = py::none(), columns = py::none();
+    if (it.pending) {
+        py::object first = it.pending.attr("columns")[py::int_(0)];
+        cost = it.pending.attr("costs")[py::int_(0)].attr("item")();
+        columns = py::tuple(first.attr("tolist")());
+    } else if (e.exhausted()) {
+        stop = toInt(position);
+    } else if (e.cursorKnown()) {
+        const quorin::OrderBound b = e.cursor();
+        cost = py::float_(b.cost);
+        py::tuple t(b.columns.size());
+        for (std::size_t i = 0; i < b.columns.size(); ++i) t[i] = py::int_(b.columns[i]);
+        columns = t;
+    }
+    return py::make_tuple(lengths, data, toInt(it.size), stop, it.threads, toInt(position), cost, columns);
+}
+
+std::unique_ptr<BatchIterator> restore(const py::tuple& lengths, const py::bytes& data, const py::object& size,
+                                       const py::object& stop, const py::object& threads, const py::object& position,
+                                       const py::object& cost, const py::object& columns) {
+    char* bytes = nullptr;
+    Py_ssize_t length = 0;
+    if (PyBytes_AsStringAndSize(data.ptr(), &bytes, &length) != 0) throw py::error_already_set();
+    quorin::ProbabilityMatrix probs(lengths.size());
+    std::size_t at = 0;
+    const std::size_t available = static_cast<std::size_t>(length) / sizeof(double);
+    for (std::size_t i = 0; i < probs.size(); ++i) {
+        const std::size_t n = toCount(lengths[i], "row length");
+        if (n > available - at || at > available) throw py::value_error("saved quorin.batches state is cut");
+        probs[i].resize(n);
+        std::memcpy(probs[i].data(), bytes + at * sizeof(double), n * sizeof(double));
+        at += n;
+    }
+    if (at * sizeof(double) != static_cast<std::size_t>(length)) throw py::value_error("saved quorin.batches state has extra bytes");
+    if (cost.is_none()) return makeIterator(std::move(probs), size, position, stop, threads);
+    auto it = std::make_unique<BatchIterator>();
+    it->size = toCount(size, "size");
+    quorin::OrderBound bound;
+    bound.cost = cost.cast<double>();
+    for (const py::handle c : columns) bound.columns.push_back(c.cast<int>());
+    const Position last = stop.is_none() ? quorin::kNoStop : toPosition(stop, "stop");
+    it->enumerator = std::make_unique<quorin::WindowedEnumerator>(std::move(probs), toPosition(position, "position"),
+                                                                  std::move(bound), last, toThreads(threads));
+    it->threads = threads;
+    return it;
+}
+
+}  // namespace
+
+void bindWindows(py::module_& m) {
+    py::class_<BatchIterator> cls(m, "BatchIterator");
+    cls.doc() = "Iterator of quorin.Batch over a range of the cost order (see quorin.batches).";
+    cls.def("__iter__", [](py::object self) { return self; })
+        .def("__next__", [](BatchIterator& it) {
+            py::object batch = nextBatch(it);
+            if (!batch) throw py::stop_iteration();
+            return batch;
+        })
+        .def_property_readonly("position", [](const BatchIterator& it) { return toInt(it.position()); },
+                               "Configurations handed out so far, counting the skipped start.")
+        .def("__reduce__", [](py::object self) {
+            BatchIterator& it = self.cast<BatchIterator&>();
+            return py::make_tuple(py::module_::import("quorin._core").attr("_restore_batches"), stateOf(it));
+        });
+    m.def("_restore_batches", &restore);
+    m.def(
+        "batches",
+        [](quorin::ProbabilityMatrix probs, const py::object& size, const py::object& start, const py::object& stop,
+           const py::object& threads) { return makeIterator(std::move(probs), size, start, stop, threads); },
+        py::arg("probs"), py::arg("size") = py::int_(1 << 20), py::arg("start") = py::int_(0),
+        py::arg("stop") = py::none(), py::arg("threads") = py::none(),
+        R"doc(Iterator of quorin.Batch holding the configurations at positions start .. stop - 1
+of the cost order of probs (cost, then columns in lexicographic order; zero
+probabilities last), size per batch (the last may be short). stop=None: to the end.
+threads: worker threads (None: every core); the output does not depend on it.)doc");
+}

@@ -40,6 +40,25 @@ class Batch(NamedTuple):
     columns: numpy.typing.NDArray[numpy.int32]
     costs: numpy.typing.NDArray[numpy.float64]
 
+class BatchIterator:
+    """Iterator of ``Batch`` over positions ``start`` .. ``stop - 1`` of the cost order."""
+
+    @property
+    def position(self) -> int: ...
+    def __iter__(self) -> BatchIterator: ...
+    def __next__(self) -> Batch: ...
+    def __reduce__(self) -> tuple[Any, tuple[Any, ...]]: ...
+
+def batches(
+    probs: Sequence[Sequence[SupportsFloat | SupportsIndex]] | numpy.typing.NDArray[Any],
+    size: SupportsIndex = 1048576,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None = None,
+    threads: SupportsIndex | None = None,
+) -> BatchIterator:
+    """The configurations at positions ``start`` .. ``stop - 1`` of the cost order (cost,
+    then columns in lexicographic order; zero probabilities last), ``size`` per batch."""
+
 # Searches over ranges of the cost order
 
 import concurrent.futures

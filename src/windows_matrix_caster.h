@@ -1,0 +1,79 @@
+// A private copy of the probability-matrix caster of quorin_pybind.cpp, token for token the
+// same (one definition in every translation unit that converts `probs`), until the casters
+// share a header.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <utility>
+#include <vector>
+
+#include <quorin/quorin.h>
+
+namespace pybind11 {
+namespace detail {
+
+// The probability matrix: a sequence (not str or bytes) of such sequences of numbers.
+// Items are read by index, and iterators such as generators or dict views are refused,
+// whatever the pybind11 version's own list conversion would accept.
+template <>
+struct type_caster<quorin::ProbabilityMatrix> {
+    PYBIND11_TYPE_CASTER(quorin::ProbabilityMatrix, const_name("list[list[float]]"));
+
+    bool load(handle src, bool /*convert*/) {
+        if (!isMatrixSequence(src.ptr())) return false;
+        quorin::ProbabilityMatrix rows;
+        const Py_ssize_t count = sizeOf(src.ptr());
+        rows.reserve(static_cast<std::size_t>(count));
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            const object item = itemOf(src.ptr(), i);
+            if (!isMatrixSequence(item.ptr())) return false;
+            std::vector<double> row;
+            const Py_ssize_t columns = sizeOf(item.ptr());
+            row.reserve(static_cast<std::size_t>(columns));
+            for (Py_ssize_t j = 0; j < columns; ++j) {
+                double p = 0.0;
+                if (!toDouble(itemOf(item.ptr(), j).ptr(), p)) return false;
+                row.push_back(p);
+            }
+            rows.push_back(std::move(row));
+        }
+        value = std::move(rows);
+        return true;
+    }
+
+private:
+    static bool isMatrixSequence(PyObject* o) {
+        return PySequence_Check(o) != 0 && !PyUnicode_Check(o) && !PyBytes_Check(o);
+    }
+    // Errors of len() or of item access propagate unchanged.
+    static Py_ssize_t sizeOf(PyObject* o) {
+        const Py_ssize_t size = PySequence_Size(o);
+        if (size < 0) throw error_already_set();
+        return size;
+    }
+    static object itemOf(PyObject* o, Py_ssize_t i) {
+        PyObject* item = PySequence_GetItem(o, i);
+        if (item == nullptr) throw error_already_set();
+        return reinterpret_steal<object>(item);
+    }
+    // float(), int(), NumPy scalars and anything with __float__ or __index__; strings are
+    // never parsed.
+    static bool toDouble(PyObject* o, double& out) {
+        out = PyFloat_AsDouble(o);
+        if (!(out == -1.0 && PyErr_Occurred())) return true;
+        PyErr_Clear();
+        if (PyNumber_Check(o) == 0) return false;
+        PyObject* asFloat = PyNumber_Float(o);
+        if (asFloat == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        out = PyFloat_AsDouble(asFloat);
+        Py_DECREF(asFloat);
+        return true;
+    }
+};
+
+}  // namespace detail
+}  // namespace pybind11
