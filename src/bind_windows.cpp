@@ -18,7 +18,7 @@
 #include <quorin/windows.h>
 
 #include "bindings.h"
-#include "windows_matrix_caster.h"
+#include "matrix_caster.h"
 
 namespace py = pybind11;
 
