@@ -23,7 +23,6 @@ import argparse
 import json
 import os
 import platform
-import resource
 import subprocess
 import sys
 import time
@@ -139,11 +138,14 @@ def compare_shape(name, k):
 
 
 def peak_memory(threads, start, count):
+    """Peak RSS growth (VmHWM, the child's own high-water mark) of a fresh process taking
+    the key run, over its RSS after importing quorin and NumPy."""
     code = (
-        "import resource, sys; sys.path.insert(0, %r); import bench_windows as b;"
-        "before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss;"
-        "b.run_key(%d, %d, %d);"
-        "print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) / 1024)"
+        "import sys; sys.path.insert(0, %r); import numpy, quorin, bench_windows as b\n"
+        "def hwm():\n"
+        "    for line in open('/proc/self/status'):\n"
+        "        if line.startswith('VmHWM:'): return int(line.split()[1]) / 1024\n"
+        "before = hwm(); b.run_key(%d, %d, %d); print(hwm() - before)"
     ) % (HERE, start, count, threads)
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     return float(out.stdout.strip().splitlines()[-1])
