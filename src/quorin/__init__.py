@@ -7,7 +7,7 @@ columns in ascending lexicographic order.
 
 import typing as _typing
 
-from quorin._core import batches, quorin
+from quorin._core import BatchIterator, batches, quorin
 
 if _typing.TYPE_CHECKING:  # NumPy is imported only when the first array is made
     import numpy
@@ -22,4 +22,4 @@ class Batch(_typing.NamedTuple):
     costs: "numpy.ndarray"
 
 
-__all__ = ["Batch", "batches", "quorin"]
+__all__ = ["Batch", "BatchIterator", "batches", "quorin"]

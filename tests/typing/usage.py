@@ -14,3 +14,7 @@ rest: quorin.quorin = iter(q)
 top: list[npt.NDArray[np.int32]] = list(itertools.islice(rest, 3))
 for configuration in quorin.quorin(np.full((2, 3), 1 / 3)):
     column: int = int(configuration[0])
+batches: quorin.BatchIterator = quorin.batches(probs, size=2, start=1, stop=None, threads=None)
+for batch in batches:
+    costs: npt.NDArray[np.float64] = batch.costs
+    where: int = batches.position
