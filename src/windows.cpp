@@ -615,7 +615,9 @@ void WindowedEnumerator::Impl::ensureSuffix(double hiCost, double loCost, const 
         // Buckets about step / 64 wide, a power of two, at most kTableBuckets of them.
         double scale = step > 0 ? std::exp2(std::ceil(std::log2(64.0 / step))) : 1.0;
         if (!(scale < 1e300)) scale = 1e300;
-        while (budget * scale + 1 > static_cast<double>(kTableBuckets)) scale /= 2;
+        // Never more than about two buckets per entry the bound allows.
+        const double most = std::min(static_cast<double>(kTableBuckets), 2 * counts[first] + 64);
+        while (budget * scale + 1 > most) scale /= 2;
         if (!(scale > 0)) scale = 1e-300;
         const std::size_t buckets = static_cast<std::size_t>(std::max(0.0, budget * scale)) + 1;
         const std::size_t entryBytes = std::max<std::size_t>(1, (m.n - first) * m.width);
@@ -762,6 +764,7 @@ bool WindowedEnumerator::Impl::walk(const Bounds& b, const std::atomic<bool>* in
         std::vector<double> P;
         std::vector<Col> path;
         std::vector<int> full;
+        std::vector<Col> queued;  // paths of the prefixes waiting for their suffix range
     };
     std::vector<Walker> walkers(threadCount);
     const std::size_t entryBytes = store.entryBytes;
@@ -802,8 +805,7 @@ bool WindowedEnumerator::Impl::walk(const Bounds& b, const std::atomic<bool>* in
             if (E == b.hiCost) return b.hiColumns != nullptr && lexLess(full(), b.hiColumns->data(), n);
             return true;
         };
-        auto emit = [&](double prefix, std::uint32_t from, std::uint32_t to) {
-            const Col* head = w.path.data();
+        auto emit = [&](double prefix, std::uint32_t from, std::uint32_t to, const Col* head) {
             double sums[4];
             for (std::uint32_t e = from; e < to; ++e) {
                 const Col* rest = entries + std::size_t{e} * tail;
@@ -860,15 +862,48 @@ bool WindowedEnumerator::Impl::walk(const Bounds& b, const std::atomic<bool>* in
             return true;
         };
         if (depth == s) {
-            emit(t.prefix, t.from, t.to);
+            emit(t.prefix, t.from, t.to, w.path.data());
             return;
         }
-        descend(m, b, depth, s, t.prefix, w.path.data(), w.k.data(), w.P.data(), interrupt, [&](double prefix) {
+        // Complete prefixes wait in a short queue while their suffix table entries are
+        // fetched: the lookups of consecutive prefixes are far apart in the table.
+        constexpr std::size_t kQueue = 8;
+        struct Pending {
+            double prefix;
+            std::size_t b1, b2;
+        };
+        Pending queue[kQueue];
+        if (w.queued.size() < kQueue * (s + 1)) w.queued.resize(kQueue * (s + 1));
+        std::size_t head = 0, size = 0;
+        auto flushOne = [&] {
+            const Pending& q = queue[head];
+            const std::uint32_t from = bucketStart[q.b1], to = bucketStart[q.b2 + 1];
+            const Col* path = w.queued.data() + head * (s + 1);
+            head = (head + 1) % kQueue;
+            --size;
+            return from >= to || emit(q.prefix, from, to, path);
+        };
+        const bool whole = descend(m, b, depth, s, t.prefix, w.path.data(), w.k.data(), w.P.data(), interrupt,
+                                   [&](double prefix) {
             if (overflow.load(std::memory_order_relaxed)) return false;
-            std::uint32_t from, to;
-            suffixRange(prefix, from, to);
-            return from >= to || emit(prefix, from, to);
+            const double x2 = b.hiLimit - prefix - tailMin;
+            if (x2 < 0) return true;
+            const std::size_t b1 = bucketOf(b.loLimit - prefix - tailMin, sl.scale, sl.buckets);
+            const std::size_t b2 = bucketOf(x2, sl.scale, sl.buckets);
+#if defined(__GNUC__)
+            __builtin_prefetch(bucketStart + b1);
+            __builtin_prefetch(bucketStart + b2 + 1);
+#endif
+            if (size == kQueue && !flushOne()) return false;
+            const std::size_t slot = (head + size) % kQueue;
+            queue[slot] = Pending{prefix, b1, b2};
+            std::copy(w.path.begin(), w.path.begin() + static_cast<std::ptrdiff_t>(s),
+                      w.queued.begin() + static_cast<std::ptrdiff_t>(slot * (s + 1)));
+            ++size;
+            return true;
         });
+        while (whole && size > 0 && flushOne()) {
+        }
     });
     return !overflow.load();
 }

@@ -19,3 +19,7 @@ columns: npt.NDArray[np.int32] = batch.columns
 costs: npt.NDArray[np.float64] = batch.costs
 while (block := q.next_batch(4096)).costs.size:
     cheapest: float = float(block.costs[0])
+batches: quorin.BatchIterator = quorin.batches(probs, size=2, start=1, stop=None, threads=None)
+for window in batches:
+    window_costs: npt.NDArray[np.float64] = window.costs
+    where: int = batches.position
