@@ -118,3 +118,21 @@ def search(
     progress: bool = False,
     first: bool = False,
 ) -> list[Hit]: ...
+
+def rank(
+    probs: Sequence[Sequence[SupportsFloat | SupportsIndex]] | numpy.typing.NDArray[Any],
+    columns: Sequence[SupportsIndex] | numpy.typing.NDArray[numpy.integer[Any]],
+    *,
+    exact_up_to: int = ...,
+) -> tuple[int, int]:
+    """Bounds ``(low, high)`` on the 1-based rank of ``columns`` in the cost order: exact
+    (``low == high``) when the rank is at most ``exact_up_to``, else ``high <= low * 2**(1/8)``."""
+
+def count(
+    probs: Sequence[Sequence[SupportsFloat | SupportsIndex]] | numpy.typing.NDArray[Any],
+    cost: SupportsFloat | SupportsIndex,
+    *,
+    exact_up_to: int = ...,
+) -> tuple[int, int]:
+    """Bounds ``(low, high)`` on the number of configurations of cost at most ``cost``, with
+    the same exactness rule as :func:`rank`; ``cost = inf`` gives every configuration."""
