@@ -324,19 +324,29 @@ std::unique_ptr<BatchIterator> restore(const py::tuple& lengths, const py::bytes
 
 }  // namespace
 
+// The iterator of `self`, or TypeError for an instance made by __new__ alone, whose
+// storage was never constructed (only quorin.batches makes working ones).
+BatchIterator& iteratorOf(py::handle self) {
+    if (!py::isinstance<BatchIterator>(self)) throw py::type_error("expected a quorin.BatchIterator");
+    auto* inst = reinterpret_cast<py::detail::instance*>(self.ptr());
+    py::detail::value_and_holder slot = inst->get_value_and_holder(py::detail::get_type_info(typeid(BatchIterator)));
+    if (!slot.holder_constructed()) throw py::type_error("a quorin.BatchIterator is made by quorin.batches");
+    return *static_cast<BatchIterator*>(slot.value_ptr());
+}
+
 void bindWindows(py::module_& m) {
     py::class_<BatchIterator> cls(m, "BatchIterator");
     cls.doc() = "Iterator of quorin.Batch over a range of the cost order (see quorin.batches).";
     cls.def("__iter__", [](py::object self) { return self; })
-        .def("__next__", [](BatchIterator& it) {
-            py::object batch = nextBatch(it);
+        .def("__next__", [](py::handle self) {
+            py::object batch = nextBatch(iteratorOf(self));
             if (!batch) throw py::stop_iteration();
             return batch;
         })
-        .def_property_readonly("position", [](const BatchIterator& it) { return toInt(it.position()); },
+        .def_property_readonly("position", [](py::handle self) { return toInt(iteratorOf(self).position()); },
                                "Configurations handed out so far, counting the skipped start.")
-        .def("__reduce__", [](py::object self) {
-            BatchIterator& it = self.cast<BatchIterator&>();
+        .def("__reduce__", [](py::handle self) {
+            BatchIterator& it = iteratorOf(self);
             return py::make_tuple(py::module_::import("quorin._core").attr("_restore_batches"), stateOf(it));
         });
     m.def("_restore_batches", &restore);

@@ -419,33 +419,33 @@ void checkColumns(const ProbabilityMatrix& probs, const std::vector<int>& column
     }
 }
 
-// Rows' numbers of columns and of finite columns.
-struct RowSizes {
-    std::vector<std::uint64_t> all, finite;
+// For every row i, the completions of rows i .. (of any cost, and of finite cost); one
+// more entry, 1, for the empty completion past the last row.
+struct CompletionsAfter {
+    std::vector<Count> all, finite;
 };
 
-RowSizes rowSizes(const CostMatrix& costs) {
-    RowSizes s;
-    for (const std::vector<double>& row : costs) {
-        s.all.push_back(row.size());
-        s.finite.push_back(static_cast<std::uint64_t>(std::count_if(row.begin(), row.end(), [](double c) { return c < kInf; })));
+CompletionsAfter completionsAfter(const CostMatrix& costs) {
+    const std::size_t n = costs.size();
+    CompletionsAfter after{std::vector<Count>(n + 1), std::vector<Count>(n + 1)};
+    after.all[n] = Count(1);
+    after.finite[n] = Count(1);
+    for (std::size_t i = n; i-- > 0;) {
+        const std::vector<double>& row = costs[i];
+        const auto finiteColumns = std::count_if(row.begin(), row.end(), [](double c) { return c < kInf; });
+        after.all[i] = after.all[i + 1] * row.size();
+        after.finite[i] = after.finite[i + 1] * static_cast<std::uint64_t>(finiteColumns);
     }
-    return s;
+    return after;
 }
 
 // Configurations lexicographically before `columns`, all of them and those of finite cost.
 std::pair<Count, Count> lexicographicallyBefore(const CostMatrix& costs, const std::vector<int>& columns) {
-    const RowSizes sizes = rowSizes(costs);
     const std::size_t n = costs.size();
     Count all, finite;
-    // Completions of rows i .., of any cost and of finite cost.
-    std::vector<Count> allAfter(n + 1), finiteAfter(n + 1);
-    allAfter[n] = Count(1);
-    finiteAfter[n] = Count(1);
-    for (std::size_t i = n; i-- > 0;) {
-        allAfter[i] = allAfter[i + 1] * sizes.all[i];
-        finiteAfter[i] = finiteAfter[i + 1] * sizes.finite[i];
-    }
+    const CompletionsAfter after = completionsAfter(costs);
+    const std::vector<Count>& allAfter = after.all;
+    const std::vector<Count>& finiteAfter = after.finite;
     bool finitePrefix = true;
     for (std::size_t i = 0; i < n; ++i) {
         const auto key = static_cast<std::size_t>(columns[i]);
@@ -485,15 +485,10 @@ double fromOrderedBits(std::uint64_t k) noexcept {
 
 // The configuration at `offset` among those of cost +inf, lexicographically.
 Configuration selectInfinite(const CostMatrix& costs, Count offset) {
-    const RowSizes sizes = rowSizes(costs);
     const std::size_t n = costs.size();
-    std::vector<Count> allAfter(n + 1), finiteAfter(n + 1);
-    allAfter[n] = Count(1);
-    finiteAfter[n] = Count(1);
-    for (std::size_t i = n; i-- > 0;) {
-        allAfter[i] = allAfter[i + 1] * sizes.all[i];
-        finiteAfter[i] = finiteAfter[i + 1] * sizes.finite[i];
-    }
+    const CompletionsAfter after = completionsAfter(costs);
+    const std::vector<Count>& allAfter = after.all;
+    const std::vector<Count>& finiteAfter = after.finite;
     Configuration out{std::vector<int>(n, 0), kInf};
     bool infinitePrefix = false;
     for (std::size_t i = 0; i < n; ++i) {

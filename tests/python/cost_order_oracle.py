@@ -4,23 +4,12 @@ quorin.batches (positions start .. stop - 1, `size` per batch, `position`, pickl
 code built on quorin.batches can be checked against it."""
 
 import itertools
-import math
 import operator
 
 import numpy as np
 
 import quorin
-
-
-def cost(probs, columns):
-    """The sum over rows, in row order from 0.0, of -ln p; +inf once some p is 0."""
-    total = 0.0
-    for row, column in zip(probs, columns):
-        p = float(row[column])
-        if p == 0.0:
-            return math.inf
-        total += -math.log(p)
-    return total
+from conftest import configuration_cost as cost
 
 
 def cost_order(probs):

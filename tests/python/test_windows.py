@@ -2,7 +2,6 @@
 against quorin.quorin on 16 x 256, and its iterator protocol, pickling, Ctrl-C and errors."""
 
 import itertools
-import math
 import os
 import pickle
 import random
@@ -13,22 +12,9 @@ import numpy as np
 import pytest
 
 import quorin
+from cost_order_oracle import cost_order
 
 ASAN = bool(os.environ.get("QUORIN_ASAN"))
-
-
-def cost_of(probs, columns):
-    total = 0.0
-    for row, c in zip(probs, columns):
-        p = float(row[c])
-        total += math.inf if p == 0.0 else -math.log(p)
-    return total
-
-
-def cost_order(probs):
-    """Every configuration of probs, as (cost, columns), in the cost order."""
-    everything = itertools.product(*[range(len(row)) for row in probs])
-    return sorted((cost_of(probs, c), c) for c in everything)
 
 
 def drain(it):
@@ -184,3 +170,10 @@ def test_arguments():
     it = quorin.batches(p, size=np.int64(3), start=np.int32(1))
     assert iter(it) is it
     assert [len(b.costs) for b in it] == [3]
+
+
+@pytest.mark.parametrize("use", [next, lambda it: it.position, pickle.dumps], ids=["next", "position", "pickle"])
+def test_iterator_made_without_batches_is_refused(use):
+    bare = quorin.BatchIterator.__new__(quorin.BatchIterator)  # storage never constructed
+    with pytest.raises(TypeError, match="quorin.batches"):
+        use(bare)
