@@ -301,5 +301,29 @@ void ensureSuffixList(const Model& m, SuffixList& suffix, double hiCost, double 
     }
 }
 
+void fitSuffixList(const Model& m, SuffixList& list, double hiCost, std::size_t maxBytes,
+                   const std::atomic<bool>* interrupt) {
+    auto budgetFor = [&](std::size_t first) {
+        const double need = hiCost == kInf ? kInf : hiCost - m.minBefore[first] - m.minAfter[first] + 4 * m.margin;
+        return std::min(need, m.deltaAfter[first] + m.margin);
+    };
+    const std::vector<double> counts = suffixCountBounds(m, budgetFor(0));
+    auto entriesFitting = [&](std::size_t first) {
+        return static_cast<double>(maxBytes / std::max<std::size_t>(1, (m.n - first) * m.width));
+    };
+    std::size_t first = 0;
+    while (first < m.n && counts[first] > entriesFitting(first)) ++first;
+    for (;; ++first) {  // rows [n, n) have one combination: that always fits
+        const double budget = std::max(0.0, budgetFor(first));
+        const double most = std::min(static_cast<double>(kTableBuckets), 2 * std::min(counts[first], entriesFitting(first)) + 64);
+        double scale = budget > 0 ? std::exp2(std::floor(std::log2(most / budget))) : 1.0;
+        if (!(scale < 1e300)) scale = 1e300;
+        while (scale > 1e-300 && budget * scale + 1 > most) scale /= 2;
+        const std::size_t buckets = static_cast<std::size_t>(std::max(0.0, budget * scale)) + 1;
+        const auto maxEntries = static_cast<std::size_t>(std::max(1.0, entriesFitting(first)));
+        if (buildSuffixList(m, list, first, budget, scale, buckets, maxEntries, interrupt)) return;
+    }
+}
+
 }  // namespace detail
 }  // namespace quorin

@@ -49,5 +49,11 @@ bool buildSuffixList(const Model& m, SuffixList& list, std::size_t first, double
 void ensureSuffixList(const Model& m, SuffixList& list, double hiCost, double loCost,
                       const std::atomic<bool>* interrupt);
 
+// Makes `list` hold every combination a range below hiCost (+inf: every cost) can use,
+// without room for more, about two buckets per entry, covering as many rows as fit in
+// maxBytes.
+void fitSuffixList(const Model& m, SuffixList& list, double hiCost, std::size_t maxBytes,
+                   const std::atomic<bool>* interrupt);
+
 }  // namespace detail
 }  // namespace quorin
