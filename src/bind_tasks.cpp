@@ -86,19 +86,30 @@ unsigned toThreads(const py::object& threads) {
     return t > 1024 ? 1024u : static_cast<unsigned>(t);
 }
 
-// A NumPy array owning `data`'s storage (no copy).
-template <class T>
-py::array_t<T> arrayOf(std::vector<T>&& data, std::vector<py::ssize_t> shape) {
-    auto* owned = new std::vector<T>(std::move(data));
-    py::capsule owner(owned, [](void* p) { delete static_cast<std::vector<T>*>(p); });
-    return py::array_t<T>(shape, owned->data(), owner);
-}
-
 // The iterator of _TaskWalk: quorin.Batch after quorin.Batch, in no particular order.
 struct TaskWalk {
-    std::unique_ptr<quorin::RangeWalk> walk;
+    std::shared_ptr<quorin::RangeWalk> walk;
     bool busy = false;
 };
+
+// A chunk's storage, owned by the arrays of one batch; handed back to the walk (if it
+// still exists) when both are gone, for the chunks to come.
+struct ChunkOwner {
+    quorin::RangeChunk chunk;
+    std::weak_ptr<quorin::RangeWalk> walk;
+};
+
+py::object batchOf(quorin::RangeChunk&& chunk, const std::shared_ptr<quorin::RangeWalk>& walk) {
+    const auto m = static_cast<py::ssize_t>(chunk.count), rows = static_cast<py::ssize_t>(walk->rows());
+    auto* owner = new ChunkOwner{std::move(chunk), walk};
+    py::capsule base(owner, [](void* p) {
+        std::unique_ptr<ChunkOwner> o(static_cast<ChunkOwner*>(p));
+        if (std::shared_ptr<quorin::RangeWalk> w = o->walk.lock()) w->recycle(std::move(o->chunk));
+    });
+    py::array_t<std::int32_t> columns({m, rows}, owner->chunk.columns.data(), base);
+    py::array_t<double> costs({m}, owner->chunk.costs.data(), base);
+    return py::module_::import("quorin").attr("Batch")(columns, costs);
+}
 
 py::object nextOf(TaskWalk& w) {
     if (w.busy) throw py::value_error("the task walk is already running");
@@ -112,10 +123,7 @@ py::object nextOf(TaskWalk& w) {
     }
     w.busy = false;
     if (!chunk) throw py::stop_iteration();
-    const auto m = static_cast<py::ssize_t>(chunk.count), rows = static_cast<py::ssize_t>(w.walk->rows());
-    py::array_t<std::int32_t> columns = arrayOf(std::move(chunk.columns), {m, rows});
-    py::array_t<double> costs = arrayOf(std::move(chunk.costs), {m});
-    return py::module_::import("quorin").attr("Batch")(columns, costs);
+    return batchOf(std::move(chunk), w.walk);
 }
 
 }  // namespace
@@ -164,7 +172,7 @@ void bindTasks(py::module_& m) {
                  auto w = std::make_unique<TaskWalk>();
                  const Position size = toPosition(batchSize, "batch_size");
                  if (size < 1) throw py::value_error("batch_size must be >= 1, not 0");
-                 w->walk = std::make_unique<quorin::RangeWalk>(std::move(probs), toBound(lower, "lower"), toUpper(upper),
+                 w->walk = std::make_shared<quorin::RangeWalk>(std::move(probs), toBound(lower, "lower"), toUpper(upper),
                                                                toThreads(threads),
                                                                static_cast<std::size_t>(std::min<Position>(size, 1u << 26)));
                  return w;

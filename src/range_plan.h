@@ -67,9 +67,10 @@ public:
     std::size_t pieces() const noexcept { return pieces_.size(); }
     const SuffixList& suffix() const noexcept { return suffix_; }
 
-    // Calls emit(E, head, rest) for every configuration of piece `i` whose exact cost E
-    // (columns: head[0 .. s) of the walk's rows, rest[0 .. n - s) of the suffix's) lies in
-    // `b`; b must lie within finite(). Stops, returning false, once emit does.
+    // Hands every configuration of piece `i` whose exact cost E lies in `b` (within
+    // finite()) to `emit`: emit.prefix(head) with the columns of the walk's rows, then
+    // emit.add(E, rest) with those of the suffix's rows for each configuration below that
+    // prefix. Stops, returning false, once add does.
     template <class Col, class Emit>
     bool emitPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, const std::atomic<bool>* interrupt,
                    Emit&& emit) const;
@@ -138,19 +139,50 @@ bool RangePlan::emitPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, c
     const Col* entries = reinterpret_cast<const Col*>(suffix_.entries.data());
     const double* const* tailCost = model_.rowCost.data() + s;
     return visitPiece(i, b, w, interrupt,
-                      [&](double prefix, const Col* head, std::uint32_t from, std::uint32_t to, std::uint32_t, std::uint32_t) {
-        for (std::uint32_t e = from; e < to; ++e) {
+                      [&](double prefix, const Col* head, std::uint32_t from, std::uint32_t to, std::uint32_t innerFrom,
+                          std::uint32_t innerTo) {
+        emit.prefix(head);
+        // Entries near the range's ends: their exact cost decides.
+        auto edge = [&](std::uint32_t e0, std::uint32_t e1) {
+            for (std::uint32_t e = e0; e < e1; ++e) {
+                const Col* rest = entries + std::size_t{e} * tail;
+                double E = prefix;
+                for (std::size_t r = 0; r < tail; ++r) E += tailCost[r][rest[r]];
+                const bool in = inRange(b, E, n, [&] {
+                    for (std::size_t r = 0; r < s; ++r) w.full[r] = head[r];
+                    for (std::size_t r = 0; r < tail; ++r) w.full[s + r] = rest[r];
+                    return w.full.data();
+                });
+                if (in && !emit.add(E, rest)) return false;
+            }
+            return true;
+        };
+        if (!edge(from, innerFrom)) return false;
+        // The inner run lies inside whatever the rounding: exact costs four at a time (four
+        // independent chains of additions), no test.
+        std::uint32_t e = innerFrom;
+        for (; e + 4 <= innerTo; e += 4) {
+            const Col* r0 = entries + std::size_t{e} * tail;
+            const Col* r1 = r0 + tail;
+            const Col* r2 = r1 + tail;
+            const Col* r3 = r2 + tail;
+            double s0 = prefix, s1 = prefix, s2 = prefix, s3 = prefix;
+            for (std::size_t r = 0; r < tail; ++r) {
+                const double* c = tailCost[r];
+                s0 += c[r0[r]];
+                s1 += c[r1[r]];
+                s2 += c[r2[r]];
+                s3 += c[r3[r]];
+            }
+            if (!emit.add(s0, r0) || !emit.add(s1, r1) || !emit.add(s2, r2) || !emit.add(s3, r3)) return false;
+        }
+        for (; e < innerTo; ++e) {
             const Col* rest = entries + std::size_t{e} * tail;
             double E = prefix;
             for (std::size_t r = 0; r < tail; ++r) E += tailCost[r][rest[r]];
-            const bool in = inRange(b, E, n, [&] {
-                for (std::size_t r = 0; r < s; ++r) w.full[r] = head[r];
-                for (std::size_t r = 0; r < tail; ++r) w.full[s + r] = rest[r];
-                return w.full.data();
-            });
-            if (in && !emit(E, head, rest)) return false;
+            if (!emit.add(E, rest)) return false;
         }
-        return true;
+        return edge(innerTo, to);
     });
 }
 

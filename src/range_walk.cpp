@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -23,6 +24,8 @@ namespace {
 
 // Chunks waiting for the consumer, at most, before the walk's threads pause.
 constexpr std::size_t kQueuedChunks = 4;
+// Configurations of a chunk at most: a few MiB, so that the chunks in flight stay small.
+constexpr std::size_t kMaxChunk = std::size_t{1} << 18;
 // Configurations a thread tests at once.
 constexpr std::size_t kTestBatch = 4096;
 // Configurations of cost +inf walked at a time.
@@ -32,24 +35,67 @@ constexpr auto kPoll = std::chrono::milliseconds(5);
 
 unsigned threadsFor(unsigned threads) { return threads == 0 ? std::max(1u, std::thread::hardware_concurrency()) : threads; }
 
+// Storage of chunks handed back by the consumer, for the next chunks to fill.
+class ChunkStore {
+public:
+    explicit ChunkStore(std::size_t most) : most_(most) {}
+    // A chunk of `capacity` configurations of `rows` columns, count 0.
+    RangeChunk take(std::size_t capacity, std::size_t rows) {
+        RangeChunk chunk;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!idle_.empty()) {
+                chunk = std::move(idle_.back());
+                idle_.pop_back();
+            }
+        }
+        chunk.count = 0;
+        chunk.columns.resize(capacity * rows);
+        chunk.costs.resize(capacity);
+        return chunk;
+    }
+    void give(RangeChunk&& chunk) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (idle_.size() < most_) idle_.push_back(std::move(chunk));
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<RangeChunk> idle_;
+    std::size_t most_;
+};
+
 // Fills chunks of configurations from the walk's emissions: head and rest widened to int32.
 template <class Col>
 struct ChunkFiller {
     std::size_t n, s, capacity;
+    ChunkStore* store;
     RangeChunk chunk;
-    ChunkFiller(std::size_t rows, std::size_t first, std::size_t size) : n(rows), s(first), capacity(size) { reset(); }
+    ChunkFiller(std::size_t rows, std::size_t first, std::size_t size, ChunkStore* from)
+        : n(rows), s(first), capacity(size), store(from) {
+        reset();
+    }
     void reset() {
-        chunk = RangeChunk{};
-        chunk.columns.resize(capacity * n);
-        chunk.costs.resize(capacity);
+        if (store != nullptr) {
+            chunk = store->take(capacity, n);
+        } else {
+            chunk = RangeChunk{};
+            chunk.columns.resize(capacity * n);
+            chunk.costs.resize(capacity);
+        }
     }
     bool full() const { return chunk.count == capacity; }
-    void add(double cost, const Col* head, const Col* rest) {
+    void prefix(const Col* head) {
+        widenedHead.resize(s);
+        for (std::size_t r = 0; r < s; ++r) widenedHead[r] = static_cast<std::int32_t>(head[r]);
+    }
+    void put(double cost, const Col* rest) {
         std::int32_t* out = chunk.columns.data() + chunk.count * n;
-        for (std::size_t r = 0; r < s; ++r) out[r] = static_cast<std::int32_t>(head[r]);
+        std::copy(widenedHead.begin(), widenedHead.end(), out);
         for (std::size_t r = s; r < n; ++r) out[r] = static_cast<std::int32_t>(rest[r - s]);
         chunk.costs[chunk.count++] = cost;
     }
+    std::vector<std::int32_t> widenedHead;
     RangeChunk take() {
         chunk.columns.resize(chunk.count * n);
         chunk.costs.resize(chunk.count);
@@ -157,6 +203,7 @@ struct RangeWalk::Impl {
     std::atomic<std::size_t> nextPiece{0};
     std::atomic<bool> stopping{false};
     unsigned running = 0;
+    ChunkStore chunks{kQueuedChunks + 4};
     std::exception_ptr error;
 
     ~Impl() {
@@ -192,13 +239,18 @@ struct RangeWalk::Impl {
             withColumnType(plan->model(), [&](auto col) {
                 using Col = decltype(col);
                 PieceWalker<Col> w(plan->model().n);
-                ChunkFiller<Col> filler(plan->model().n, plan->suffix().first, chunkSize);
+                ChunkFiller<Col> filler(plan->model().n, plan->suffix().first, chunkSize, &chunks);
                 for (std::size_t i; (i = nextPiece.fetch_add(1)) < plan->pieces();) {
-                    const bool whole = plan->emitPiece<Col>(i, plan->finite(), w, &stopping,
-                                                            [&](double cost, const Col* head, const Col* rest) {
-                        filler.add(cost, head, rest);
-                        return !filler.full() || deliver(filler.take());
-                    });
+                    struct Emit {
+                        ChunkFiller<Col>& filler;
+                        Impl& walk;
+                        void prefix(const Col* head) { filler.prefix(head); }
+                        bool add(double cost, const Col* rest) {
+                            filler.put(cost, rest);
+                            return !filler.full() || walk.deliver(filler.take());
+                        }
+                    };
+                    const bool whole = plan->emitPiece<Col>(i, plan->finite(), w, &stopping, Emit{filler, *this});
                     if (!whole) return;
                 }
                 if (filler.chunk.count != 0) deliver(filler.take());
@@ -243,7 +295,7 @@ RangeWalk::RangeWalk(ProbabilityMatrix probs, OrderBound lower, std::optional<Or
     checkProbabilities(probs);
     impl_->probs = std::move(probs);
     impl_->threads = threadsFor(threads);
-    impl_->chunkSize = std::max<std::size_t>(1, chunk);
+    impl_->chunkSize = std::min(kMaxChunk, std::max<std::size_t>(1, chunk));
     impl_->lower = std::move(lower);
     impl_->upper = std::move(upper);
     // The bounds are checked now; the suffix list and the pieces are made by the first next().
@@ -251,6 +303,8 @@ RangeWalk::RangeWalk(ProbabilityMatrix probs, OrderBound lower, std::optional<Or
 }
 
 RangeWalk::~RangeWalk() = default;
+
+void RangeWalk::recycle(RangeChunk&& chunk) { impl_->chunks.give(std::move(chunk)); }
 
 std::size_t RangeWalk::rows() const noexcept { return impl_->probs.size(); }
 
@@ -300,16 +354,23 @@ RangeReport testRange(const ProbabilityMatrix& probs, const OrderBound& lower, c
             pool.run(plan.pieces(), [&](std::size_t i, unsigned slot) {
                 if (raised(interrupt)) throw Interrupted();
                 PieceWalker<Col> w(n);
-                ChunkFiller<Col> filler(n, plan.suffix().first, kTestBatch);
+                ChunkFiller<Col> filler(n, plan.suffix().first, kTestBatch, nullptr);
                 std::vector<std::size_t> hits;
-                plan.emitPiece<Col>(i, plan.finite(), w, interrupt, [&](double cost, const Col* head, const Col* rest) {
-                    filler.add(cost, head, rest);
-                    if (filler.full()) {
-                        testChunk(filler.chunk, slot, hits);
-                        filler.chunk.count = 0;
+                struct Emit {
+                    ChunkFiller<Col>& filler;
+                    const std::function<void()>& flush;
+                    void prefix(const Col* head) { filler.prefix(head); }
+                    bool add(double cost, const Col* rest) {
+                        filler.put(cost, rest);
+                        if (filler.full()) flush();
+                        return true;
                     }
-                    return true;
-                });
+                };
+                const std::function<void()> flush = [&] {
+                    testChunk(filler.chunk, slot, hits);
+                    filler.chunk.count = 0;
+                };
+                plan.emitPiece<Col>(i, plan.finite(), w, interrupt, Emit{filler, flush});
                 if (filler.chunk.count != 0) testChunk(filler.chunk, slot, hits);
             });
         });

@@ -45,8 +45,8 @@ struct RangeChunk {
 class RangeWalk {
 public:
     // The range [lower, upper) of `probs` (std::nullopt: to the end), walked by `threads`
-    // threads (0: every core), handed out `chunk` configurations at a time (the last may
-    // be shorter). Throws std::invalid_argument for bad probabilities, or a bound with the
+    // threads (0: every core), handed out up to `chunk` configurations at a time (at most
+    // 2^18; chunks may be shorter). Throws std::invalid_argument for bad probabilities, or a bound with the
     // wrong number of columns, a column out of range or a NaN cost.
     RangeWalk(ProbabilityMatrix probs, OrderBound lower, std::optional<OrderBound> upper, unsigned threads = 0,
               std::size_t chunk = std::size_t{1} << 16);
@@ -59,6 +59,8 @@ public:
     // Throws Interrupted when `interrupt` is raised while it waits; nothing is lost then
     // (the next call hands out what was due).
     RangeChunk next(const std::atomic<bool>* interrupt = nullptr);
+    // Hands back a chunk's storage (from any thread) for the chunks to come.
+    void recycle(RangeChunk&& chunk);
     // Configurations handed out so far; after the last chunk, the range's exact size.
     Position handedOut() const noexcept;
     // How many configurations of the range come before `columns` in the cost order (for
