@@ -105,7 +105,7 @@ def test_every_public_python_name_has_a_reference_entry():
     import quorin
 
     page = (ROOT / "docs" / "reference" / "python.md").read_text(encoding="utf-8")
-    documented = set(re.findall(r"^```\{auto\w+\} quorin\.(\w+)", page, re.MULTILINE))
+    documented = set(re.findall(r"^\.\. auto\w+:: quorin\.(\w+)", page, re.MULTILINE))
     assert sorted(set(quorin.__all__) - documented) == []
 
 
