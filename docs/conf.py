@@ -27,7 +27,7 @@ figure_scripts = ["_figures/benchmark_figures.py"]
 
 source_suffix = {".md": "markdown", ".rst": "restructuredtext"}
 root_doc = "index"
-exclude_patterns = ["_build", "_ext", "_figures", "_generated", "README.md"]
+exclude_patterns = ["_build", "_ext", "_figures", "_generated"]
 
 myst_enable_extensions = ["colon_fence", "dollarmath", "deflist"]
 myst_heading_anchors = 3

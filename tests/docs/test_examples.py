@@ -83,7 +83,8 @@ def test_cpp_examples_build_and_run(tmp_path):
                   f"target_compile_options(example_{k} PRIVATE -Wall -Wextra -Werror)"]
     (project / "CMakeLists.txt").write_text("\n".join(lists) + "\n")
     build = project / "build"
-    for command in (["cmake", "-S", str(project), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release"],
+    for command in (["cmake", "-S", str(project), "-B", str(build), "-G", "Ninja",
+                     "-DCMAKE_BUILD_TYPE=Release"],
                     ["cmake", "--build", str(build), "-j", "2"]):
         done = subprocess.run(command, capture_output=True, text=True)
         assert done.returncode == 0, f"{' '.join(command)}:\n{done.stdout[-4000:]}{done.stderr[-4000:]}"
