@@ -33,12 +33,18 @@ bool inRange(const Bounds& b, double E, std::size_t rows, Columns&& columns) {
     return true;
 }
 
+// Lets every branch the rows' minima and maxima allow be entered.
+struct EnterAll {
+    bool operator()(std::size_t, double) const noexcept { return true; }
+};
+
 // Walks rows [level0, limit) below a prefix of cost prefix0 (columns so far in `path`),
-// cheapest column first, entering no branch that `b` rules out, and calls leaf(cost) for
-// every prefix of `limit` rows; stops, returning false, once leaf does.
-template <class Col, class Leaf>
+// cheapest column first, entering no branch that `b` rules out, nor one of `rows` rows and
+// cost p for which may(rows, p) is false, and calls leaf(cost) for every prefix of
+// `limit` rows; stops, returning false, once leaf does.
+template <class Col, class Leaf, class May = EnterAll>
 bool descend(const Model& m, const Bounds& b, std::size_t level0, std::size_t limit, double prefix0, Col* path,
-             std::size_t* k, double* P, const std::atomic<bool>* interrupt, Leaf&& leaf) {
+             std::size_t* k, double* P, const std::atomic<bool>* interrupt, Leaf&& leaf, May&& may = May()) {
     if (level0 == limit) return leaf(prefix0);
     unsigned steps = 0;
     std::size_t level = level0;
@@ -57,6 +63,10 @@ bool descend(const Model& m, const Bounds& b, std::size_t level0, std::size_t li
         if (c < m.candStart[level + 1]) {
             const double p = P[level] + m.candCost[c];
             if (p + m.minAfter[level + 1] <= b.hiLimit) {
+                if (!may(level + 1, p)) {
+                    ++k[level];
+                    continue;
+                }
                 path[level] = static_cast<Col>(m.candColumn[c]);
                 if (++steps == kCheckEvery) {
                     steps = 0;

@@ -80,7 +80,7 @@ void RangePlan::listPieces(unsigned threads, const std::atomic<bool>* interrupt)
             paths_.insert(paths_.end(), w.path.begin(), w.path.begin() + static_cast<std::ptrdiff_t>(depth_));
             pieces_.push_back(piece);
             return true;
-        });
+        }, Reachable{*this, finite_});
         if (depth_ == s || pieces_.size() >= wanted) break;
     }
 }
@@ -96,6 +96,10 @@ void RangePlan::entriesFor(const Bounds& b, double prefix, std::uint32_t& from, 
     }
     const std::size_t b1 = bucketOf(b.loLimit - base, sl.scale, sl.buckets);
     const std::size_t b2 = bucketOf(x2, sl.scale, sl.buckets);
+    if (!sl.anyIn(b1, b2)) {
+        from = to = innerFrom = innerTo = 0;
+        return;
+    }
     from = sl.start[b1];
     to = sl.start[b2 + 1];
     // Every key of the buckets strictly between these two makes a cost inside [lo, hi)

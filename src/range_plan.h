@@ -89,6 +89,18 @@ public:
 private:
     template <class Col>
     void listPieces(unsigned threads, const std::atomic<bool>* interrupt);
+    // Whether some completion of a prefix of `rows` rows and cost p may land in b, by the
+    // suffix list's reachability bitmaps (true where they do not tell).
+    struct Reachable {
+        const RangePlan& plan;
+        const Bounds& b;
+        bool operator()(std::size_t rows, double p) const noexcept {
+            const SuffixList& sl = plan.suffix_;
+            if (rows >= sl.first || sl.first - rows > sl.reach.size()) return true;
+            const double base = p + plan.model_.minAfter[rows];
+            return sl.mayReach(sl.first - rows, b.loLimit - base, b.hiLimit - base);
+        }
+    };
     // The suffix entries of a complete prefix that `b` may keep: [from, to) and the inner
     // run [innerFrom, innerTo) whose every entry it keeps, whatever the rounding.
     void entriesFor(const Bounds& b, double prefix, std::uint32_t& from, std::uint32_t& to, std::uint32_t& innerFrom,
@@ -129,7 +141,8 @@ bool RangePlan::visitPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, 
         return visit(prefix, w.path.data(), from, to, innerFrom, innerTo);
     };
     if (depth_ == s) return atPrefix(piece.prefix);
-    return descend(model_, b, depth_, s, piece.prefix, w.path.data(), w.k.data(), w.P.data(), interrupt, atPrefix);
+    return descend(model_, b, depth_, s, piece.prefix, w.path.data(), w.k.data(), w.P.data(), interrupt, atPrefix,
+                   Reachable{*this, b});
 }
 
 template <class Col, class Emit>

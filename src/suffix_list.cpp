@@ -195,6 +195,11 @@ bool buildSuffix(const Model& m, SuffixList& suffix, std::size_t first, double b
             b1 = b2;
         }
     }
+    suffix.occupied.assign(buckets / 64 + 1, 0);
+    for (std::size_t b = 0; b < buckets; ++b) {
+        if (suffix.start[b + 1] > suffix.start[b]) suffix.occupied[b >> 6] |= std::uint64_t{1} << (b & 63);
+    }
+    suffix.reach.clear();
     suffix.first = first;
     suffix.budget = budget;
     suffix.scale = scale;
@@ -205,6 +210,44 @@ bool buildSuffix(const Model& m, SuffixList& suffix, std::size_t first, double b
     std::fprintf(stderr, "suffix rows %zu.. budget %.6f entries %zu buckets %zu\n", first, budget, total, buckets);
 #endif
     return true;
+}
+
+// Rows before a range's suffix list that get a reachability bitmap.
+constexpr std::size_t kReachLevels = 4;
+
+// dst |= src shifted up by `by` bits (bits past the end dropped).
+void orShifted(std::vector<std::uint64_t>& dst, const std::vector<std::uint64_t>& src, std::size_t by) {
+    const std::size_t words = by / 64, bits = by % 64;
+    for (std::size_t w = dst.size(); w-- > words;) {
+        std::uint64_t v = src[w - words] << bits;
+        if (bits != 0 && w > words) v |= src[w - words - 1] >> (64 - bits);
+        dst[w] |= v;
+    }
+}
+
+// The reachability bitmaps of the `levels` rows before the list's (see SuffixList::reach).
+void buildReach(const Model& m, SuffixList& list, std::size_t levels) {
+    list.reach.clear();
+    list.reach.reserve(levels);  // `below` points into it
+    const std::vector<std::uint64_t>* below = &list.occupied;
+    for (std::size_t j = 1; j <= levels && j <= list.first; ++j) {
+        const std::size_t row = list.first - j;
+        std::vector<std::uint64_t> bits(list.occupied.size(), 0);
+        for (std::size_t c = m.candStart[row]; c < m.candStart[row + 1]; ++c) {
+            const double delta = m.candDelta[c];
+            if (!(delta <= list.budget)) break;
+            orShifted(bits, *below, bucketOf(delta, list.scale, list.buckets));
+        }
+        // Rounding may move a sum into a neighbouring bucket: set those too.
+        std::vector<std::uint64_t> wide(bits);
+        for (std::size_t w = 0; w < bits.size(); ++w) {
+            wide[w] |= bits[w] << 1 | bits[w] >> 1;
+            if (w > 0) wide[w] |= bits[w - 1] >> 63;
+            if (w + 1 < bits.size()) wide[w] |= bits[w + 1] << 63;
+        }
+        list.reach.push_back(std::move(wide));
+        below = &list.reach.back();
+    }
 }
 
 }  // namespace
@@ -321,7 +364,10 @@ void fitSuffixList(const Model& m, SuffixList& list, double hiCost, std::size_t 
         while (scale > 1e-300 && budget * scale + 1 > most) scale /= 2;
         const std::size_t buckets = static_cast<std::size_t>(std::max(0.0, budget * scale)) + 1;
         const auto maxEntries = static_cast<std::size_t>(std::max(1.0, entriesFitting(first)));
-        if (buildSuffixList(m, list, first, budget, scale, buckets, maxEntries, interrupt)) return;
+        if (buildSuffixList(m, list, first, budget, scale, buckets, maxEntries, interrupt)) {
+            buildReach(m, list, kReachLevels);
+            return;
+        }
     }
 }
 

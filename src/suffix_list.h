@@ -31,6 +31,38 @@ struct SuffixList {
     std::vector<std::uint32_t> start;  // bucket b's entries: [start[b], start[b + 1])
     std::vector<unsigned char> entries;  // columns of the rows [first, n), stored width
     std::size_t count = 0;
+    // One bit per bucket, set when it holds entries: small enough to stay in cache, so that
+    // a key range with no entry is told without reading `start`.
+    std::vector<std::uint64_t> occupied;
+
+    // reach[j - 1], for j = 1 .. reach.size(): one bit per bucket, set when some
+    // combination of the rows [first - j, n) may have its key (cost above those rows'
+    // minima) in it (a superset: neighbouring buckets are set too, for rounding).
+    std::vector<std::vector<std::uint64_t>> reach;
+
+    // Whether some bucket of [b1, b2] holds entries.
+    bool anyIn(std::size_t b1, std::size_t b2) const noexcept { return anyIn(occupied, b1, b2); }
+    // Whether some combination of the rows [first - j, n) may have a key in [x1, x2]
+    // (j <= reach.size(); j = 0: the listed rows).
+    bool mayReach(std::size_t j, double x1, double x2) const noexcept {
+        if (x2 < 0) return false;
+        const std::size_t b2 = bucketOf(x2, scale, buckets);
+        if (b2 + 1 >= buckets) return true;  // keys past the table are not told
+        return anyIn(j == 0 ? occupied : reach[j - 1], bucketOf(x1, scale, buckets), b2);
+    }
+
+    static bool anyIn(const std::vector<std::uint64_t>& occupied, std::size_t b1, std::size_t b2) noexcept {
+        std::size_t w1 = b1 >> 6;
+        const std::size_t w2 = b2 >> 6;
+        const std::uint64_t first = ~std::uint64_t{0} << (b1 & 63);
+        const std::uint64_t last = ~std::uint64_t{0} >> (63 - (b2 & 63));
+        if (w1 == w2) return (occupied[w1] & first & last) != 0;
+        if ((occupied[w1] & first) != 0) return true;
+        for (++w1; w1 < w2; ++w1) {
+            if (occupied[w1] != 0) return true;
+        }
+        return (occupied[w2] & last) != 0;
+    }
 };
 
 // For every first row s, an upper bound on the number of combinations of the rows [s, n)
