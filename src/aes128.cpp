@@ -1,0 +1,191 @@
+// quorin::Aes128Tester: candidate keys packed from a batch's columns, encrypted by the
+// kernel of the chosen implementation, compared with the known ciphertexts.
+#include <quorin/aes128.h>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "aes128_kernels.h"
+
+namespace quorin {
+
+namespace {
+
+using Implementation = Aes128Tester::Implementation;
+
+constexpr std::size_t keyBytes = 16;
+// Keys packed and encrypted at a time: their buffers stay in the L1 cache.
+constexpr std::size_t chunkKeys = 256;
+
+bool cpuHas(Implementation implementation) noexcept {
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+    __builtin_cpu_init();
+    switch (implementation) {
+        case Implementation::aesni:
+            return __builtin_cpu_supports("aes") && __builtin_cpu_supports("ssse3");
+        case Implementation::vaes256:
+            return __builtin_cpu_supports("aes") && __builtin_cpu_supports("vaes") && __builtin_cpu_supports("avx2");
+        case Implementation::vaes512:
+            return __builtin_cpu_supports("aes") && __builtin_cpu_supports("vaes") &&
+                   __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+        case Implementation::automatic:
+        case Implementation::portable:
+            return true;
+    }
+    return false;
+#else
+    return implementation == Implementation::automatic || implementation == Implementation::portable;
+#endif
+}
+
+// The kernel of an implementation (not automatic) that this build has: its functions are
+// null otherwise.
+aes128::Kernel kernelOf(Implementation implementation) noexcept {
+    switch (implementation) {
+        case Implementation::aesni:
+            return aes128::aesniKernel();
+        case Implementation::vaes256:
+            return aes128::vaes256Kernel();
+        case Implementation::vaes512:
+            return aes128::vaes512Kernel();
+        case Implementation::automatic:
+        case Implementation::portable:
+            break;
+    }
+    return aes128::portableKernel();
+}
+
+// `implementation` with automatic resolved; std::invalid_argument when it cannot run here.
+Implementation resolved(Implementation implementation) {
+    if (implementation == Implementation::automatic) return Aes128Tester::fastest();
+    if (!Aes128Tester::available(implementation)) {
+        throw std::invalid_argument(std::string("the AES-128 implementation '") + Aes128Tester::name(implementation) +
+                                    "' is not available on this CPU or in this build");
+    }
+    return implementation;
+}
+
+// The keys of `count` configurations of 16 columns, 16 bytes each, to `keys`; outside[k]
+// says whether configuration k has a column outside [0, 256) (its key bytes are then
+// meaningless).
+void packKeys(const std::int32_t* columns, std::size_t count, std::uint8_t* keys, bool* outside) {
+    for (std::size_t k = 0; k < count; ++k) {
+        std::uint32_t any = 0;
+        for (std::size_t i = 0; i < keyBytes; ++i) {
+            const auto column = static_cast<std::uint32_t>(columns[k * keyBytes + i]);
+            keys[k * keyBytes + i] = static_cast<std::uint8_t>(column);
+            any |= column;
+        }
+        outside[k] = any > 0xff;
+    }
+}
+
+bool sameBlock(const std::uint8_t* a, const std::uint8_t* b) { return std::memcmp(a, b, keyBytes) == 0; }
+
+}  // namespace
+
+Aes128Tester::Aes128Tester(std::vector<Pair> pairs, Implementation implementation)
+    : pairs_(std::move(pairs)), implementation_(resolved(implementation)) {
+    if (pairs_.empty()) throw std::invalid_argument("an AES-128 tester needs at least one (plaintext, ciphertext) pair");
+}
+
+Aes128Tester::Aes128Tester(const AesBlock& plaintext, const AesBlock& ciphertext, Implementation implementation)
+    : Aes128Tester(std::vector<Pair>{Pair{plaintext, ciphertext}}, implementation) {}
+
+void Aes128Tester::checkShape(const std::vector<std::size_t>& columnsPerRow) const {
+    if (columnsPerRow.size() != keyBytes) {
+        throw std::invalid_argument("AES-128 keys need a matrix of 16 rows, one per key byte, not " +
+                                    std::to_string(columnsPerRow.size()));
+    }
+    for (std::size_t i = 0; i < columnsPerRow.size(); ++i) {
+        if (columnsPerRow[i] == 0 || columnsPerRow[i] > 256) {
+            throw std::invalid_argument("AES-128 keys need rows of 1 to 256 columns, one per byte value, but row " +
+                                        std::to_string(i) + " has " + std::to_string(columnsPerRow[i]));
+        }
+    }
+}
+
+void Aes128Tester::test(const std::int32_t* columns, const double* /*costs*/, std::size_t count, std::size_t rows,
+                        std::vector<std::size_t>& hits) const {
+    if (rows != keyBytes) {
+        throw std::invalid_argument("AES-128 keys need configurations of 16 columns, not " + std::to_string(rows));
+    }
+    const aes128::Kernel kernel = kernelOf(implementation_);
+    const std::uint8_t* const plaintext = pairs_[0].plaintext.data();
+    const std::uint8_t* const ciphertext = pairs_[0].ciphertext.data();
+    std::uint8_t keys[chunkKeys * keyBytes];
+    std::uint8_t ciphertexts[chunkKeys * keyBytes];
+    bool outside[chunkKeys];
+    for (std::size_t start = 0; start < count; start += chunkKeys) {
+        const std::size_t n = std::min(chunkKeys, count - start);
+        packKeys(columns + start * keyBytes, n, keys, outside);
+        kernel.encrypt(keys, n, plaintext, ciphertexts);
+        for (std::size_t k = 0; k < n; ++k) {
+            if (!sameBlock(ciphertexts + k * keyBytes, ciphertext) || outside[k]) continue;
+            // The rare key that matches the first pair: the others decide.
+            bool all = true;
+            for (std::size_t p = 1; p < pairs_.size() && all; ++p) {
+                std::uint8_t other[keyBytes];
+                kernel.encrypt(keys + k * keyBytes, 1, pairs_[p].plaintext.data(), other);
+                all = sameBlock(other, pairs_[p].ciphertext.data());
+            }
+            if (all) hits.push_back(start + k);
+        }
+    }
+}
+
+bool Aes128Tester::available(Implementation implementation) noexcept {
+    if (implementation == Implementation::automatic || implementation == Implementation::portable) return true;
+    return kernelOf(implementation).encrypt != nullptr && cpuHas(implementation);
+}
+
+Aes128Tester::Implementation Aes128Tester::fastest() noexcept {
+    for (Implementation candidate : {Implementation::vaes512, Implementation::vaes256, Implementation::aesni}) {
+        if (available(candidate)) return candidate;
+    }
+    return Implementation::portable;
+}
+
+const char* Aes128Tester::name(Implementation implementation) noexcept {
+    switch (implementation) {
+        case Implementation::automatic:
+            return "automatic";
+        case Implementation::portable:
+            return "portable";
+        case Implementation::aesni:
+            return "aesni";
+        case Implementation::vaes256:
+            return "vaes256";
+        case Implementation::vaes512:
+            return "vaes512";
+    }
+    return "unknown";
+}
+
+Aes128Tester::Implementation Aes128Tester::fromName(const std::string& name) {
+    for (Implementation candidate : {Implementation::automatic, Implementation::portable, Implementation::aesni,
+                                     Implementation::vaes256, Implementation::vaes512}) {
+        if (name == Aes128Tester::name(candidate)) return candidate;
+    }
+    throw std::invalid_argument("unknown AES-128 implementation '" + name +
+                                "': use automatic, portable, aesni, vaes256 or vaes512");
+}
+
+AesBlock aes128Encrypt(const AesBlock& key, const AesBlock& plaintext, Aes128Tester::Implementation implementation) {
+    AesBlock ciphertext{};
+    kernelOf(resolved(implementation)).encrypt(key.data(), 1, plaintext.data(), ciphertext.data());
+    return ciphertext;
+}
+
+std::array<AesBlock, 11> aes128RoundKeys(const AesBlock& key, Aes128Tester::Implementation implementation) {
+    std::uint8_t bytes[11 * keyBytes];
+    kernelOf(resolved(implementation)).roundKeys(key.data(), bytes);
+    std::array<AesBlock, 11> roundKeys{};
+    for (std::size_t r = 0; r < roundKeys.size(); ++r) std::memcpy(roundKeys[r].data(), bytes + r * keyBytes, keyBytes);
+    return roundKeys;
+}
+
+}  // namespace quorin
