@@ -47,17 +47,25 @@ const TesterHandle* handleOf(py::handle object) {
     return &py::cast<const TesterHandle&>(object);
 }
 
+// The name of `object`'s class as Python code spells it, e.g. quorin.AES128.
+std::string typeName(py::handle object) {
+    const py::handle type = reinterpret_cast<PyObject*>(Py_TYPE(object.ptr()));
+    return py::str(type.attr("__module__")).cast<std::string>() + "." +
+           py::str(type.attr("__qualname__")).cast<std::string>();
+}
+
 const TesterHandle& constructedHandle(py::handle self) {
     const TesterHandle* handle = handleOf(self);
     if (handle == nullptr) {
-        throw py::type_error(std::string(Py_TYPE(self.ptr())->tp_name) + ".__init__() has not been called");
+        if (!py::isinstance<TesterHandle>(self)) throw py::type_error("expected a quorin tester, not " + typeName(self));
+        throw py::type_error(typeName(self) + ".__init__() has not been called");
     }
     return *handle;
 }
 
 const Aes128Handle& constructedAes128(py::handle self) {
     if (!py::isinstance<Aes128Handle>(self)) {
-        throw py::type_error("expected a quorin.AES128, not " + std::string(Py_TYPE(self.ptr())->tp_name));
+        throw py::type_error("expected a quorin.AES128, not " + typeName(self));
     }
     return static_cast<const Aes128Handle&>(constructedHandle(self));
 }
@@ -393,10 +401,10 @@ fastest this CPU has), "portable", "aesni", "vaes256" or "vaes512".)doc");
         .def("__reduce__",
              [](py::handle self) {
                  const Aes128Handle& handle = constructedAes128(self);
-                 py::tuple arguments = handle.requested == "automatic"
-                                           ? py::make_tuple(blocksTuple(handle, true), blocksTuple(handle, false))
-                                           : py::make_tuple(blocksTuple(handle, true), blocksTuple(handle, false),
-                                                            handle.requested);
+                 py::tuple arguments = py::make_tuple(blocksTuple(handle, true), blocksTuple(handle, false));
+                 if (handle.requested != "automatic") {
+                     arguments = py::make_tuple(arguments[0], arguments[1], handle.requested);
+                 }
                  return py::make_tuple(py::type::of(self), arguments);
              })
         .def_static(
