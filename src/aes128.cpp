@@ -10,6 +10,11 @@
 
 #include "aes128_kernels.h"
 
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+#define QUORIN_AES_CPUID 1
+#include <cpuid.h>
+#endif
+
 namespace quorin {
 
 namespace {
@@ -20,25 +25,50 @@ constexpr std::size_t keyBytes = 16;
 // Keys packed and encrypted at a time: their buffers stay in the L1 cache.
 constexpr std::size_t chunkKeys = 256;
 
+// What the CPU and the operating system offer, from CPUID and XGETBV (compilers' own
+// feature tests do not all know VAES).
+struct CpuFeatures {
+    bool aes = false, ssse3 = false, avx2 = false, vaes = false, avx512f = false, avx512bw = false;
+};
+
+CpuFeatures detectedFeatures() noexcept {
+    CpuFeatures f;
+#ifdef QUORIN_AES_CPUID
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid(0, &eax, &ebx, &ecx, &edx) == 0) return f;
+    const unsigned maxLeaf = eax;
+    __get_cpuid(1, &eax, &ebx, &ecx, &edx);
+    f.aes = (ecx >> 25) & 1;
+    f.ssse3 = (ecx >> 9) & 1;
+    const bool osSavesRegisters = (ecx >> 27) & 1;  // OSXSAVE: XGETBV says which registers
+    if (!osSavesRegisters || maxLeaf < 7) return f;
+    unsigned xcr0 = 0, xcr0High = 0;
+    __asm__("xgetbv" : "=a"(xcr0), "=d"(xcr0High) : "c"(0));
+    const bool ymmSaved = (xcr0 & 0x6) == 0x6;           // SSE and AVX state
+    const bool zmmSaved = ymmSaved && (xcr0 & 0xe0) == 0xe0;  // opmask and the upper ZMM state
+    __cpuid_count(7, 0, eax, ebx, ecx, edx);
+    f.avx2 = ymmSaved && ((ebx >> 5) & 1);
+    f.vaes = ymmSaved && ((ecx >> 9) & 1);
+    f.avx512f = zmmSaved && ((ebx >> 16) & 1);
+    f.avx512bw = zmmSaved && ((ebx >> 30) & 1);
+#endif
+    return f;
+}
+
 bool cpuHas(Implementation implementation) noexcept {
-#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
-    __builtin_cpu_init();
+    static const CpuFeatures f = detectedFeatures();
     switch (implementation) {
         case Implementation::aesni:
-            return __builtin_cpu_supports("aes") && __builtin_cpu_supports("ssse3");
+            return f.aes && f.ssse3;
         case Implementation::vaes256:
-            return __builtin_cpu_supports("aes") && __builtin_cpu_supports("vaes") && __builtin_cpu_supports("avx2");
+            return f.aes && f.vaes && f.avx2;
         case Implementation::vaes512:
-            return __builtin_cpu_supports("aes") && __builtin_cpu_supports("vaes") &&
-                   __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+            return f.aes && f.vaes && f.avx512f && f.avx512bw;
         case Implementation::automatic:
         case Implementation::portable:
             return true;
     }
     return false;
-#else
-    return implementation == Implementation::automatic || implementation == Implementation::portable;
-#endif
 }
 
 // The kernel of an implementation (not automatic) that this build has: its functions are

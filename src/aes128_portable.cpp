@@ -78,16 +78,12 @@ std::uint32_t subWord(std::uint32_t w) {
            (std::uint32_t{tables.sbox[(w >> 8) & 0xff]} << 8) | tables.sbox[w & 0xff];
 }
 
-// The 44 words w[0 .. 43] of the key schedule.
-void expandKey(const std::uint8_t* key, std::uint32_t* w) {
-    for (int i = 0; i < 4; ++i) w[i] = loadColumn(key + 4 * i);
-    for (int i = 4; i < 44; ++i) {
-        std::uint32_t temp = w[i - 1];
-        if (i % 4 == 0) {
-            temp = subWord((temp << 8) | (temp >> 24)) ^ (std::uint32_t{roundConstants[i / 4 - 1]} << 24);
-        }
-        w[i] = w[i - 4] ^ temp;
-    }
+// Round key r + 1 (four columns) from round key r, in place.
+void nextRoundKey(std::uint32_t* k, int round) {
+    k[0] ^= subWord((k[3] << 8) | (k[3] >> 24)) ^ (std::uint32_t{roundConstants[round]} << 24);
+    k[1] ^= k[0];
+    k[2] ^= k[1];
+    k[3] ^= k[2];
 }
 
 // Column c of a middle round: ShiftRows takes row r from column c + r.
@@ -104,29 +100,51 @@ std::uint32_t lastRoundColumn(const std::uint32_t* s, int c, std::uint32_t round
            roundKey;
 }
 
-void encryptOne(const std::uint8_t* key, const std::uint32_t* plaintext, std::uint8_t* ciphertext) {
-    std::uint32_t w[44];
-    expandKey(key, w);
-    std::uint32_t s[4];
-    for (int c = 0; c < 4; ++c) s[c] = plaintext[c] ^ w[c];
-    for (int round = 1; round < 10; ++round) {
-        std::uint32_t t[4];
-        for (int c = 0; c < 4; ++c) t[c] = roundColumn(s, c, w[4 * round + c]);
-        std::memcpy(s, t, sizeof s);
+// Keys encrypted side by side: independent chains of lookups for the CPU to overlap.
+constexpr int lanes = 4;
+
+// `n` (at most `lanes`) keys at `keys`, their ciphertexts to `out`. The key schedule runs
+// alongside the rounds.
+void encryptGroup(const std::uint8_t* keys, int n, const std::uint32_t* plaintext, std::uint8_t* out) {
+    std::uint32_t key[lanes][4] = {};
+    std::uint32_t state[lanes][4];
+    for (int k = 0; k < lanes; ++k) {
+        for (int c = 0; c < 4; ++c) {
+            if (k < n) key[k][c] = loadColumn(keys + 16 * k + 4 * c);
+            state[k][c] = plaintext[c] ^ key[k][c];
+        }
     }
-    for (int c = 0; c < 4; ++c) storeColumn(lastRoundColumn(s, c, w[40 + c]), ciphertext + 4 * c);
+    for (int round = 1; round < 10; ++round) {
+        for (int k = 0; k < lanes; ++k) {
+            nextRoundKey(key[k], round - 1);
+            std::uint32_t t[4];
+            for (int c = 0; c < 4; ++c) t[c] = roundColumn(state[k], c, key[k][c]);
+            std::memcpy(state[k], t, sizeof t);
+        }
+    }
+    for (int k = 0; k < n; ++k) {
+        nextRoundKey(key[k], 9);
+        for (int c = 0; c < 4; ++c) storeColumn(lastRoundColumn(state[k], c, key[k][c]), out + 16 * k + 4 * c);
+    }
 }
 
 void encrypt(const std::uint8_t* keys, std::size_t count, const std::uint8_t* plaintext, std::uint8_t* ciphertexts) {
     std::uint32_t columns[4];
     for (int c = 0; c < 4; ++c) columns[c] = loadColumn(plaintext + 4 * c);
-    for (std::size_t k = 0; k < count; ++k) encryptOne(keys + 16 * k, columns, ciphertexts + 16 * k);
+    for (std::size_t k = 0; k < count; k += lanes) {
+        const int n = count - k < lanes ? static_cast<int>(count - k) : lanes;
+        encryptGroup(keys + 16 * k, n, columns, ciphertexts + 16 * k);
+    }
 }
 
 void roundKeys(const std::uint8_t* key, std::uint8_t* out) {
-    std::uint32_t w[44];
-    expandKey(key, w);
-    for (int i = 0; i < 44; ++i) storeColumn(w[i], out + 4 * i);
+    std::uint32_t k[4];
+    for (int c = 0; c < 4; ++c) k[c] = loadColumn(key + 4 * c);
+    for (int round = 0;; ++round) {
+        for (int c = 0; c < 4; ++c) storeColumn(k[c], out + 16 * round + 4 * c);
+        if (round == 10) break;
+        nextRoundKey(k, round);
+    }
 }
 
 }  // namespace
