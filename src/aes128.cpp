@@ -24,6 +24,7 @@ using Implementation = Aes128Tester::Implementation;
 constexpr std::size_t keyBytes = 16;
 // Keys packed and encrypted at a time: their buffers stay in the L1 cache.
 constexpr std::size_t chunkKeys = 256;
+static_assert(chunkKeys % aes128::maxGroupSize == 0, "a chunk is made of whole groups of every kernel");
 
 // What the CPU and the operating system offer, from CPUID and XGETBV (compilers' own
 // feature tests do not all know VAES).
@@ -115,6 +116,16 @@ void packKeys(const std::int32_t* columns, std::size_t count, std::uint8_t* keys
 
 bool sameBlock(const std::uint8_t* a, const std::uint8_t* b) { return std::memcmp(a, b, keyBytes) == 0; }
 
+// The ciphertext of `plaintext` under the one key at `key`, in a group padded with zero keys.
+void encryptOne(const aes128::Kernel& kernel, const std::uint8_t* key, const std::uint8_t* plaintext,
+                std::uint8_t* ciphertext) {
+    std::uint8_t keys[aes128::maxGroupSize * keyBytes] = {};
+    std::uint8_t ciphertexts[aes128::maxGroupSize * keyBytes];
+    std::memcpy(keys, key, keyBytes);
+    kernel.encrypt(keys, kernel.groupSize, plaintext, ciphertexts);
+    std::memcpy(ciphertext, ciphertexts, keyBytes);
+}
+
 }  // namespace
 
 Aes128Tester::Aes128Tester(std::vector<Pair> pairs, Implementation implementation)
@@ -152,14 +163,17 @@ void Aes128Tester::test(const std::int32_t* columns, const double* /*costs*/, st
     for (std::size_t start = 0; start < count; start += chunkKeys) {
         const std::size_t n = std::min(chunkKeys, count - start);
         packKeys(columns + start * keyBytes, n, keys, outside);
-        kernel.encrypt(keys, n, plaintext, ciphertexts);
+        // The last group padded with zero keys, whose ciphertexts nobody reads.
+        const std::size_t padded = (n + kernel.groupSize - 1) / kernel.groupSize * kernel.groupSize;
+        std::memset(keys + n * keyBytes, 0, (padded - n) * keyBytes);
+        kernel.encrypt(keys, padded, plaintext, ciphertexts);
         for (std::size_t k = 0; k < n; ++k) {
             if (!sameBlock(ciphertexts + k * keyBytes, ciphertext) || outside[k]) continue;
             // The rare key that matches the first pair: the others decide.
             bool all = true;
             for (std::size_t p = 1; p < pairs_.size() && all; ++p) {
                 std::uint8_t other[keyBytes];
-                kernel.encrypt(keys + k * keyBytes, 1, pairs_[p].plaintext.data(), other);
+                encryptOne(kernel, keys + k * keyBytes, pairs_[p].plaintext.data(), other);
                 all = sameBlock(other, pairs_[p].ciphertext.data());
             }
             if (all) hits.push_back(start + k);
@@ -206,15 +220,20 @@ Aes128Tester::Implementation Aes128Tester::fromName(const std::string& name) {
 
 AesBlock aes128Encrypt(const AesBlock& key, const AesBlock& plaintext, Aes128Tester::Implementation implementation) {
     AesBlock ciphertext{};
-    kernelOf(resolved(implementation)).encrypt(key.data(), 1, plaintext.data(), ciphertext.data());
+    encryptOne(kernelOf(resolved(implementation)), key.data(), plaintext.data(), ciphertext.data());
     return ciphertext;
 }
 
 std::array<AesBlock, 11> aes128RoundKeys(const AesBlock& key, Aes128Tester::Implementation implementation) {
-    std::uint8_t bytes[11 * keyBytes];
-    kernelOf(resolved(implementation)).roundKeys(key.data(), bytes);
+    const aes128::Kernel kernel = kernelOf(resolved(implementation));
+    std::uint8_t keys[aes128::maxGroupSize * keyBytes] = {};
+    std::uint8_t bytes[11 * aes128::maxGroupSize * keyBytes];
+    std::memcpy(keys, key.data(), keyBytes);
+    kernel.roundKeys(keys, bytes);
     std::array<AesBlock, 11> roundKeys{};
-    for (std::size_t r = 0; r < roundKeys.size(); ++r) std::memcpy(roundKeys[r].data(), bytes + r * keyBytes, keyBytes);
+    for (std::size_t r = 0; r < roundKeys.size(); ++r) {
+        std::memcpy(roundKeys[r].data(), bytes + r * kernel.groupSize * keyBytes, keyBytes);
+    }
     return roundKeys;
 }
 

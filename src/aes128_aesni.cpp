@@ -32,13 +32,13 @@ using Kernel128 = SimdKernel<Ops, 8>;
 
 }  // namespace
 
-Kernel aesniKernel() noexcept { return {&Kernel128::encrypt, &Kernel128::roundKeys}; }
+Kernel aesniKernel() noexcept { return Kernel128::kernel(); }
 
 }  // namespace aes128
 }  // namespace quorin
 
 #else
 
-quorin::aes128::Kernel quorin::aes128::aesniKernel() noexcept { return {nullptr, nullptr}; }
+quorin::aes128::Kernel quorin::aes128::aesniKernel() noexcept { return {nullptr, nullptr, 1}; }
 
 #endif

@@ -13,21 +13,28 @@
 namespace quorin {
 namespace aes128 {
 
-// Encrypts the 16-byte `plaintext` under each of the `count` keys stored one after another
-// (16 bytes each) at `keys`, writing the ciphertexts one after another to `ciphertexts`.
-using EncryptFunction = void (*)(const std::uint8_t* keys, std::size_t count, const std::uint8_t* plaintext,
-                                 std::uint8_t* ciphertexts);
-// Writes the 11 round keys of the 16-byte `key` (176 bytes, round 0 first) to `roundKeys`.
-using RoundKeysFunction = void (*)(const std::uint8_t* key, std::uint8_t* roundKeys);
-
+// A kernel works on groups of `groupSize` keys (the keys it keeps in flight at once), and
+// holds no arrays of its own: the caller, built for any CPU, pads the last group. (Stack
+// arrays in code built for wide registers get aligned to their width, more than what
+// AddressSanitizer's fake stack frames guarantee.) Keys, plaintexts and ciphertexts are 16
+// bytes each, stored one after another.
 struct Kernel {
-    EncryptFunction encrypt;
-    RoundKeysFunction roundKeys;
+    // Encrypts the `plaintext` under each of the `count` keys at `keys` (count a multiple of
+    // groupSize), writing the ciphertexts to `ciphertexts`.
+    void (*encrypt)(const std::uint8_t* keys, std::size_t count, const std::uint8_t* plaintext,
+                    std::uint8_t* ciphertexts);
+    // The 11 round keys of each of the groupSize keys at `keys`: round r of key k to
+    // roundKeys[16 * (r * groupSize + k) ..], round 0 being the key itself.
+    void (*roundKeys)(const std::uint8_t* keys, std::uint8_t* roundKeys);
+    std::size_t groupSize;
 };
+
+// The most keys of a group of any kernel.
+constexpr std::size_t maxGroupSize = 32;
 
 // The portable kernel, for any CPU.
 Kernel portableKernel() noexcept;
-// The kernels on the AES instructions: {nullptr, nullptr} when this build has none of that
+// The kernels on the AES instructions: null functions when this build has none of that
 // kind (another architecture or compiler). The caller checks that the CPU has the
 // instructions before running one.
 Kernel aesniKernel() noexcept;

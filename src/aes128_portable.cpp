@@ -149,7 +149,7 @@ void roundKeys(const std::uint8_t* key, std::uint8_t* out) {
 
 }  // namespace
 
-Kernel portableKernel() noexcept { return {&encrypt, &roundKeys}; }
+Kernel portableKernel() noexcept { return {&encrypt, &roundKeys, 1}; }
 
 }  // namespace aes128
 }  // namespace quorin

@@ -19,6 +19,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "aes128_kernels.h"
+
 namespace quorin {
 namespace aes128 {
 
@@ -27,6 +29,7 @@ struct SimdKernel {
     using Vector = typename Ops::Vector;
     // Keys in flight at once: enough independent work to cover the latency of the AES units.
     static constexpr int groupSize = Vectors * Ops::keysPerVector;
+    static_assert(groupSize <= static_cast<int>(maxGroupSize), "the callers' padded groups hold every group");
 
     static Vector nextRoundKey(Vector key, Vector rcon) {
         const Vector substituted = Ops::aesenclast(Ops::rotatedLastWord(key), rcon);
@@ -65,29 +68,21 @@ struct SimdKernel {
     static void encrypt(const std::uint8_t* keys, std::size_t count, const std::uint8_t* plaintext,
                         std::uint8_t* ciphertexts) {
         const Vector p = Ops::broadcast(plaintext);
-        std::size_t k = 0;
-        for (; k + groupSize <= count; k += groupSize) encryptGroup(keys + 16 * k, p, ciphertexts + 16 * k);
-        if (k == count) return;
-        // The last keys, padded to a full group.
-        std::uint8_t padded[16 * groupSize] = {};
-        std::uint8_t out[16 * groupSize];
-        const std::size_t left = count - k;
-        __builtin_memcpy(padded, keys + 16 * k, 16 * left);
-        encryptGroup(padded, p, out);
-        __builtin_memcpy(ciphertexts + 16 * k, out, 16 * left);
+        for (std::size_t k = 0; k < count; k += groupSize) encryptGroup(keys + 16 * k, p, ciphertexts + 16 * k);
     }
 
-    static void roundKeys(const std::uint8_t* key, std::uint8_t* out) {
-        std::uint8_t lanes[16 * Ops::keysPerVector] = {};
-        __builtin_memcpy(lanes, key, 16);
-        Vector k = Ops::load(lanes);
+    static void roundKeys(const std::uint8_t* keys, std::uint8_t* out) {
+        Vector key[Vectors];
+        for (int i = 0; i < Vectors; ++i) key[i] = Ops::load(keys + 16 * Ops::keysPerVector * i);
         for (int round = 0;; ++round) {
-            Ops::store(lanes, k);
-            __builtin_memcpy(out + 16 * round, lanes, 16);
+            for (int i = 0; i < Vectors; ++i) Ops::store(out + 16 * (round * groupSize + Ops::keysPerVector * i), key[i]);
             if (round == 10) break;
-            k = nextRoundKey(k, roundConstant(round));
+            const Vector rcon = roundConstant(round);
+            for (int i = 0; i < Vectors; ++i) key[i] = nextRoundKey(key[i], rcon);
         }
     }
+
+    static constexpr Kernel kernel() { return {&encrypt, &roundKeys, groupSize}; }
 };
 
 }  // namespace aes128

@@ -35,13 +35,13 @@ using Kernel256 = SimdKernel<Ops, 4>;
 
 }  // namespace
 
-Kernel vaes256Kernel() noexcept { return {&Kernel256::encrypt, &Kernel256::roundKeys}; }
+Kernel vaes256Kernel() noexcept { return Kernel256::kernel(); }
 
 }  // namespace aes128
 }  // namespace quorin
 
 #else
 
-quorin::aes128::Kernel quorin::aes128::vaes256Kernel() noexcept { return {nullptr, nullptr}; }
+quorin::aes128::Kernel quorin::aes128::vaes256Kernel() noexcept { return {nullptr, nullptr, 1}; }
 
 #endif

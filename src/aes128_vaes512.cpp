@@ -40,13 +40,13 @@ using Kernel512 = SimdKernel<Ops, 8>;
 
 }  // namespace
 
-Kernel vaes512Kernel() noexcept { return {&Kernel512::encrypt, &Kernel512::roundKeys}; }
+Kernel vaes512Kernel() noexcept { return Kernel512::kernel(); }
 
 }  // namespace aes128
 }  // namespace quorin
 
 #else
 
-quorin::aes128::Kernel quorin::aes128::vaes512Kernel() noexcept { return {nullptr, nullptr}; }
+quorin::aes128::Kernel quorin::aes128::vaes512Kernel() noexcept { return {nullptr, nullptr, 1}; }
 
 #endif
