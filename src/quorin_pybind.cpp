@@ -329,4 +329,5 @@ Raises ValueError for a negative ``k`` and TypeError for a ``k`` that is not an 
     bindCounting(m);
     bindWindows(m);
     bindTasks(m);
+    bindTesters(m);
 }

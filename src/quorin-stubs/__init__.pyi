@@ -136,3 +136,47 @@ def count(
 ) -> tuple[int, int]:
     """Bounds ``(low, high)`` on the number of configurations of cost at most ``cost``, with
     the same exactness rule as :func:`rank`; ``cost = inf`` gives every configuration."""
+
+# Native testers
+
+_Block = bytes | bytearray | str | numpy.typing.NDArray[numpy.integer[Any]]
+
+class _Tester:
+    """``quorin._core.Tester``: a test of configurations that runs in native code (made by
+    its subclasses)."""
+
+    def __call__(
+        self,
+        columns: numpy.typing.ArrayLike,
+        costs: numpy.typing.ArrayLike | None = None,
+    ) -> numpy.typing.NDArray[numpy.int64]:
+        """The indices (ascending) of the configurations of ``columns`` that pass."""
+    def check_shape(self, probs_row_lengths: Sequence[SupportsIndex]) -> None:
+        """Raises ValueError when a matrix of rows of these lengths cannot be tested."""
+
+class AES128(_Tester):
+    """AES-128 known-plaintext test: configurations of a 16-row matrix are keys (column j of
+    row i: key byte i = j); a key passes when it encrypts every plaintext to its ciphertext.
+    ``plaintext``/``ciphertext``: one block (16 bytes, a uint8 array of shape (16,), or 32 hex
+    digits) or several (an array of shape (k, 16) or a sequence of blocks)."""
+
+    def __init__(
+        self,
+        plaintext: _Block | Sequence[_Block],
+        ciphertext: _Block | Sequence[_Block],
+        implementation: str = "automatic",
+    ) -> None: ...
+    @property
+    def plaintexts(self) -> tuple[bytes, ...]: ...
+    @property
+    def ciphertexts(self) -> tuple[bytes, ...]: ...
+    @property
+    def implementation(self) -> str:
+        """The implementation in use: "portable", "aesni", "vaes256" or "vaes512"."""
+    def __reduce__(self) -> tuple[Any, tuple[Any, ...]]: ...
+    @staticmethod
+    def encrypt(key: _Block, plaintext: _Block, implementation: str = "automatic") -> bytes:
+        """The AES-128 encryption of one block, as bytes."""
+    @staticmethod
+    def available(implementation: str) -> bool:
+        """Whether this CPU and this build can run that implementation."""

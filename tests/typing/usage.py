@@ -23,3 +23,8 @@ batches: quorin.BatchIterator = quorin.batches(probs, size=2, start=1, stop=None
 for window in batches:
     window_costs: npt.NDArray[np.float64] = window.costs
     where: int = batches.position
+tester = quorin.AES128(bytes(16), "66e94bd4ef8a2c3b884cfa59ca342b2e")
+found: npt.NDArray[np.int64] = tester(np.zeros((3, 16), dtype=np.int32), None)
+tester.check_shape([256] * 16)
+pairs: tuple[bytes, ...] = tester.plaintexts
+ciphertext: bytes = quorin.AES128.encrypt(bytes(16), np.zeros(16, dtype=np.uint8))
