@@ -165,6 +165,29 @@ void bindTasks(py::module_& m) {
           "Up to `most` bounds strictly between `lower` and `upper` (None: the end), each about `task_size` "
           "configurations after the one before.");
 
+    m.def("_run_native",
+          [](const quorin::ProbabilityMatrix& probs, const py::object& lower, const py::object& upper,
+             const py::object& tester, const py::object& threads) {
+              const std::shared_ptr<const quorin::Tester> native = nativeTester(tester);
+              if (!native) throw py::type_error("tester must be a native tester such as quorin.AES128");
+              const OrderBound lo = toBound(lower, "lower");
+              const std::optional<OrderBound> hi = toUpper(upper);
+              const unsigned threadCount = toThreads(threads);
+              quorin::RangeReport report = callReleased([&](const std::atomic<bool>* interrupt) {
+                  return quorin::testRange(probs, lo, hi, *native, threadCount, interrupt);
+              });
+              py::list hits;
+              for (const quorin::RangeHit& h : report.hits) {
+                  py::tuple columns(h.configuration.columns.size());
+                  for (std::size_t i = 0; i < columns.size(); ++i) columns[i] = py::int_(h.configuration.columns[i]);
+                  hits.append(py::make_tuple(toInt(h.index), columns, py::float_(h.configuration.cost)));
+              }
+              return py::make_tuple(toInt(report.tested), hits);
+          },
+          py::arg("probs"), py::arg("lower"), py::arg("upper"), py::arg("tester"), py::arg("threads") = py::none(),
+          "Tests every configuration of [lower, upper) with a native tester in C++: (tested, [(index, columns, "
+          "cost), ...]) with each hit's index in the range.");
+
     py::class_<TaskWalk> walk(m, "_TaskWalk");
     walk.doc() = "Every configuration of [lower, upper) of the cost order, once each, in no particular order.";
     walk.def(py::init([](quorin::ProbabilityMatrix probs, const py::object& lower, const py::object& upper,
