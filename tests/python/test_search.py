@@ -9,6 +9,8 @@ import logging
 import multiprocessing
 import os
 import pickle
+import subprocess
+import sys
 import time
 
 import numpy as np
@@ -16,7 +18,10 @@ import pytest
 
 import cost_order_oracle as oracle
 import quorin
+import task_oracle
 from conftest import run_python
+
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 # Ties within and between rows, a zero, ragged rows: 4 * 3 * 4 * 2 * 5 = 480 configurations.
 PROBS = [[0.5, 0.25, 0.25, 0.0], [0.3, 0.3, 0.4], [0.125, 0.5, 0.125, 0.25], [0.6, 0.4],
@@ -26,12 +31,25 @@ START, STOP, TASK_SIZE = 37, 431, 25  # 16 tasks
 PLANTED = [3, 37, 38, 200, 201, 430, 431]  # positions; 3 and 431 lie outside the range
 EXPECTED = [quorin.Hit(p + 1, ORDER[p][1], ORDER[p][0]) for p in PLANTED if START <= p < STOP]
 
-needs_batches = pytest.mark.skipif(
-    not hasattr(quorin, "batches"),
-    reason="quorin.batches, which runs every task, is not in this build of quorin yet")
+if not task_oracle.core_has_tasks():  # until the core has them; workers import this too
+    task_oracle.install()
+
+needs_core_tasks = pytest.mark.skipif(
+    not task_oracle.core_has_tasks(),
+    reason="the core's task walk is not in this build of quorin yet")
 needs_processes = pytest.mark.skipif(
     bool(os.environ.get("QUORIN_ASAN")),
     reason="worker processes would need the sanitizer runtime preloaded too")
+
+
+@pytest.fixture(params=["oracle", pytest.param("core", marks=needs_core_tasks)])
+def engine(request, monkeypatch):
+    """The search on the brute-force stand-ins, then on the core's own functions."""
+    if request.param == "oracle":
+        monkeypatch.setattr(quorin._search, "_engine_api", lambda: task_oracle)
+    else:
+        monkeypatch.setattr(quorin._search, "_engine_api", lambda: quorin._core)
+    return request.param
 
 
 def codes(columns):
@@ -103,6 +121,32 @@ class ExitsOn(Planted):
         return super().__call__(columns, costs)
 
 
+class AcceptAll:
+    def __call__(self, columns, costs):
+        return np.ones(len(costs), dtype=bool)
+
+
+class CountingTested:
+    """A lazy map-like callable that adds up what its tasks tested."""
+
+    def __init__(self):
+        self.tested = 0
+
+    def __call__(self, fn, tasks):
+        for task in tasks:
+            result = fn(task)
+            self.tested += result.tested
+            yield result
+
+
+class ReversedMap:
+    """Runs every task it is given, the last first."""
+
+    def __call__(self, fn, tasks):
+        for task in reversed(list(tasks)):
+            yield fn(task)
+
+
 class CountingMap:
     """A lazy map-like callable that records the ids of the tasks it was given."""
 
@@ -149,7 +193,6 @@ def kinds(names):
             for name in names]
 
 
-@needs_batches
 @pytest.mark.parametrize("kind", kinds(WORKERS))
 def test_planted_keys_found_at_their_ranks_by_every_kind_of_workers(kind, request):
     test = Planted(PLANTED, as_indices=kind in ANSWER_WITH_INDICES)
@@ -159,7 +202,6 @@ def test_planted_keys_found_at_their_ranks_by_every_kind_of_workers(kind, reques
     assert all(type(h.rank) is int and type(h.cost) is float for h in hits)
 
 
-@needs_batches
 @pytest.mark.parametrize("kind", kinds(["this-process", "processes", "dask-client"]))
 def test_first_returns_the_first_hit_once_every_task_before_it_finished(kind, request):
     # The batch of the first hit is slow: hits in later tasks come back first.
@@ -169,81 +211,168 @@ def test_first_returns_the_first_hit_once_every_task_before_it_finished(kind, re
     assert hits == EXPECTED[:1]
 
 
-@needs_batches
+def holds(task, position, order=ORDER):
+    """Whether the configuration at `position` lies between the bounds of `task`."""
+    entry = order[position]
+    return tuple(task.lower) <= entry and (task.upper is None or entry < tuple(task.upper))
+
+
+def task_holding(position, start=START, stop=STOP, task_size=TASK_SIZE):
+    tasks = quorin.plan(PROBS, start=start, stop=stop, task_size=task_size)
+    return next(t.id for t in tasks if holds(t, position))
+
+
 def test_first_takes_no_task_after_the_hit():
     counting = CountingMap()
     hits = quorin.search(PROBS, Planted([200, 201]), start=START, stop=STOP,
                          workers=counting, task_size=TASK_SIZE, first=True)
     assert hits == [quorin.Hit(201, ORDER[200][1], ORDER[200][0])]
-    assert counting.ids == list(range((200 - START) // TASK_SIZE + 1))
+    assert counting.ids == list(range(task_holding(200) + 1))
     assert quorin.search(PROBS, Planted([3]), start=START, stop=STOP, workers=1,
                          first=True) == []
 
 
-@needs_batches
-def test_plan_covers_the_range_and_run_task_hands_out_exact_ranks():
+# Ties, zeros and ragged rows; a single row; rows of one column; a zero-only tail.
+MATRICES = [
+    PROBS,
+    [[0.25, 0.25, 0.25, 0.25]] * 4,
+    [[0.1, 0.0, 0.9, 0.0, 0.0, 0.0, 0.0]],
+    [[1.0], [0.5, 0.5], [1.0], [0.2, 0.3, 0.5]],
+    [[0.0, 0.5, 0.5], [0.0, 1.0], [0.5, 0.0, 0.25, 0.25]],
+]
+
+
+@pytest.mark.parametrize("matrix", range(len(MATRICES)))
+def test_tasks_tile_the_range_and_ranks_follow_from_their_counts(matrix, engine):
+    probs = MATRICES[matrix]
+    order = oracle.cost_order(probs)
+    n = len(order)
+    accept_all = AcceptAll()
+    for start, stop, task_size in [(0, None, 1), (0, n, 7), (n // 3, n - 1, 5),
+                                   (n // 2, n // 2 + 1, 3), (1, 10**30, max(1, n // 4))]:
+        tasks = quorin.plan(probs, start=start, stop=stop, task_size=task_size)
+        end = n if stop is None else min(stop, n)
+        assert [t.id for t in tasks] == list(range(len(tasks)))
+        # Each task starts where the previous one ends: no gap, no overlap.
+        assert tasks[0].lower == order[start]
+        assert tasks[-1].upper == (order[end] if end < n else None)
+        assert all(a.upper == b.lower for a, b in zip(tasks, tasks[1:]))
+        before, hits = start, []
+        for task in tasks:
+            result = quorin.run_task(pickle.loads(pickle.dumps(task)), accept_all,
+                                     batch_size=1 + task.id % 4, threads=1 + task.id % 2)
+            assert result.id == task.id
+            assert [h.index for h in result.hits] == list(range(result.tested))
+            hits += result.ranked(before)
+            before += result.tested
+        assert before == end
+        assert hits == [quorin.Hit(p + 1, order[p][1], order[p][0]) for p in range(start, end)]
+    assert quorin.plan(probs, start=5, stop=5) == [] == quorin.plan(probs, start=n, stop=n + 9)
+
+
+def test_plan_and_run_task_give_the_parts_of_a_scheduler():
     tasks = quorin.plan(PROBS, start=START, stop=STOP, task_size=TASK_SIZE)
-    assert [t.id for t in tasks] == list(range(16))
-    assert [(t.start, t.stop) for t in tasks] == [
-        (s, min(s + TASK_SIZE, STOP)) for s in range(START, STOP, TASK_SIZE)]
-    accept_all = Planted(range(len(ORDER)))
-    hits = []
+    assert len(repr(tasks[1])) < 120 and "probs=<5 rows>" in repr(tasks[1])
+    assert len(pickle.dumps(tasks[1])) < 2000
+    # Tasks run in any order; their counts give the ranks in plan order.
+    results = {t.id: quorin.run_task(t, Planted(PLANTED)) for t in reversed(tasks)}
+    before, hits = START, []
     for task in tasks:
-        result = quorin.run_task(pickle.loads(pickle.dumps(task)), accept_all, batch_size=7)
-        assert (result.id, result.tested) == (task.id, task.stop - task.start)
-        hits += result.hits
-    assert [(h.cost, h.columns) for h in hits] == ORDER[START:STOP]
-    assert [h.rank for h in hits] == list(range(START + 1, STOP + 1))
-    # Positions past the last configuration make no task; stop=None means the last one.
-    whole = quorin.plan(np.array([[0.5, 0.5]] * 3), stop=None, task_size=3)
-    assert [(t.start, t.stop) for t in whole] == [(0, 3), (3, 6), (6, 8)]
-    assert [(t.start, t.stop) for t in quorin.plan(PROBS, start=470, stop=10**30)] == [
-        (470, 480)]
-    assert quorin.plan(PROBS, start=5, stop=5) == [] == quorin.plan(PROBS, start=500, stop=600)
+        hits += results[task.id].ranked(before)
+        before += results[task.id].tested
+    assert hits == EXPECTED and before == STOP
+    found = [h for r in results.values() for h in r.hits]
+    assert all(type(h) is quorin.TaskHit and type(h.index) is int for h in found)
 
 
-@needs_batches
 def test_checkpoint_resumes_after_a_failing_test_and_refuses_another_search(tmp_path):
     path = tmp_path / "search.json"
     with pytest.raises(KeyError, match="the tester failed") as failure:
         quorin.search(PROBS, FailsOn(PLANTED, position=201), start=START, stop=STOP,
                       workers=1, task_size=TASK_SIZE, checkpoint=path)
-    failed = (201 - START) // TASK_SIZE
+    failed = task_holding(201)
     assert any(f"quorin task {failed} " in note for note in failure.value.__notes__)
-    assert json.loads(path.read_text())["finished"] == [[0, failed]]
+    finished = json.loads(path.read_text())["finished"]
+    tasks = quorin.plan(PROBS, start=START, stop=STOP, task_size=TASK_SIZE)
+    assert len(finished) == 1 and finished[0]["upper"] == [tasks[failed].lower[0],
+                                                             list(tasks[failed].lower[1])]
 
-    counting = CountingMap()
+    # Resumed with another task size: the gap is cut anew, nothing runs twice.
+    counting = CountingTested()
     assert quorin.search(PROBS, Planted(PLANTED), start=START, stop=STOP, workers=counting,
-                         task_size=TASK_SIZE, checkpoint=path) == EXPECTED
-    assert counting.ids == list(range(failed, 16))  # finished tasks are not run again
-    counting = CountingMap()
+                         task_size=TASK_SIZE + 4, checkpoint=path) == EXPECTED
+    assert counting.tested == STOP - START - finished[0]["tested"]
+    counting = CountingTested()
     assert quorin.search(PROBS, Planted(PLANTED), start=START, stop=STOP, workers=counting,
-                         task_size=TASK_SIZE, checkpoint=path) == EXPECTED
-    assert counting.ids == []
+                         checkpoint=path) == EXPECTED
+    assert counting.tested == 0
+    assert quorin.search(PROBS, Planted(PLANTED), start=START, stop=STOP, workers=1,
+                         checkpoint=path, first=True) == EXPECTED[:1]
 
-    for other in [dict(start=START + 1), dict(task_size=TASK_SIZE + 1),
+    for other in [dict(start=START + 1), dict(stop=STOP - 1),
                   dict(probs=[row[::-1] for row in PROBS])]:
-        arguments = dict(probs=PROBS, start=START, stop=STOP, task_size=TASK_SIZE) | other
+        arguments = dict(probs=PROBS, start=START, stop=STOP) | other
         with pytest.raises(ValueError, match="records another search"):
             quorin.search(arguments.pop("probs"), Planted(PLANTED), workers=1,
                           checkpoint=path, **arguments)
-    path.write_text(path.read_text()[:-20])
-    with pytest.raises(ValueError, match="not a readable quorin search checkpoint"):
+
+
+def test_checkpoint_from_finished_tasks_out_of_order(tmp_path):
+    # Tasks finish out of order on two workers; a failure leaves gaps, which the resumed
+    # search fills exactly.
+    path = tmp_path / "search.json"
+    with pytest.raises(KeyError):
+        quorin.search(PROBS, FailsOn(PLANTED, position=100), start=START, stop=STOP,
+                      workers=ReversedMap(), task_size=TASK_SIZE, checkpoint=path)
+    finished = json.loads(path.read_text())["finished"]
+    # The tasks after the failing one ran first.
+    assert len(finished) == 1 and finished[0]["upper"] == [ORDER[STOP][0], list(ORDER[STOP][1])]
+    counting = CountingTested()
+    assert quorin.search(PROBS, Planted(PLANTED), start=START, stop=STOP, workers=counting,
+                         task_size=TASK_SIZE, checkpoint=path) == EXPECTED
+    assert counting.tested == STOP - START - finished[0]["tested"]
+
+
+def test_checkpoint_of_an_earlier_layout_or_altered_is_refused(tmp_path):
+    path = tmp_path / "search.json"
+    quorin.search(PROBS, Planted(PLANTED), start=START, stop=STOP, workers=1,
+                  task_size=TASK_SIZE, checkpoint=path)
+    record = json.loads(path.read_text())
+    earlier = {"format": "quorin search checkpoint", "version": 1,
+               "search": {"start": START, "stop": STOP, "task_size": TASK_SIZE},
+               "finished": [[0, 3]], "tested": 75, "hits": []}
+    path.write_text(json.dumps(earlier))
+    with pytest.raises(ValueError, match="earlier quorin, whose tasks were cut at positions"):
         quorin.search(PROBS, Planted(PLANTED), start=START, stop=STOP, workers=1,
-                      task_size=TASK_SIZE, checkpoint=path)
+                      checkpoint=path)
+
+    def altered(change):
+        changed = json.loads(json.dumps(record))
+        change(changed["finished"][0])
+        return json.dumps(changed)
+
+    hit = record["finished"][0]["hits"][0]
+    for text in [json.dumps(record)[:-20],
+                 altered(lambda f: f.update(hits=[[hit[0] + 1000, hit[1], hit[2]]])),
+                 altered(lambda f: f.update(hits=[[hit[0], hit[1], hit[2] + 50]])),
+                 altered(lambda f: f.update(lower=[f["lower"][0], [9] * 5])),
+                 altered(lambda f: f.update(tested=-1)),
+                 altered(lambda f: f.update(upper=[0.0, [0] * 5]))]:
+        path.write_text(text)
+        with pytest.raises(ValueError, match="not a readable quorin search checkpoint"):
+            quorin.search(PROBS, Planted(PLANTED), start=START, stop=STOP, workers=1,
+                          checkpoint=path)
 
 
-@needs_batches
 @pytest.mark.parametrize("kind", kinds(["processes", "dask-client"]))
 def test_a_failing_test_stops_the_search_naming_its_task(kind, request):
     with pytest.raises(KeyError, match="the tester failed") as failure:
         quorin.search(PROBS, FailsOn(PLANTED, position=300), start=START, stop=STOP,
                       workers=WORKERS[kind](request), task_size=TASK_SIZE)
-    assert any(f"quorin task {(300 - START) // TASK_SIZE} " in note
+    assert any(f"quorin task {task_holding(300)} " in note
                for note in failure.value.__notes__)
 
 
-@needs_batches
 @needs_processes
 def test_a_dead_worker_process_runs_its_task_again_or_fails_the_search(tmp_path):
     once = ExitsOn(PLANTED, position=200, once=str(tmp_path / "died"))
@@ -255,12 +384,11 @@ def test_a_dead_worker_process_runs_its_task_again_or_fails_the_search(tmp_path)
     with pytest.raises(RuntimeError, match="worker processes died twice") as failure:
         quorin.search(PROBS, ExitsOn(PLANTED, position=200), start=START, stop=STOP,
                       workers=2, task_size=TASK_SIZE, checkpoint=path)
-    assert f" {(200 - START) // TASK_SIZE}" in str(failure.value)
+    assert f"quorin task {task_holding(200)} " in str(failure.value)
     assert quorin.search(PROBS, Planted(PLANTED), start=START, stop=STOP, workers=2,
                          task_size=TASK_SIZE, checkpoint=path) == EXPECTED
 
 
-@needs_batches
 @needs_processes
 def test_dask_runs_the_task_of_a_dead_worker_again(dask_client, tmp_path):
     once = ExitsOn(PLANTED, position=200, once=str(tmp_path / "died"))
@@ -269,7 +397,6 @@ def test_dask_runs_the_task_of_a_dead_worker_again(dask_client, tmp_path):
     assert (tmp_path / "died").exists()
 
 
-@needs_batches
 @pytest.mark.parametrize("found, message", [
     (None, "returned None"),
     (np.zeros(3), "dtype float64"),
@@ -282,11 +409,10 @@ def test_run_task_refuses_what_is_neither_a_mask_nor_indices(found, message):
     task = quorin.plan(PROBS, start=10, stop=15, task_size=5)[0]
     with pytest.raises(ValueError, match=message) as error:
         quorin.run_task(task, lambda columns, costs: found)
-    assert "quorin task 0 (positions 10 to 14)" in str(error.value)
+    assert "quorin task 0 (from cost " in str(error.value)
     assert quorin.run_task(task, lambda c, k: []).hits == []
 
 
-@needs_batches
 def test_progress_line_without_tqdm(monkeypatch, capsys):
     monkeypatch.setitem(__import__("sys").modules, "tqdm", None)
     quorin.search(PROBS, Planted(PLANTED), start=START, stop=STOP, workers=1,
@@ -330,9 +456,53 @@ def test_plan_bad_arguments(arguments, error, message):
 
 
 @needs_processes
-def test_unpicklable_test_is_refused_before_workers_start():
+@needs_core_tasks  # the workers of a fresh interpreter cannot be given the stand-ins
+def test_lambdas_and_notebook_functions_run_on_worker_processes_with_cloudpickle():
+    pytest.importorskip("cloudpickle")
+    planted = Planted(PLANTED)
+    assert quorin.search(PROBS, lambda columns, costs: planted(columns, costs), start=START,
+                         stop=STOP, workers=2, task_size=TASK_SIZE) == EXPECTED
+    # `python -c` runs in a __main__ without a file, as a notebook does.
+    result = run_python(
+        "import numpy as np, quorin\n"
+        "probs = [[0.5, 0.3, 0.2]] * 6\n"
+        "key = list(quorin.batches(probs, size=1, start=300, stop=301))[0].columns[0]\n"
+        "def test(columns, costs):\n"
+        "    return (columns == key).all(axis=1)\n"
+        "hits = quorin.search(probs, test, stop=None, workers=2, task_size=50)\n"
+        "assert [h.rank for h in hits] == [301], hits\n")
+    assert result.returncode == 0, result.stderr
+
+
+@needs_processes
+def test_unpicklable_test_is_refused_before_workers_start(monkeypatch):
+    import threading
+
+    lock = threading.Lock()
     with pytest.raises(TypeError, match="test must be picklable"):
+        quorin.search(PROBS, lambda columns, costs: lock and [], stop=10, workers=2)
+    monkeypatch.setitem(__import__("sys").modules, "cloudpickle", None)
+    with pytest.raises(TypeError, match="cloudpickle must be installed"):
         quorin.search(PROBS, lambda columns, costs: [], stop=10, workers=2)
+
+
+@needs_processes
+def test_a_script_without_the_main_guard_fails_at_once_saying_why(tmp_path):
+    script = tmp_path / "unguarded.py"
+    stand_ins = "" if task_oracle.core_has_tasks() else (
+        f"import sys; sys.path.insert(0, {HERE!r}); import task_oracle; task_oracle.install()\n")
+    script.write_text(
+        "import quorin\n" + stand_ins +
+        "def test(columns, costs):\n"
+        "    return []\n"
+        "quorin.search([[0.5, 0.5]] * 8, test, stop=None, workers=2, task_size=16)\n")
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(quorin.__file__)))
+    result = subprocess.run([sys.executable, str(script)], env=env, capture_output=True,
+                            text=True, timeout=120)
+    assert result.returncode != 0
+    assert "worker processes ended while starting" in result.stderr
+    assert 'if __name__ == "__main__":' in result.stderr
+    assert "quorin.search was called while a worker process was starting" in result.stderr
 
 
 def test_import_does_not_import_numpy_or_the_engines():
