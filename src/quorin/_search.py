@@ -289,8 +289,8 @@ def _show_bound(bound, columns_shown=6):
 
 
 def _describe(task):
-    upper = "the end" if task.upper is None else f"cost {task.upper[0]:.6g}"
-    return f"quorin task {task.id} (from cost {task.lower[0]:.6g} to {upper})"
+    upper = "the end" if task.upper is None else _show_bound(task.upper, 4)
+    return f"quorin task {task.id} (from {_show_bound(task.lower, 4)} to {upper})"
 
 
 def _note(error, text):
@@ -1125,8 +1125,7 @@ def _refuse_while_bootstrapping():
     would start worker processes of its own: refused, with the reason."""
     import multiprocessing
 
-    if (multiprocessing.parent_process() is not None
-            and getattr(multiprocessing.current_process(), "_inheriting", False)):
+    if getattr(multiprocessing.current_process(), "_inheriting", False):
         raise RuntimeError(f"quorin.search was called while a worker process was starting: "
                            f"{MISSING_MAIN_GUARD}")
 
