@@ -285,6 +285,62 @@ def test_plan_and_run_task_give_the_parts_of_a_scheduler():
     assert all(type(h) is quorin.TaskHit and type(h.index) is int for h in found)
 
 
+def gamma_matrix(rows=16, cols=256, seed=2024):
+    rng = np.random.default_rng([seed, rows, cols])
+    p = rng.gamma(0.3, size=(rows, cols))
+    return p / p.sum(axis=1, keepdims=True)
+
+
+class Keys:
+    """Accepts the given configurations of a 256-column matrix; remembers the greatest cost
+    it saw (in this process)."""
+
+    def __init__(self, keys=()):
+        self.keys = np.asarray(keys, dtype=np.uint8).reshape(len(keys), -1)
+        self.greatest = -np.inf
+
+    def __call__(self, columns, costs):
+        self.greatest = max(self.greatest, float(costs.max(initial=-np.inf)))
+        if not len(self.keys):
+            return []
+        as_bytes = columns.astype(np.uint8)
+        return np.flatnonzero((as_bytes[:, None, :] == self.keys[None]).all(axis=2).any(axis=1))
+
+
+def configuration_at(probs, position):
+    return next(iter(quorin.batches(probs, size=1, start=position, stop=position + 1)))
+
+
+@needs_core_tasks
+def test_tasks_of_16_by_256_hold_what_count_counts():
+    probs = gamma_matrix()
+    cost = float(configuration_at(probs, 2**21).costs[0])
+    low, high = quorin.count(probs, cost, exact_up_to=2**40)
+    assert low == high
+    start, stop = 2**20, low  # every configuration of cost at most `cost`, from 2^20 on
+    tasks = quorin.plan(probs, start=start, stop=stop, task_size=2**18)
+    assert all(a.upper == b.lower for a, b in zip(tasks, tasks[1:]))
+    assert tasks[-1].upper[0] > cost
+    seen, tested = Keys(), 0
+    for task in tasks:
+        tested += quorin.run_task(task, seen, threads=2).tested
+    assert tested == stop - start and seen.greatest == cost
+
+
+@needs_core_tasks
+def test_ranks_of_hits_deep_down_match_quorin_rank():
+    probs = gamma_matrix()
+    start, n = 2**28, 2**22
+    positions = [start, start + 12345, start + n - 1]
+    keys = [configuration_at(probs, p).columns[0] for p in positions]
+    hits = quorin.search(probs, Keys(keys), start=start, stop=start + n, workers=1,
+                         task_size=2**20)
+    assert [h.rank for h in hits] == [p + 1 for p in positions]
+    for hit, key in zip(hits, keys):
+        assert hit.columns == tuple(key.tolist())
+        assert quorin.rank(probs, hit.columns, exact_up_to=2**40) == (hit.rank, hit.rank)
+
+
 def test_checkpoint_resumes_after_a_failing_test_and_refuses_another_search(tmp_path):
     path = tmp_path / "search.json"
     with pytest.raises(KeyError, match="the tester failed") as failure:
