@@ -325,11 +325,19 @@ class _Span:
         self.stop = min(stop, self.configurations)
         self.start = min(start, self.stop)
         self.lower = self.upper = None
-        if self.start < self.stop:
-            api = _engine_api()
+        if self.start >= self.stop:
+            return
+        api = _engine_api()
+        if self.stop >= self.configurations:
             self.lower = _bound(api._locate(matrix, self.start))
-            if self.stop < self.configurations:
-                self.upper = _bound(api._locate(matrix, self.stop))
+            return
+        # Both at once: each takes seconds deep down, and a search waits for them.
+        import concurrent.futures
+
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            lower, upper = pool.map(functools.partial(api._locate, matrix),
+                                    (self.start, self.stop))
+        self.lower, self.upper = _bound(lower), _bound(upper)
 
     @property
     def empty(self):
