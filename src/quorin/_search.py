@@ -161,6 +161,7 @@ def search(probs, test, *, start=0, stop, workers=None, task_size=None, checkpoi
     stderr. ``first``: return only the first hit, as soon as every task before it has
     finished.
     """
+    _refuse_while_bootstrapping()
     if not callable(test):
         raise TypeError(f"test must be callable, not {type(test).__name__}")
     start, stop = _range_arguments(start, stop)
@@ -1050,7 +1051,6 @@ class _OwnPool(_Futures):
     restartable = True
 
     def __init__(self, n):
-        _refuse_while_bootstrapping()
         super().__init__(None, n)
         self.stop = self.started = self.payload = None
         self.unsent = set()  # tasks the broken pool refused: they never ran
@@ -1129,8 +1129,9 @@ def _list(tasks):
 
 
 def _refuse_while_bootstrapping():
-    """In a worker process that is still importing the script that started it, a search
-    would start worker processes of its own: refused, with the reason."""
+    """A search in a worker process that is still importing the script that started it
+    (a script without the ``__main__`` guard) would run again in every worker and start
+    worker processes of its own: refused, with the reason."""
     import multiprocessing
 
     if getattr(multiprocessing.current_process(), "_inheriting", False):
