@@ -243,7 +243,8 @@ MATRICES = [
 
 
 @pytest.mark.parametrize("matrix", range(len(MATRICES)))
-def test_tasks_tile_the_range_and_ranks_follow_from_their_counts(matrix, engine):
+def test_tasks_tile_the_range_and_ranks_follow_from_their_counts(matrix, engine, monkeypatch):
+    monkeypatch.setattr(quorin._search, "CUTS_PER_CALL", 3)  # cuts asked for again and again
     probs = MATRICES[matrix]
     order = oracle.cost_order(probs)
     n = len(order)
@@ -268,6 +269,28 @@ def test_tasks_tile_the_range_and_ranks_follow_from_their_counts(matrix, engine)
         assert before == end
         assert hits == [quorin.Hit(p + 1, order[p][1], order[p][0]) for p in range(start, end)]
     assert quorin.plan(probs, start=5, stop=5) == [] == quorin.plan(probs, start=n, stop=n + 9)
+
+
+def test_counts_that_do_not_add_up_are_an_error():
+    for error, message in [(-1, f"tested {STOP - START - 1} configurations, but the range "
+                                f"holds {STOP - START}"),
+                           (+1, f"tested {STOP - START + 1} configurations, more than the "
+                                f"{STOP - START} of the range")]:
+        def miscounting(fn, tasks):
+            for result in map(fn, tasks):
+                yield result._replace(tested=result.tested + error * (result.id == 3))
+
+        with pytest.raises(RuntimeError, match=message):
+            quorin.search(PROBS, Planted([3]), start=START, stop=STOP, workers=miscounting,
+                          task_size=TASK_SIZE)
+
+    def misplaced(fn, tasks):
+        for result in map(fn, tasks):
+            yield result._replace(hits=[quorin.TaskHit(result.tested, (0,) * 5, 1.0)])
+
+    with pytest.raises(RuntimeError, match="reported the hit"):
+        quorin.search(PROBS, Planted(PLANTED), start=START, stop=STOP, workers=misplaced,
+                      task_size=TASK_SIZE)
 
 
 def test_plan_and_run_task_give_the_parts_of_a_scheduler():
@@ -325,6 +348,15 @@ def test_tasks_of_16_by_256_hold_what_count_counts():
     for task in tasks:
         tested += quorin.run_task(task, seen, threads=2).tested
     assert tested == stop - start and seen.greatest == cost
+
+
+@needs_core_tasks
+def test_first_hit_of_a_search_to_the_end_of_2_to_the_128():
+    probs = gamma_matrix()
+    key = configuration_at(probs, 300_000).columns[0]
+    hits = quorin.search(probs, Keys([key]), stop=None, workers=1, task_size=2**10,
+                         first=True)
+    assert [h.rank for h in hits] == [300_001]
 
 
 @needs_core_tasks
