@@ -303,16 +303,10 @@ def _note(error, text):
 # the range and its pieces
 
 
-def _order_key(bound):
-    """Bounds and configurations compare in the cost order through this key."""
-    return bound[0], bound[1]
-
-
 def _before(a, b):
-    """Whether bound ``a`` comes before bound ``b`` (None: the end, after every bound)."""
-    if b is None:
-        return a is not None
-    return a is not None and _order_key(a) < _order_key(b)
+    """Whether bound ``a`` comes before bound ``b`` in the cost order (None: the end, after
+    every bound)."""
+    return a is not None and (b is None or a < b)
 
 
 class _Span:
@@ -332,17 +326,35 @@ class _Span:
         if self.stop >= self.configurations:
             self.lower = _bound(api._locate(matrix, self.start))
             return
-        # Both at once: each takes seconds deep down, and a search waits for them.
-        import concurrent.futures
-
-        with concurrent.futures.ThreadPoolExecutor(2) as pool:
-            lower, upper = pool.map(functools.partial(api._locate, matrix),
-                                    (self.start, self.stop))
+        lower, upper = _locate_both(api, matrix, self.start, self.stop)
         self.lower, self.upper = _bound(lower), _bound(upper)
 
     @property
     def empty(self):
         return self.start >= self.stop
+
+
+def _locate_both(api, matrix, start, stop):
+    """The bounds of ``start`` and ``stop``, located at once: each takes seconds deep down
+    and the search waits for both. ``start`` is located in this thread, where Ctrl-C stops
+    it; a helper thread locating ``stop`` is left to end on its own then."""
+    import threading
+
+    found = {}
+
+    def locate_stop():
+        try:
+            found["upper"] = api._locate(matrix, stop)
+        except BaseException as error:
+            found["error"] = error
+
+    helper = threading.Thread(target=locate_stop, name="quorin locate", daemon=True)
+    helper.start()
+    lower = api._locate(matrix, start)
+    helper.join()
+    if "error" in found:
+        raise found["error"]
+    return lower, found["upper"]
 
 
 def _bound(value):
