@@ -157,6 +157,7 @@ def run_case(name, probs, client, args):
     import quorin
 
     start, n, task_size = CASES[name]
+    start = start if args.start is None else args.start
     n = args.configurations or n
     task_size = args.task_size or task_size
     stop = start + n
@@ -227,6 +228,7 @@ def main():
     ap.add_argument("--case", action="append", choices=sorted(CASES),
                     help="a case to run (repeatable; default: deep and shallow)")
     ap.add_argument("--shape", default="16x256", help="ROWSxCOLS of the matrix")
+    ap.add_argument("--start", type=int, help="override the case's first position")
     ap.add_argument("--configurations", type=int, help="override the case's range length")
     ap.add_argument("--task-size", type=int, help="override the case's task size")
     ap.add_argument("--batch-size", type=int, default=2**20)
