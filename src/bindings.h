@@ -7,3 +7,5 @@
 void bindCounting(pybind11::module_& module);
 // quorin.batches and its iterator.
 void bindWindows(pybind11::module_& module);
+// The pieces of a search's tasks: _locate, _cuts and _TaskWalk.
+void bindTasks(pybind11::module_& module);

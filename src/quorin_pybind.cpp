@@ -297,4 +297,5 @@ PYBIND11_MODULE(_core, m) {
     PyType_Modified(type);
     bindCounting(m);
     bindWindows(m);
+    bindTasks(m);
 }

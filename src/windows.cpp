@@ -1,4 +1,5 @@
-// The windowed enumeration of windows.h.
+// The windowed enumeration of windows.h. The model, the suffix list and the walk over the
+// first rows live in cost_model.h, suffix_list.h and prefix_walk.h, shared with the range walk.
 //
 // - Model: the matrix's costs; per row its finite columns by ascending cost; sums of row
 //   minima and maxima; the rounding margin that makes every bound below rigorous.
@@ -34,175 +35,27 @@
 #include <quorin/radix_sort.h>
 #include <quorin/thread_pool.h>
 
+#include "cost_model.h"
+#include "prefix_walk.h"
+#include "suffix_list.h"
+
 namespace quorin {
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
+using namespace detail;
 
-// Memory: the window's records and stored columns, and the suffix list with its table.
+// Memory: the window's records and stored columns.
 constexpr std::size_t kWindowBytes = std::size_t{192} << 20;
-constexpr std::size_t kSuffixBytes = std::size_t{96} << 20;
-constexpr std::size_t kTableBuckets = std::size_t{1} << 22;
 // Records per emission block (fewer in small windows): a thread claims one at a time.
 constexpr std::size_t kMaxBlock = 4096;
-// Checks of the interrupt flag: every this many steps of a walk.
-constexpr unsigned kCheckEvery = 4096;
 // Work split between threads only from this many configurations on.
 constexpr std::size_t kParallelFrom = 1 << 16;
 
-Position saturatingMul(Position a, Position b) {
-    if (a == 0 || b == 0) return 0;
-    if (a > kNoStop / b) return kNoStop;
-    return a * b;
-}
-
-bool raised(const std::atomic<bool>* flag) { return flag != nullptr && flag->load(std::memory_order_relaxed); }
-
-// floor(x * scale), clamped to [0, buckets): non-decreasing in x.
-inline std::size_t bucketOf(double x, double scale, std::size_t buckets) {
-    const double t = x * scale;
-    if (!(t > 0)) return 0;
-    if (!(t < static_cast<double>(buckets))) return buckets - 1;
-    return static_cast<std::size_t>(t);
-}
-
-struct Model {
-    std::size_t n = 0;
-    std::vector<std::size_t> rowStart;  // row i's costs are cost[rowStart[i] ..], by column
-    std::vector<double> cost;
-    std::vector<const double*> rowCost;
-    // Row i's finite columns by ascending (cost, column): [candStart[i], candStart[i + 1]).
-    std::vector<std::size_t> candStart;
-    std::vector<double> candCost, candDelta;  // delta: cost above the row's minimum
-    std::vector<std::uint32_t> candColumn;
-    std::vector<double> rowMin, rowMax;        // finite ones
-    std::vector<double> minBefore, minAfter;   // sums of rowMin over rows < i, >= i (n + 1)
-    std::vector<double> maxAfter, deltaAfter;  // sums of rowMax, of rowMax - rowMin, rows >= i
-    std::vector<char> infAfter;                // some row >= i has a zero probability
-    bool anyFinite = true;                     // every row has a finite column
-    bool anyInf = false;
-    double cheapest = 0.0, dearest = 0.0;      // exact costs of the row minima, maxima
-    double margin = 0.0;  // bounds every difference between an exact cost and its estimates
-    double minGap = kInf;  // least positive step from a row's cheapest column to the next
-    unsigned width = 1;    // bytes per stored column
-    Position total = 1, finiteCount = 1;
-
-    explicit Model(const ProbabilityMatrix& probs);
-    std::size_t columns(std::size_t row) const { return rowStart[row + 1] - rowStart[row]; }
-};
-
-Model::Model(const ProbabilityMatrix& probs) : n(probs.size()) {
-    rowStart.assign(n + 1, 0);
-    for (std::size_t i = 0; i < n; ++i) rowStart[i + 1] = rowStart[i] + probs[i].size();
-    cost.resize(rowStart[n]);
-    std::size_t widest = 1;
-    for (std::size_t i = 0; i < n; ++i) {
-        widest = std::max(widest, probs[i].size());
-        for (std::size_t j = 0; j < probs[i].size(); ++j) {
-            const double p = probs[i][j];
-            cost[rowStart[i] + j] = p == 0.0 ? kInf : -std::log(p);
-        }
-    }
-    width = widest <= 256 ? 1 : widest <= 65536 ? 2 : 4;
-    rowCost.resize(n);
-    for (std::size_t i = 0; i < n; ++i) rowCost[i] = cost.data() + rowStart[i];
-
-    candStart.assign(n + 1, 0);
-    rowMin.assign(n, 0.0);
-    rowMax.assign(n, 0.0);
-    std::vector<std::uint32_t> order;
-    double absSum = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        order.clear();
-        Position finite = 0;
-        for (std::size_t j = 0; j < columns(i); ++j) {
-            if (rowCost[i][j] != kInf) order.push_back(static_cast<std::uint32_t>(j));
-            else anyInf = true;
-        }
-        finite = order.size();
-        const double* c = rowCost[i];
-        introsort(order.begin(), order.end(),
-                  [c](std::uint32_t a, std::uint32_t b) { return c[a] < c[b] || (c[a] == c[b] && a < b); });
-        total = saturatingMul(total, columns(i));
-        finiteCount = saturatingMul(finiteCount, finite);
-        if (order.empty()) {
-            anyFinite = false;
-        } else {
-            rowMin[i] = c[order.front()];
-            rowMax[i] = c[order.back()];
-            absSum += std::max(std::fabs(rowMin[i]), std::fabs(rowMax[i]));
-            for (std::size_t k = 1; k < order.size(); ++k) {
-                const double gap = c[order[k]] - rowMin[i];
-                if (gap > 0) {
-                    minGap = std::min(minGap, gap);
-                    break;
-                }
-            }
-        }
-        for (std::uint32_t j : order) {
-            candCost.push_back(c[j]);
-            candDelta.push_back(c[j] - rowMin[i]);
-            candColumn.push_back(j);
-        }
-        candStart[i + 1] = candCost.size();
-    }
-    minBefore.assign(n + 1, 0.0);
-    for (std::size_t i = 0; i < n; ++i) minBefore[i + 1] = minBefore[i] + rowMin[i];
-    minAfter.assign(n + 1, 0.0);
-    maxAfter.assign(n + 1, 0.0);
-    deltaAfter.assign(n + 1, 0.0);
-    infAfter.assign(n + 1, 0);
-    for (std::size_t i = n; i-- > 0;) {
-        minAfter[i] = minAfter[i + 1] + rowMin[i];
-        maxAfter[i] = maxAfter[i + 1] + rowMax[i];
-        deltaAfter[i] = deltaAfter[i + 1] + (rowMax[i] - rowMin[i]);
-        bool inf = false;
-        for (std::size_t j = 0; j < columns(i); ++j) inf = inf || rowCost[i][j] == kInf;
-        infAfter[i] = infAfter[i + 1] || inf;
-    }
-    if (anyFinite) {
-        for (std::size_t i = 0; i < n; ++i) {
-            cheapest += rowMin[i];
-            dearest += rowMax[i];
-        }
-    }
-    // Every sum here has at most n + 2 terms bounded by absSum in total: each rounding
-    // moves it by at most 2^-53 of that, and estimates combine a few such sums.
-    margin = 32.0 * static_cast<double>(n + 4) * std::ldexp(absSum, -53);
-}
-
-// Whether columns a (of `rows` entries, stored width) come before b lexicographically.
-template <class Col, class Other>
-bool lexLess(const Col* a, const Other* b, std::size_t rows) {
-    for (std::size_t i = 0; i < rows; ++i) {
-        if (static_cast<std::uint64_t>(a[i]) != static_cast<std::uint64_t>(b[i]))
-            return static_cast<std::uint64_t>(a[i]) < static_cast<std::uint64_t>(b[i]);
-    }
-    return false;
-}
-
-// Copies n bytes eight at a time (stored columns are short: a library call costs more).
-inline void copyBytes(unsigned char* to, const unsigned char* from, std::size_t n) {
-    for (; n >= 8; n -= 8, to += 8, from += 8) std::memcpy(to, from, 8);
-    for (; n != 0; --n) *to++ = *from++;
-}
 
 struct Record {
     double cost;
     std::uint32_t item;    // index of its stored columns
     std::uint32_t bucket;  // set by the sort
-};
-
-// The last rows' combinations of small key, by key bucket.
-struct SuffixList {
-    bool valid = false;
-    std::size_t first = 0;     // the rows [first, n)
-    double budget = -1.0;      // every combination of key <= budget is listed
-    double scale = 1.0;        // bucket of a key: bucketOf(key, scale, buckets)
-    std::size_t buckets = 1;
-    std::vector<std::uint32_t> start;  // bucket b's entries: [start[b], start[b + 1])
-    std::vector<unsigned char> entries;  // columns of the rows [first, n), stored width
-    std::size_t count = 0;
 };
 
 // One thread's share of a window: the blocks it filled and how full the last is.
@@ -238,14 +91,6 @@ struct WindowStore {
         }
         return true;
     }
-};
-
-// What a window keeps: [lo, hi) in the cost order.
-struct Bounds {
-    double loCost, hiCost;
-    const std::vector<int>* loColumns;  // null: the start of loCost
-    const std::vector<int>* hiColumns;  // null: the start of hiCost
-    double loLimit, hiLimit;            // widened by the margin, for estimates
 };
 
 }  // namespace
@@ -290,10 +135,6 @@ struct WindowedEnumerator::Impl {
     void buildWindow(const OrderBound& lo, Position first, bool continuing, const std::atomic<bool>* interrupt);
     void finiteWindow(const OrderBound& lo, const std::atomic<bool>* interrupt);
     void lexWindow(const OrderBound& lo, bool infinite, const std::atomic<bool>* interrupt);
-    void ensureSuffix(double hiCost, double loCost, const std::atomic<bool>* interrupt);
-    template <class Col>
-    bool buildSuffix(std::size_t first, double budget, double scale, std::size_t buckets, std::size_t maxEntries,
-                     const std::atomic<bool>* interrupt);
     template <class Col>
     bool walk(const Bounds& b, const std::atomic<bool>* interrupt);
     template <class Col>
@@ -320,12 +161,8 @@ struct WindowedEnumerator::Impl {
     }
 
     template <class F>
-    void withColumnType(F&& f) {
-        switch (model.width) {
-            case 1: f(std::uint8_t{}); break;
-            case 2: f(std::uint16_t{}); break;
-            default: f(std::uint32_t{}); break;
-        }
+    void withColumnType(F&& f) const {
+        detail::withColumnType(model, f);
     }
 };
 
@@ -353,342 +190,7 @@ WindowedEnumerator::Impl::Impl(ProbabilityMatrix p, Position stop, unsigned thre
 }
 
 // ----------------------------------------------------------------------------------------
-// The suffix list
-
-// Visits every combination of the rows [from, to) whose key (cost above the rows' minima,
-// summed in row order) is at most `budget`, depth first, its columns in path[0 .. to -
-// from); stops, returning false, once visit(key) does.
-template <class Col, class Visit>
-static bool forEachCombination(const Model& m, std::size_t from, std::size_t to, double budget, Col* path,
-                               const std::atomic<bool>* interrupt, Visit&& visit) {
-    const std::size_t depth = to - from;
-    if (depth == 0) return visit(0.0);
-    std::vector<std::size_t> k(depth + 1);
-    std::vector<double> key(depth + 1, 0.0);
-    unsigned steps = 0;
-    std::size_t level = 0;
-    k[0] = m.candStart[from];
-    while (true) {
-        const std::size_t row = from + level;
-        const std::size_t end = m.candStart[row + 1];
-        if (level + 1 == depth) {
-            const double base = key[level];
-            for (std::size_t c = k[level]; c < end; ++c) {
-                const double kk = base + m.candDelta[c];
-                if (!(kk <= budget)) break;
-                path[level] = static_cast<Col>(m.candColumn[c]);
-                if (!visit(kk)) return false;
-            }
-        } else if (k[level] < end) {
-            const double kk = key[level] + m.candDelta[k[level]];
-            if (kk <= budget) {
-                path[level] = static_cast<Col>(m.candColumn[k[level]]);
-                key[level + 1] = kk;
-                ++level;
-                k[level] = m.candStart[from + level];
-                if (++steps == kCheckEvery) {
-                    steps = 0;
-                    if (raised(interrupt)) throw Interrupted();
-                }
-                continue;
-            }
-        }
-        if (level == 0) return true;
-        --level;
-        ++k[level];
-    }
-}
-
-template <class Col>
-bool WindowedEnumerator::Impl::buildSuffix(std::size_t first, double budget, double scale, std::size_t buckets,
-                                           std::size_t maxEntries, const std::atomic<bool>* interrupt) {
-    const Model& m = model;
-    const std::size_t depth = m.n - first;
-    std::vector<Col> path(depth + 1);
-    // Visits every combination of key <= budget, its columns in `path`; false once `visit`
-    // says so. Long suffixes join two halves listed by key: for each combination of the
-    // first half, cheapest first, the second half's combinations that fit below the budget
-    // are a prefix of its list, which shrinks as the first half's key grows.
-    const std::size_t mid = first + depth / 2;
-    std::vector<double> xKey, yKey;
-    std::vector<Col> xCols, yCols;
-    const bool joined = depth >= 2;
-    if (joined) {
-        auto listHalf = [&](std::size_t from, std::size_t to, std::vector<double>& keys, std::vector<Col>& cols) {
-            std::vector<Col> p(to - from + 1);
-            std::vector<double> unsortedKeys;
-            std::vector<Col> unsortedCols;
-            forEachCombination(m, from, to, budget, p.data(), interrupt, [&](double kk) {
-                unsortedKeys.push_back(kk);
-                unsortedCols.insert(unsortedCols.end(), p.begin(), p.begin() + static_cast<std::ptrdiff_t>(to - from));
-                return true;
-            });
-            std::vector<std::uint32_t> order(unsortedKeys.size());
-            for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
-            introsort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t c) {
-                return unsortedKeys[a] < unsortedKeys[c] || (unsortedKeys[a] == unsortedKeys[c] && a < c);
-            });
-            const std::size_t w = to - from;
-            keys.resize(order.size());
-            cols.resize(order.size() * w);
-            for (std::size_t i = 0; i < order.size(); ++i) {
-                keys[i] = unsortedKeys[order[i]];
-                std::copy(unsortedCols.begin() + static_cast<std::ptrdiff_t>(order[i] * w),
-                          unsortedCols.begin() + static_cast<std::ptrdiff_t>((order[i] + 1) * w),
-                          cols.begin() + static_cast<std::ptrdiff_t>(i * w));
-            }
-        };
-        listHalf(first, mid, xKey, xCols);
-        listHalf(mid, m.n, yKey, yCols);
-    }
-    auto forEach = [&](auto&& visit) -> bool {
-        if (!joined) return forEachCombination(m, first, m.n, budget, path.data(), interrupt, visit);
-        const std::size_t xw = mid - first, yw = m.n - mid;
-        std::size_t cut = yKey.size();
-        unsigned steps = 0;
-        for (std::size_t x = 0; x < xKey.size(); ++x) {
-            const double kx = xKey[x];
-            while (cut > 0 && !(kx + yKey[cut - 1] <= budget)) --cut;
-            if (cut == 0) break;
-            copyBytes(reinterpret_cast<unsigned char*>(path.data()),
-                      reinterpret_cast<const unsigned char*>(xCols.data() + x * xw), xw * sizeof(Col));
-            for (std::size_t y = 0; y < cut; ++y) {
-                copyBytes(reinterpret_cast<unsigned char*>(path.data() + xw),
-                          reinterpret_cast<const unsigned char*>(yCols.data() + y * yw), yw * sizeof(Col));
-                if (!visit(kx + yKey[y])) return false;
-            }
-            if (++steps == kCheckEvery) {
-                steps = 0;
-                if (raised(interrupt)) throw Interrupted();
-            }
-        }
-        return true;
-    };
-    // Pass 1: entries per bucket, at most maxEntries in all.
-    std::size_t total = 0;
-    unsigned leaves = 0;
-    std::vector<std::uint32_t> counts(buckets + 1, 0);
-    const bool fits = forEach([&](double kk) {
-        if (++leaves == kCheckEvery) {
-            leaves = 0;
-            if (raised(interrupt)) throw Interrupted();
-        }
-        ++counts[bucketOf(kk, scale, buckets)];
-        return ++total <= maxEntries;
-    });
-    if (!fits) return false;
-    // About two buckets per entry are enough: halving the scale (a power of two) merges
-    // neighbouring buckets exactly, since no listed key reaches the clamp.
-    while (buckets > 2 * total + 64 && scale > 1e-300) {
-        const std::size_t half = (buckets - 1) / 2 + 1;
-        for (std::size_t b2 = 0; b2 < half; ++b2) counts[b2] = counts[2 * b2] + (2 * b2 + 1 < buckets ? counts[2 * b2 + 1] : 0);
-        scale /= 2;
-        buckets = half;
-    }
-    suffix.valid = false;
-    suffix.start.assign(buckets + 1, 0);
-    std::uint32_t at = 0;
-    for (std::size_t b = 0; b < buckets; ++b) {
-        suffix.start[b] = at;
-        at += counts[b];
-    }
-    suffix.start[buckets] = at;
-    for (std::size_t b = 0; b < buckets; ++b) counts[b] = suffix.start[b];
-    const std::size_t entryBytes = depth * sizeof(Col);
-    suffix.entries.clear();
-    suffix.entries.shrink_to_fit();
-    suffix.entries.resize(total * entryBytes + 1);
-    unsigned char* out = suffix.entries.data();
-    if (!joined) {
-        forEach([&](double kk) {
-            const std::size_t slot = counts[bucketOf(kk, scale, buckets)]++;
-            copyBytes(out + slot * entryBytes, reinterpret_cast<const unsigned char*>(path.data()), entryBytes);
-            return true;
-        });
-    } else {
-        // Pass 2, band after band of buckets holding about kBand entries: every first-half
-        // combination contributes the run of its second-half list that lands in the band,
-        // so the writes of a band stay in cache.
-        constexpr std::size_t kBand = 1 << 15;
-        const std::size_t xw = mid - first, yw = m.n - mid;
-        std::vector<std::size_t> from(xKey.size(), 0);
-        std::size_t b1 = 0;
-        while (b1 < buckets) {
-            std::size_t b2 = b1 + 1;
-            while (b2 < buckets && suffix.start[b2 + 1] - suffix.start[b1] <= kBand) ++b2;
-            if (raised(interrupt)) throw Interrupted();
-            for (std::size_t x = 0; x < xKey.size(); ++x) {
-                const double kx = xKey[x];
-                if (bucketOf(kx, scale, buckets) >= b2) break;
-                std::size_t y = from[x];
-                while (y < yKey.size() && bucketOf(kx + yKey[y], scale, buckets) < b1) ++y;
-                for (; y < yKey.size(); ++y) {
-                    const double kk = kx + yKey[y];
-                    if (!(kk <= budget)) {
-                        y = yKey.size();
-                        break;
-                    }
-                    const std::size_t b = bucketOf(kk, scale, buckets);
-                    if (b >= b2) break;
-                    unsigned char* dst = out + std::size_t{counts[b]++} * entryBytes;
-                    copyBytes(dst, reinterpret_cast<const unsigned char*>(xCols.data() + x * xw), xw * sizeof(Col));
-                    copyBytes(dst + xw * sizeof(Col), reinterpret_cast<const unsigned char*>(yCols.data() + y * yw),
-                              yw * sizeof(Col));
-                }
-                from[x] = y;
-            }
-            b1 = b2;
-        }
-    }
-    suffix.first = first;
-    suffix.budget = budget;
-    suffix.scale = scale;
-    suffix.buckets = buckets;
-    suffix.count = total;
-    suffix.valid = true;
-#ifdef QUORIN_WINDOWS_TRACE
-    std::fprintf(stderr, "suffix rows %zu.. budget %.6f entries %zu buckets %zu\n", first, budget, total, buckets);
-#endif
-    return true;
-}
-
-// For every first row s, an upper bound on the number of combinations of the rows [s, n)
-// whose key is at most `budget`: keys rounded down to a grid of 2048 steps over the budget
-// and counted by a convolution, last row first.
-static std::vector<double> suffixCountBounds(const Model& m, double budget, std::vector<double>* histogram = nullptr) {
-    std::vector<double> bound(m.n + 1, 1.0);
-    if (!(budget < kInf)) {
-        for (std::size_t i = m.n; i-- > 0;)
-            bound[i] = bound[i + 1] * static_cast<double>(m.candStart[i + 1] - m.candStart[i]);
-        return bound;
-    }
-    const std::size_t candidates = std::max<std::size_t>(1, m.candCost.size());
-    const std::size_t bins = std::max<std::size_t>(16, std::min<std::size_t>(2048, (std::size_t{1} << 26) / candidates));
-    const double h = budget > 0 ? budget / static_cast<double>(bins) : 1.0;
-    std::vector<double> cur(bins + 1, 0.0), nxt(bins + 1);
-    cur[0] = 1.0;
-    for (std::size_t i = m.n; i-- > 0;) {
-        std::fill(nxt.begin(), nxt.end(), 0.0);
-        for (std::size_t c = m.candStart[i]; c < m.candStart[i + 1]; ++c) {
-            const double w = std::floor(m.candDelta[c] / h);
-            if (!(w <= static_cast<double>(bins))) break;
-            const std::size_t wi = static_cast<std::size_t>(w);
-            for (std::size_t b = wi; b <= bins; ++b) nxt[b] += cur[b - wi];
-        }
-        std::swap(cur, nxt);
-        double sum = 0.0;
-        for (double x : cur) sum += x;
-        bound[i] = sum;
-    }
-    if (histogram != nullptr) *histogram = cur;
-    return bound;
-}
-
-// Makes the suffix list hold every combination a window below hiCost can use, with buckets
-// fine enough for windows of the current width.
-void WindowedEnumerator::Impl::ensureSuffix(double hiCost, double loCost, const std::atomic<bool>* interrupt) {
-    const Model& m = model;
-    auto need = [&](std::size_t first) {
-        if (hiCost == kInf) return kInf;
-        return hiCost - m.minBefore[first] - m.minAfter[first] + 4 * m.margin;
-    };
-    const double step = hiCost == kInf ? (m.dearest - loCost) : (hiCost - loCost);
-    // Buckets finer than the window, unless they are as many as the entries already.
-    if (suffix.valid && need(suffix.first) <= suffix.budget &&
-        (1.0 / suffix.scale <= step / 16 || suffix.buckets >= suffix.count || suffix.buckets >= kTableBuckets / 2))
-        return;
-    // Room for the next windows: 64 of the current width, or a quarter of the way from the
-    // cheapest cost while windows are still wide.
-    const double headroom = std::min(64 * step, step + 0.25 * std::max(0.0, hiCost - m.cheapest));
-    // The most rows whose list fits, by an upper bound on every suffix's count.
-    double keyBudget = need(0);
-    if (keyBudget != kInf) keyBudget += headroom;
-    const std::vector<double> counts = suffixCountBounds(m, keyBudget);
-    std::size_t first = 0;
-    while (first < m.n &&
-           counts[first] > static_cast<double>(kSuffixBytes / std::max<std::size_t>(1, (m.n - first) * m.width)))
-        ++first;
-    while (true) {
-        double budget = need(first);
-        if (budget != kInf) budget += headroom;
-        budget = std::min(budget, m.deltaAfter[first] + m.margin);
-        // Buckets about step / 64 wide, a power of two, at most kTableBuckets of them.
-        double scale = step > 0 ? std::exp2(std::ceil(std::log2(64.0 / step))) : 1.0;
-        if (!(scale < 1e300)) scale = 1e300;
-        // Never more than about two buckets per entry the bound allows.
-        const double most = std::min(static_cast<double>(kTableBuckets), 2 * counts[first] + 64);
-        while (budget * scale + 1 > most) scale /= 2;
-        if (!(scale > 0)) scale = 1e-300;
-        const std::size_t buckets = static_cast<std::size_t>(std::max(0.0, budget * scale)) + 1;
-        const std::size_t entryBytes = std::max<std::size_t>(1, (m.n - first) * m.width);
-        const std::size_t maxEntries = std::max<std::size_t>(1, kSuffixBytes / entryBytes);
-        bool built = false;
-#ifdef QUORIN_WINDOWS_TRACE
-        const auto t0 = std::chrono::steady_clock::now();
-#endif
-        withColumnType([&](auto col) {
-            built = buildSuffix<decltype(col)>(first, budget, scale, buckets, maxEntries, interrupt);
-        });
-#ifdef QUORIN_WINDOWS_TRACE
-        std::fprintf(stderr, "suffix build %.3f s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-#endif
-        if (built) return;
-        ++first;  // rows [n, n) have one combination: that always fits
-    }
-}
-
-// ----------------------------------------------------------------------------------------
 // Windows of the cost order
-
-namespace {
-
-// Walks rows [level0, limit) below a prefix of cost prefix0 (columns so far in `path`),
-// cheapest column first, entering no branch that `b` rules out, and calls leaf(cost) for
-// every prefix of `limit` rows; stops, returning false, once leaf does.
-template <class Col, class Leaf>
-bool descend(const Model& m, const Bounds& b, std::size_t level0, std::size_t limit, double prefix0, Col* path,
-             std::size_t* k, double* P, const std::atomic<bool>* interrupt, Leaf&& leaf) {
-    if (level0 == limit) return leaf(prefix0);
-    unsigned steps = 0;
-    std::size_t level = level0;
-    P[level] = prefix0;
-    // Skips the columns whose every completion costs less than the window's start.
-    auto firstCandidate = [&](std::size_t lv) {
-        std::size_t c = m.candStart[lv];
-        const std::size_t end = m.candStart[lv + 1];
-        const double top = P[lv] + m.maxAfter[lv + 1];
-        while (c < end && top + m.candCost[c] < b.loLimit) ++c;
-        return c;
-    };
-    k[level] = firstCandidate(level);
-    while (true) {
-        const std::size_t c = k[level];
-        if (c < m.candStart[level + 1]) {
-            const double p = P[level] + m.candCost[c];
-            if (p + m.minAfter[level + 1] <= b.hiLimit) {
-                path[level] = static_cast<Col>(m.candColumn[c]);
-                if (++steps == kCheckEvery) {
-                    steps = 0;
-                    if (raised(interrupt)) throw Interrupted();
-                }
-                if (level + 1 == limit) {
-                    if (!leaf(p)) return false;
-                    ++k[level];
-                    continue;
-                }
-                ++level;
-                P[level] = p;
-                k[level] = firstCandidate(level);
-                continue;
-            }
-        }
-        if (level == level0) return true;
-        --level;
-        ++k[level];
-    }
-}
-
-}  // namespace
 
 template <class Col>
 bool WindowedEnumerator::Impl::walk(const Bounds& b, const std::atomic<bool>* interrupt) {
@@ -794,16 +296,11 @@ bool WindowedEnumerator::Impl::walk(const Bounds& b, const std::atomic<bool>* in
         }
         // Whether an exact cost E, with columns head ++ rest, lies in the window.
         auto inWindow = [&](double E, const Col* head, const Col* rest) {
-            if (E > b.loCost && E < b.hiCost) return true;
-            if (!(E >= b.loCost && E <= b.hiCost)) return false;
-            auto full = [&] {
+            return inRange(b, E, n, [&] {
                 for (std::size_t i = 0; i < s; ++i) w.full[i] = head[i];
                 for (std::size_t i = 0; i < tail; ++i) w.full[s + i] = rest[i];
                 return w.full.data();
-            };
-            if (E == b.loCost && b.loColumns != nullptr && lexLess(full(), b.loColumns->data(), n)) return false;
-            if (E == b.hiCost) return b.hiColumns != nullptr && lexLess(full(), b.hiColumns->data(), n);
-            return true;
+            });
         };
         auto emit = [&](double prefix, std::uint32_t from, std::uint32_t to, const Col* head) {
             double sums[4];
@@ -1117,7 +614,7 @@ void WindowedEnumerator::Impl::finiteWindow(const OrderBound& lo, const std::ato
         if (minimal) hiCost = std::nextafter(lo.cost, kInf);
         const bool toEnd = !(hiCost <= m.dearest);
         if (toEnd) hiCost = kInf;
-        ensureSuffix(hiCost, lo.cost, interrupt);
+        ensureSuffixList(m, suffix, hiCost, lo.cost, interrupt);
         Bounds b{lo.cost, hiCost, loTie ? &lo.columns : nullptr, nullptr, lo.cost - 2 * m.margin,
                  hiCost + 2 * m.margin};
         bool fits = false;

@@ -3,6 +3,9 @@
 
 #include <cmath>
 #include <cstddef>
+#include <random>
+#include <tuple>
+#include <algorithm>
 #include <vector>
 
 #include <quorin/quorin.h>
@@ -44,6 +47,43 @@ inline std::vector<Configuration> allConfigurations(const quorin::ProbabilityMat
         }
         if (row == probs.size()) return all;
     }
+}
+
+// A configuration and its cost.
+struct Entry {
+    double cost;
+    Configuration columns;
+};
+
+// Every configuration in the cost order; costs as the core computes them.
+inline std::vector<Entry> costOrder(const quorin::ProbabilityMatrix& probs) {
+    std::vector<Entry> all;
+    for (const Configuration& c : allConfigurations(probs)) {
+        double sum = 0.0;
+        for (std::size_t i = 0; i < c.size(); ++i) sum += probs[i][c[i]] == 0.0 ? INFINITY : -std::log(probs[i][c[i]]);
+        all.push_back({sum, c});
+    }
+    std::sort(all.begin(), all.end(), [](const Entry& a, const Entry& b) {
+        return std::tie(a.cost, a.columns) < std::tie(b.cost, b.columns);
+    });
+    return all;
+}
+
+// A small random matrix: kind 0 rows from gamma(0.3), 1 ties (levels 0.1 .. 0.3), 2 gamma with zeros.
+inline quorin::ProbabilityMatrix randomMatrix(std::mt19937_64& rng, std::size_t rows, std::size_t maxColumns, int kind) {
+    quorin::ProbabilityMatrix p(rows);
+    std::uniform_int_distribution<std::size_t> len(1, maxColumns);
+    std::gamma_distribution<double> gamma(0.3);
+    std::uniform_int_distribution<int> level(1, 3);
+    for (auto& row : p) {
+        row.resize(len(rng));
+        for (double& x : row) {
+            if (kind == 0) x = gamma(rng);
+            else if (kind == 1) x = 0.1 * level(rng);           // ties
+            else x = level(rng) == 1 ? 0.0 : gamma(rng);        // zeros
+        }
+    }
+    return p;
 }
 
 }  // namespace quorin_test

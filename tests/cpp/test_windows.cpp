@@ -22,24 +22,9 @@ namespace {
 using quorin::ProbabilityMatrix;
 using quorin_test::Configuration;
 
-struct Entry {
-    double cost;
-    Configuration columns;
-};
-
-// Every configuration in the cost order; costs as the core computes them.
-std::vector<Entry> costOrder(const ProbabilityMatrix& probs) {
-    std::vector<Entry> all;
-    for (const Configuration& c : quorin_test::allConfigurations(probs)) {
-        double sum = 0.0;
-        for (std::size_t i = 0; i < c.size(); ++i) sum += probs[i][c[i]] == 0.0 ? INFINITY : -std::log(probs[i][c[i]]);
-        all.push_back({sum, c});
-    }
-    std::sort(all.begin(), all.end(), [](const Entry& a, const Entry& b) {
-        return std::tie(a.cost, a.columns) < std::tie(b.cost, b.columns);
-    });
-    return all;
-}
+using quorin_test::Entry;
+using quorin_test::costOrder;
+using quorin_test::randomMatrix;
 
 std::vector<Entry> drain(quorin::WindowedEnumerator& e, std::size_t size) {
     std::vector<Entry> out;
@@ -60,22 +45,6 @@ void expectSame(const std::vector<Entry>& got, const std::vector<Entry>& want, s
         ASSERT_TRUE(got[k].cost == want[from + k].cost || (std::isnan(got[k].cost) && std::isnan(want[from + k].cost)))
             << "position " << from + k;
     }
-}
-
-ProbabilityMatrix randomMatrix(std::mt19937_64& rng, std::size_t rows, std::size_t maxColumns, int kind) {
-    ProbabilityMatrix p(rows);
-    std::uniform_int_distribution<std::size_t> len(1, maxColumns);
-    std::gamma_distribution<double> gamma(0.3);
-    std::uniform_int_distribution<int> level(1, 3);
-    for (auto& row : p) {
-        row.resize(len(rng));
-        for (double& x : row) {
-            if (kind == 0) x = gamma(rng);
-            else if (kind == 1) x = 0.1 * level(rng);           // ties
-            else x = level(rng) == 1 ? 0.0 : gamma(rng);        // zeros
-        }
-    }
-    return p;
 }
 
 TEST(Windows, MatchesBruteForce) {

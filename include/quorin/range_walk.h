@@ -1,0 +1,100 @@
+// Every configuration of a range of the cost order, exactly once, in no particular order.
+//
+// A range [lower, upper) of the cost order is given by two bounds (OrderBound of
+// windows.h): its configurations are those at or after `lower` and before `upper` (no
+// upper: to the end, the configurations of cost +inf included). A search task needs every
+// configuration of its range tested once and their exact number, not their order: the walk
+// hands them out as its threads find them, at the same speed at any depth, and counts
+// exactly. A configuration's index in the range (how many of the range come before it in
+// the cost order) is found afterwards, for the few that matter.
+//
+//     quorin::RangeWalk walk(probs, lower, upper);
+//     while (quorin::RangeChunk chunk = walk.next()) {
+//         // chunk.count configurations: chunk.columns (row after row), chunk.costs
+//     }
+//     walk.handedOut();                     // the exact number of configurations of the range
+//     walk.indexOf(columns);                // the 0-based index of one of them in the range
+//
+//     quorin::RangeReport r = quorin::testRange(probs, lower, upper, tester);  // all in C++
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "counting.h"
+#include "interrupt.h"
+#include "quorin.h"
+#include "tester.h"
+#include "windows.h"
+
+namespace quorin {
+
+// Configurations handed out together: count of them, columns[k * rows .. (k + 1) * rows)
+// and costs[k] for k < count (the core's cost, summed in row order).
+struct RangeChunk {
+    std::size_t count = 0;
+    std::vector<std::int32_t> columns;
+    std::vector<double> costs;
+    explicit operator bool() const noexcept { return count != 0; }
+};
+
+class RangeWalk {
+public:
+    // The range [lower, upper) of `probs` (std::nullopt: to the end), walked by `threads`
+    // threads (0: every core), handed out up to `chunk` configurations at a time (at most
+    // 2^18; chunks may be shorter). Throws std::invalid_argument for bad probabilities, or a bound with the
+    // wrong number of columns, a column out of range or a NaN cost.
+    RangeWalk(ProbabilityMatrix probs, OrderBound lower, std::optional<OrderBound> upper, unsigned threads = 0,
+              std::size_t chunk = std::size_t{1} << 16);
+    ~RangeWalk();
+    RangeWalk(const RangeWalk&) = delete;
+    RangeWalk& operator=(const RangeWalk&) = delete;
+
+    std::size_t rows() const noexcept;
+    // The next configurations found, an empty chunk once every one has been handed out.
+    // Throws Interrupted when `interrupt` is raised while it waits; nothing is lost then
+    // (the next call hands out what was due).
+    RangeChunk next(const std::atomic<bool>* interrupt = nullptr);
+    // Hands back a chunk's storage (from any thread) for the chunks to come.
+    void recycle(RangeChunk&& chunk);
+    // Configurations handed out so far; after the last chunk, the range's exact size.
+    Position handedOut() const noexcept;
+    // How many configurations of the range come before `columns` in the cost order (for
+    // a configuration of the range: its 0-based index there). Throws std::invalid_argument
+    // for bad columns, Interrupted as next() does.
+    Position indexOf(const std::vector<int>& columns, const std::atomic<bool>* interrupt = nullptr) const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// What testing a range found: how many configurations it tested, and its hits by index
+// in the range (ascending), each with its configuration.
+struct RangeHit {
+    Position index = 0;
+    Configuration configuration;
+};
+struct RangeReport {
+    Position tested = 0;
+    std::vector<RangeHit> hits;
+};
+
+// Runs `tester` on every configuration of [lower, upper), in the walk's own buffers on its
+// threads. Throws as RangeWalk does, std::invalid_argument when the tester refuses the
+// matrix's shape, Interrupted when `interrupt` is raised (nothing is kept).
+RangeReport testRange(const ProbabilityMatrix& probs, const OrderBound& lower, const std::optional<OrderBound>& upper,
+                      const Tester& tester, unsigned threads = 0, const std::atomic<bool>* interrupt = nullptr);
+
+// Up to `most` bounds strictly between `lower` and `upper` (std::nullopt: the end),
+// ascending, each about `size` configurations after the one before (the first after
+// `lower`), by the counts of a weight table: the ranges between them hold about `size`
+// configurations each, within the table's resolution. Fewer where the range ends.
+std::vector<OrderBound> cutRange(const ProbabilityMatrix& probs, const OrderBound& lower,
+                                 const std::optional<OrderBound>& upper, Position size, std::size_t most);
+
+}  // namespace quorin

@@ -1,0 +1,202 @@
+// The pieces a search's tasks are made of (range_walk.h), for quorin's search module:
+// locating a position once, cutting a range at bounds of the cost order, and walking one
+// range without order. A bound is a tuple (cost, columns): the configurations at or after
+// it are those of greater cost and those of that cost whose columns are not below.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <limits>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <quorin/counting.h>
+#include <quorin/range_walk.h>
+
+#include "bindings.h"
+#include "matrix_caster.h"
+#include "released_call.h"
+
+namespace py = pybind11;
+
+namespace {
+
+using quorin::OrderBound;
+using quorin::Position;
+using quorin_python::callReleased;
+
+py::int_ toInt(Position p) {
+    py::int_ high(static_cast<unsigned long long>(p >> 64));
+    py::int_ low(static_cast<unsigned long long>(p));
+    return high.attr("__lshift__")(64).attr("__or__")(low);
+}
+
+// A non-negative Python int below 2^128 (larger ones saturate), TypeError/ValueError otherwise.
+Position toPosition(const py::handle& value, const char* name) {
+    if (!PyIndex_Check(value.ptr()) || PyBool_Check(value.ptr()))
+        throw py::type_error(std::string(name) + " must be an integer, not " + Py_TYPE(value.ptr())->tp_name);
+    py::int_ x = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
+    if (!x) throw py::error_already_set();
+    if (x < py::int_(0)) throw py::value_error(std::string(name) + " must be >= 0, not " + py::str(x).cast<std::string>());
+    if (x.attr("bit_length")().cast<int>() > 128) return quorin::kNoStop;
+    const py::int_ high = x.attr("__rshift__")(64);
+    const py::int_ low = x.attr("__and__")(py::int_(0xffffffffffffffffULL));
+    return (static_cast<Position>(high.cast<unsigned long long>()) << 64) | low.cast<unsigned long long>();
+}
+
+// Columns: a sequence of integers that fit an int.
+std::vector<int> toColumns(const py::handle& value, const char* name) {
+    std::vector<int> out;
+    for (const py::handle x : py::iter(value)) {
+        const Position c = toPosition(x, name);
+        if (c > static_cast<Position>(std::numeric_limits<int>::max()))
+            throw py::value_error(std::string(name) + " holds a column too large for any row");
+        out.push_back(static_cast<int>(c));
+    }
+    return out;
+}
+
+OrderBound toBound(const py::handle& value, const char* name) {
+    if (!py::isinstance<py::tuple>(value) || py::len(value) != 2)
+        throw py::type_error(std::string(name) + " must be a bound (cost, columns), not " + Py_TYPE(value.ptr())->tp_name);
+    const py::tuple t = py::reinterpret_borrow<py::tuple>(value);
+    OrderBound b;
+    b.cost = py::float_(t[0]).cast<double>();
+    b.columns = toColumns(t[1], (std::string(name) + " columns").c_str());
+    return b;
+}
+
+std::optional<OrderBound> toUpper(const py::object& value) {
+    if (value.is_none()) return std::nullopt;
+    return toBound(value, "upper");
+}
+
+py::tuple fromBound(const OrderBound& b) {
+    py::tuple columns(b.columns.size());
+    for (std::size_t i = 0; i < b.columns.size(); ++i) columns[i] = py::int_(b.columns[i]);
+    return py::make_tuple(py::float_(b.cost), columns);
+}
+
+unsigned toThreads(const py::object& threads) {
+    if (threads.is_none()) return 0;
+    const Position t = toPosition(threads, "threads");
+    if (t < 1) throw py::value_error("threads must be >= 1, not 0");
+    return t > 1024 ? 1024u : static_cast<unsigned>(t);
+}
+
+// The iterator of _TaskWalk: quorin.Batch after quorin.Batch, in no particular order.
+struct TaskWalk {
+    std::shared_ptr<quorin::RangeWalk> walk;
+    bool busy = false;
+};
+
+// A chunk's storage, owned by the arrays of one batch; handed back to the walk (if it
+// still exists) when both are gone, for the chunks to come.
+struct ChunkOwner {
+    quorin::RangeChunk chunk;
+    std::weak_ptr<quorin::RangeWalk> walk;
+};
+
+py::object batchOf(quorin::RangeChunk&& chunk, const std::shared_ptr<quorin::RangeWalk>& walk) {
+    const auto m = static_cast<py::ssize_t>(chunk.count), rows = static_cast<py::ssize_t>(walk->rows());
+    auto* owner = new ChunkOwner{std::move(chunk), walk};
+    py::capsule base(owner, [](void* p) {
+        std::unique_ptr<ChunkOwner> o(static_cast<ChunkOwner*>(p));
+        if (std::shared_ptr<quorin::RangeWalk> w = o->walk.lock()) w->recycle(std::move(o->chunk));
+    });
+    py::array_t<std::int32_t> columns({m, rows}, owner->chunk.columns.data(), base);
+    py::array_t<double> costs({m}, owner->chunk.costs.data(), base);
+    return py::module_::import("quorin").attr("Batch")(columns, costs);
+}
+
+py::object nextOf(TaskWalk& w) {
+    if (w.busy) throw py::value_error("the task walk is already running");
+    w.busy = true;
+    quorin::RangeChunk chunk;
+    try {
+        chunk = callReleased([&](const std::atomic<bool>* interrupt) { return w.walk->next(interrupt); });
+    } catch (...) {
+        w.busy = false;
+        throw;
+    }
+    w.busy = false;
+    if (!chunk) throw py::stop_iteration();
+    return batchOf(std::move(chunk), w.walk);
+}
+
+}  // namespace
+
+void bindTasks(py::module_& m) {
+    m.def("_locate",
+          [](const quorin::ProbabilityMatrix& probs, const py::object& position) -> py::object {
+              const Position p = toPosition(position, "position");
+              quorin::checkProbabilities(probs);
+              if (p == quorin::kNoStop) return py::none();
+              std::optional<OrderBound> found = callReleased([&](const std::atomic<bool>*) -> std::optional<OrderBound> {
+                  try {
+                      quorin::Configuration c = quorin::select(probs, quorin::Count::fromUint128(p));
+                      return OrderBound{c.cost, std::move(c.columns)};
+                  } catch (const std::out_of_range&) {
+                      return std::nullopt;
+                  }
+              });
+              return found ? py::object(fromBound(*found)) : py::object(py::none());
+          },
+          py::arg("probs"), py::arg("position"),
+          "The bound (cost, columns) of the configuration at 0-based `position` of the cost order; None past the end.");
+    m.def("_cuts",
+          [](const quorin::ProbabilityMatrix& probs, const py::object& lower, const py::object& upper,
+             const py::object& size, const py::object& most) {
+              const OrderBound lo = toBound(lower, "lower");
+              const std::optional<OrderBound> hi = toUpper(upper);
+              const Position taskSize = toPosition(size, "task_size");
+              if (taskSize < 1) throw py::value_error("task_size must be >= 1, not 0");
+              const Position count = toPosition(most, "most");
+              std::vector<OrderBound> cuts = callReleased([&](const std::atomic<bool>*) {
+                  return quorin::cutRange(probs, lo, hi, taskSize, static_cast<std::size_t>(std::min<Position>(count, 1u << 24)));
+              });
+              py::list out;
+              for (const OrderBound& b : cuts) out.append(fromBound(b));
+              return out;
+          },
+          py::arg("probs"), py::arg("lower"), py::arg("upper"), py::arg("task_size"), py::arg("most"),
+          "Up to `most` bounds strictly between `lower` and `upper` (None: the end), each about `task_size` "
+          "configurations after the one before.");
+
+    py::class_<TaskWalk> walk(m, "_TaskWalk");
+    walk.doc() = "Every configuration of [lower, upper) of the cost order, once each, in no particular order.";
+    walk.def(py::init([](quorin::ProbabilityMatrix probs, const py::object& lower, const py::object& upper,
+                         const py::object& threads, const py::object& batchSize) {
+                 auto w = std::make_unique<TaskWalk>();
+                 const Position size = toPosition(batchSize, "batch_size");
+                 if (size < 1) throw py::value_error("batch_size must be >= 1, not 0");
+                 w->walk = std::make_shared<quorin::RangeWalk>(std::move(probs), toBound(lower, "lower"), toUpper(upper),
+                                                               toThreads(threads),
+                                                               static_cast<std::size_t>(std::min<Position>(size, 1u << 26)));
+                 return w;
+             }),
+             py::arg("probs"), py::arg("lower"), py::arg("upper"), py::arg("threads") = py::none(),
+             py::arg("batch_size") = 1 << 20)
+        .def("__iter__", [](py::object self) { return self; })
+        .def("__next__", &nextOf)
+        .def_property_readonly("tested", [](const TaskWalk& w) { return toInt(w.walk->handedOut()); },
+                               "Configurations handed out so far; at the end, the range's exact size.")
+        .def("index_of",
+             [](TaskWalk& w, const py::object& columns) {
+                 const std::vector<int> c = toColumns(columns, "columns");
+                 if (w.busy) throw py::value_error("the task walk is already running");
+                 w.busy = true;
+                 Position index = 0;
+                 try {
+                     index = callReleased([&](const std::atomic<bool>* interrupt) { return w.walk->indexOf(c, interrupt); });
+                 } catch (...) {
+                     w.busy = false;
+                     throw;
+                 }
+                 w.busy = false;
+                 return toInt(index);
+             },
+             py::arg("columns"), "How many configurations of the range come before `columns` in the cost order.");
+}

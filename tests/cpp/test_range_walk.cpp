@@ -1,0 +1,133 @@
+// The range walk against brute force: every range [lower, upper) of small matrices walked
+// without order must hand out exactly the configurations the sorted cost order holds
+// there, index them as the order does, and test them all.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <random>
+#include <set>
+#include <vector>
+
+#include <quorin/range_walk.h>
+
+#include "support.h"
+
+namespace {
+
+using quorin::OrderBound;
+using quorin::ProbabilityMatrix;
+using quorin_test::Configuration;
+using quorin_test::Entry;
+
+// Accepts the configurations whose columns sum to a multiple of 3.
+struct EveryThird : quorin::Tester {
+    void test(const std::int32_t* columns, const double*, std::size_t count, std::size_t rows,
+              std::vector<std::size_t>& hits) const override {
+        for (std::size_t k = 0; k < count; ++k) {
+            long sum = 0;
+            for (std::size_t r = 0; r < rows; ++r) sum += columns[k * rows + r];
+            if (sum % 3 == 0) hits.push_back(k);
+        }
+    }
+};
+
+std::vector<Entry> walkAll(quorin::RangeWalk& walk) {
+    std::vector<Entry> out;
+    while (quorin::RangeChunk chunk = walk.next()) {
+        const std::size_t n = walk.rows();
+        for (std::size_t k = 0; k < chunk.count; ++k)
+            out.push_back({chunk.costs[k], Configuration(chunk.columns.begin() + k * n, chunk.columns.begin() + (k + 1) * n)});
+    }
+    return out;
+}
+
+// A bound at position p of the order: its configuration's, or a cost's start, or the end.
+std::optional<OrderBound> boundAt(const std::vector<Entry>& order, std::size_t p, bool costStart, std::size_t rows) {
+    if (p >= order.size()) return std::nullopt;
+    OrderBound b{order[p].cost, order[p].columns};
+    if (costStart) b.columns.assign(rows, 0);
+    return b;
+}
+
+// Where a bound falls in the order: the first position at or after it.
+std::size_t positionOf(const std::vector<Entry>& order, const std::optional<OrderBound>& b) {
+    if (!b) return order.size();
+    std::size_t p = 0;
+    while (p < order.size() && (order[p].cost < b->cost || (order[p].cost == b->cost && order[p].columns < b->columns))) ++p;
+    return p;
+}
+
+TEST(RangeWalk, EveryRangeOfSmallMatricesAgainstBruteForce) {
+    std::mt19937_64 rng(11);
+    for (int trial = 0; trial < 90; ++trial) {
+        const int kind = trial % 3;
+        const std::size_t rows = 1 + trial % 7;
+        const ProbabilityMatrix probs = quorin_test::randomMatrix(rng, rows, 6, kind);
+        const std::vector<Entry> order = quorin_test::costOrder(probs);
+        std::uniform_int_distribution<std::size_t> at(0, order.size());
+        for (int range = 0; range < 4; ++range) {
+            std::size_t a = at(rng), b = at(rng);
+            if (a > b) std::swap(a, b);
+            std::optional<OrderBound> lower = boundAt(order, a, range % 2 == 1, rows);
+            if (!lower) lower = OrderBound{INFINITY, std::vector<int>(rows, 0)}, lower->columns.back() = static_cast<int>(probs.back().size()) - 1;
+            const std::optional<OrderBound> upper = range == 3 ? std::nullopt : boundAt(order, b, range == 2, rows);
+            const std::size_t from = positionOf(order, lower), to = std::max(from, positionOf(order, upper));
+            std::vector<Entry> want(order.begin() + from, order.begin() + to);
+            for (unsigned threads : {1u, 2u}) {
+                quorin::RangeWalk walk(probs, *lower, upper, threads, 3);
+                std::vector<Entry> got = walkAll(walk);
+                ASSERT_EQ(walk.handedOut(), want.size()) << "trial " << trial;
+                std::sort(got.begin(), got.end(), [](const Entry& x, const Entry& y) {
+                    return std::tie(x.cost, x.columns) < std::tie(y.cost, y.columns);
+                });
+                for (std::size_t k = 0; k < want.size(); ++k) {
+                    ASSERT_EQ(got[k].columns, want[k].columns) << "trial " << trial << " index " << k;
+                    ASSERT_EQ(got[k].cost, want[k].cost);
+                }
+                for (std::size_t k = 0; k < want.size(); k += 1 + want.size() / 5)
+                    ASSERT_EQ(walk.indexOf(want[k].columns), k) << "trial " << trial;
+                if (to < order.size() && threads == 1) {
+                    ASSERT_EQ(walk.indexOf(order[to].columns), want.size());
+                }
+
+                EveryThird tester;
+                const quorin::RangeReport report = quorin::testRange(probs, *lower, upper, tester, threads);
+                ASSERT_EQ(report.tested, want.size());
+                std::vector<std::size_t> expected;
+                for (std::size_t k = 0; k < want.size(); ++k) {
+                    long sum = 0;
+                    for (int c : want[k].columns) sum += c;
+                    if (sum % 3 == 0) expected.push_back(k);
+                }
+                ASSERT_EQ(report.hits.size(), expected.size()) << "trial " << trial;
+                for (std::size_t h = 0; h < expected.size(); ++h) {
+                    ASSERT_EQ(report.hits[h].index, expected[h]);
+                    ASSERT_EQ(report.hits[h].configuration.columns, want[expected[h]].columns);
+                }
+            }
+        }
+    }
+}
+
+TEST(RangeWalk, RefusesBadBoundsAndStopsWhenInterrupted) {
+    const ProbabilityMatrix probs{{0.5, 0.3, 0.2}, {0.6, 0.4}};
+    EXPECT_THROW(quorin::RangeWalk(probs, OrderBound{0.0, {0}}, std::nullopt), std::invalid_argument);
+    EXPECT_THROW(quorin::RangeWalk(probs, OrderBound{0.0, {0, 2}}, std::nullopt), std::invalid_argument);
+    EXPECT_THROW(quorin::RangeWalk(probs, OrderBound{NAN, {0, 0}}, std::nullopt), std::invalid_argument);
+    EXPECT_THROW(quorin::RangeWalk(probs, OrderBound{0.0, {0, 0}}, OrderBound{1.0, {3, 0}}), std::invalid_argument);
+    quorin::RangeWalk walk(probs, OrderBound{0.0, {0, 0}}, std::nullopt, 1, 1);
+    EXPECT_THROW(walk.indexOf({0, 5}), std::invalid_argument);
+    const std::atomic<bool> raised{true};
+    std::size_t before = 0;
+    try {
+        while (walk.next(&raised)) ++before;  // what is queued may still come
+    } catch (const quorin::Interrupted&) {
+    }
+    std::size_t after = 0;
+    while (walk.next()) ++after;
+    EXPECT_EQ(before + after, 6u);  // nothing lost
+    EXPECT_EQ(walk.handedOut(), 6u);
+}
+
+}  // namespace
