@@ -319,7 +319,7 @@ class Keys:
     it saw (in this process)."""
 
     def __init__(self, keys=()):
-        self.keys = np.asarray(keys, dtype=np.uint8).reshape(len(keys), -1)
+        self.keys = np.asarray(keys, dtype=np.uint8).reshape(len(keys), 16)
         self.greatest = -np.inf
 
     def __call__(self, columns, costs):
@@ -354,7 +354,7 @@ def test_tasks_of_16_by_256_hold_what_count_counts():
 def test_first_hit_of_a_search_to_the_end_of_2_to_the_128():
     probs = gamma_matrix()
     key = configuration_at(probs, 300_000).columns[0]
-    hits = quorin.search(probs, Keys([key]), stop=None, workers=1, task_size=2**10,
+    hits = quorin.search(probs, Keys([key]), stop=None, workers=1, task_size=2**14,
                          first=True)
     assert [h.rank for h in hits] == [300_001]
 
@@ -364,7 +364,10 @@ def test_ranks_of_hits_deep_down_match_quorin_rank():
     probs = gamma_matrix()
     start, n = 2**28, 2**22
     positions = [start, start + 12345, start + n - 1]
-    keys = [configuration_at(probs, p).columns[0] for p in positions]
+    keys, first = [], start
+    for columns, _ in quorin.batches(probs, size=2**20, start=start, stop=start + n):
+        keys += [columns[p - first] for p in positions if first <= p < first + len(columns)]
+        first += len(columns)
     hits = quorin.search(probs, Keys(keys), start=start, stop=start + n, workers=1,
                          task_size=2**20)
     assert [h.rank for h in hits] == [p + 1 for p in positions]
