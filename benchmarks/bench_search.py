@@ -114,7 +114,7 @@ def set_up_parts(probs, start, stop, task_size):
     cuts, _ = timed(lambda: api._cuts(span.matrix, span.lower, span.upper, task_size, 1024))
     tasks = _search.plan(probs, start=start, stop=stop, task_size=task_size)
     setups = []
-    for task in {tasks[0], tasks[len(tasks) // 2], tasks[-1]}:
+    for task in [tasks[k] for k in sorted({0, len(tasks) // 2, len(tasks) - 1})]:
         def first_batch():
             walk = api._TaskWalk(task.probs, task.lower, task.upper, 1, 1)
             next(iter(walk))
