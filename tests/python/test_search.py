@@ -21,7 +21,6 @@ import quorin
 import task_oracle
 from conftest import run_python
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 
 # Ties within and between rows, a zero, ragged rows: 4 * 3 * 4 * 2 * 5 = 480 configurations.
 PROBS = [[0.5, 0.25, 0.25, 0.0], [0.3, 0.3, 0.4], [0.125, 0.5, 0.125, 0.25], [0.6, 0.4],
@@ -31,18 +30,12 @@ START, STOP, TASK_SIZE = 37, 431, 25  # 16 tasks
 PLANTED = [3, 37, 38, 200, 201, 430, 431]  # positions; 3 and 431 lie outside the range
 EXPECTED = [quorin.Hit(p + 1, ORDER[p][1], ORDER[p][0]) for p in PLANTED if START <= p < STOP]
 
-if not task_oracle.core_has_tasks():  # until the core has them; workers import this too
-    task_oracle.install()
-
-needs_core_tasks = pytest.mark.skipif(
-    not task_oracle.core_has_tasks(),
-    reason="the core's task walk is not in this build of quorin yet")
 needs_processes = pytest.mark.skipif(
     bool(os.environ.get("QUORIN_ASAN")),
     reason="worker processes would need the sanitizer runtime preloaded too")
 
 
-@pytest.fixture(params=["oracle", pytest.param("core", marks=needs_core_tasks)])
+@pytest.fixture(params=["oracle", "core"])
 def engine(request, monkeypatch):
     """The search on the brute-force stand-ins, then on the core's own functions."""
     if request.param == "oracle":
@@ -222,7 +215,7 @@ def task_holding(position, start=START, stop=STOP, task_size=TASK_SIZE):
     return next(t.id for t in tasks if holds(t, position))
 
 
-def test_first_takes_no_task_after_the_hit():
+def test_first_takes_no_task_after_the_hit(engine):
     counting = CountingMap()
     hits = quorin.search(PROBS, Planted([200, 201]), start=START, stop=STOP,
                          workers=counting, task_size=TASK_SIZE, first=True)
@@ -271,7 +264,7 @@ def test_tasks_tile_the_range_and_ranks_follow_from_their_counts(matrix, engine,
     assert quorin.plan(probs, start=5, stop=5) == [] == quorin.plan(probs, start=n, stop=n + 9)
 
 
-def test_counts_that_do_not_add_up_are_an_error():
+def test_counts_that_do_not_add_up_are_an_error(engine):
     for error, message in [(-1, f"tested {STOP - START - 1} configurations, but the range "
                                 f"holds {STOP - START}"),
                            (+1, f"tested {STOP - START + 1} configurations, more than the "
@@ -293,7 +286,7 @@ def test_counts_that_do_not_add_up_are_an_error():
                       task_size=TASK_SIZE)
 
 
-def test_plan_and_run_task_give_the_parts_of_a_scheduler():
+def test_plan_and_run_task_give_the_parts_of_a_scheduler(engine):
     tasks = quorin.plan(PROBS, start=START, stop=STOP, task_size=TASK_SIZE)
     assert len(repr(tasks[1])) < 120 and "probs=<5 rows>" in repr(tasks[1])
     assert len(pickle.dumps(tasks[1])) < 2000
@@ -334,7 +327,6 @@ def configuration_at(probs, position):
     return next(iter(quorin.batches(probs, size=1, start=position, stop=position + 1)))
 
 
-@needs_core_tasks
 def test_tasks_of_16_by_256_hold_what_count_counts():
     probs = gamma_matrix()
     cost = float(configuration_at(probs, 2**21).costs[0])
@@ -350,7 +342,6 @@ def test_tasks_of_16_by_256_hold_what_count_counts():
     assert tested == stop - start and seen.greatest == cost
 
 
-@needs_core_tasks
 def test_first_hit_of_a_search_to_the_end_of_2_to_the_128():
     probs = gamma_matrix()
     key = configuration_at(probs, 300_000).columns[0]
@@ -359,7 +350,6 @@ def test_first_hit_of_a_search_to_the_end_of_2_to_the_128():
     assert [h.rank for h in hits] == [300_001]
 
 
-@needs_core_tasks
 def test_ranks_of_hits_deep_down_match_quorin_rank():
     probs = gamma_matrix()
     start, n = 2**28, 2**22
@@ -376,7 +366,7 @@ def test_ranks_of_hits_deep_down_match_quorin_rank():
         assert quorin.rank(probs, hit.columns, exact_up_to=2**40) == (hit.rank, hit.rank)
 
 
-def test_checkpoint_resumes_after_a_failing_test_and_refuses_another_search(tmp_path):
+def test_checkpoint_resumes_after_a_failing_test_and_refuses_another_search(tmp_path, engine):
     path = tmp_path / "search.json"
     with pytest.raises(KeyError, match="the tester failed") as failure:
         quorin.search(PROBS, FailsOn(PLANTED, position=201), start=START, stop=STOP,
@@ -408,7 +398,7 @@ def test_checkpoint_resumes_after_a_failing_test_and_refuses_another_search(tmp_
                           checkpoint=path, **arguments)
 
 
-def test_checkpoint_from_finished_tasks_out_of_order(tmp_path):
+def test_checkpoint_from_finished_tasks_out_of_order(tmp_path, engine):
     # Tasks finish out of order on two workers; a failure leaves gaps, which the resumed
     # search fills exactly.
     path = tmp_path / "search.json"
@@ -424,7 +414,7 @@ def test_checkpoint_from_finished_tasks_out_of_order(tmp_path):
     assert counting.tested == STOP - START - finished[0]["tested"]
 
 
-def test_checkpoint_of_an_earlier_layout_or_altered_is_refused(tmp_path):
+def test_checkpoint_of_an_earlier_layout_or_altered_is_refused(tmp_path, engine):
     path = tmp_path / "search.json"
     quorin.search(PROBS, Planted(PLANTED), start=START, stop=STOP, workers=1,
                   task_size=TASK_SIZE, checkpoint=path)
@@ -547,7 +537,6 @@ def test_plan_bad_arguments(arguments, error, message):
 
 
 @needs_processes
-@needs_core_tasks  # the workers of a fresh interpreter cannot be given the stand-ins
 def test_lambdas_and_notebook_functions_run_on_worker_processes_with_cloudpickle():
     pytest.importorskip("cloudpickle")
     planted = Planted(PLANTED)
@@ -580,10 +569,8 @@ def test_unpicklable_test_is_refused_before_workers_start(monkeypatch):
 @needs_processes
 def test_a_script_without_the_main_guard_fails_at_once_saying_why(tmp_path):
     script = tmp_path / "unguarded.py"
-    stand_ins = "" if task_oracle.core_has_tasks() else (
-        f"import sys; sys.path.insert(0, {HERE!r}); import task_oracle; task_oracle.install()\n")
     script.write_text(
-        "import quorin\n" + stand_ins +
+        "import quorin\n"
         "def test(columns, costs):\n"
         "    return []\n"
         "quorin.search([[0.5, 0.5]] * 8, test, stop=None, workers=2, task_size=16)\n")
