@@ -169,15 +169,21 @@ def search(probs, test, *, start=0, stop, workers=None, task_size=None, checkpoi
         task_size = _positive("task_size", task_size)
     engine = _engine(workers)
     matrix = _matrix(probs)
-    span = _Span(matrix, start, stop)
+    configurations = max(0, min(stop, _configurations(matrix)) - start)
     if task_size is None:
-        task_size = default_task_size(span.stop - span.start, engine.capacity)
-    record = _Checkpoint(checkpoint, span) if checkpoint is not None else None
-    collector = _Collector(span, task_size, bool(first), record)
-    with _Progress(progress, span.stop - span.start, collector.tested) as bar:
-        collector.bar = bar
-        if not collector.complete():
-            engine.run(collector, test)
+        task_size = default_task_size(configurations, engine.capacity)
+    if configurations:
+        engine.open(test, -(-configurations // task_size))
+    try:
+        span = _Span(matrix, start, stop)
+        record = _Checkpoint(checkpoint, span) if checkpoint is not None else None
+        collector = _Collector(span, task_size, bool(first), record)
+        with _Progress(progress, span.stop - span.start, collector.tested) as bar:
+            collector.bar = bar
+            if not collector.complete():
+                engine.run(collector, test)
+    finally:
+        engine.close()
     return collector.answer()
 
 
@@ -938,10 +944,21 @@ def _dask_capacity(client):
     return max(1, sum(client.nthreads().values()))
 
 
-class _InProcess:
-    """workers=1: every task in this process, in order, each walked on every core."""
+class _Engine:
+    """What every engine offers: ``capacity`` (tasks it runs at once), ``open`` before the
+    range is located, ``run`` and ``close``."""
 
     capacity = 1
+
+    def open(self, test, tasks):
+        pass
+
+    def close(self):
+        pass
+
+
+class _InProcess(_Engine):
+    """workers=1: every task in this process, in order, each walked on every core."""
 
     def run(self, collector, test):
         threads = _local_cores()
@@ -949,7 +966,7 @@ class _InProcess:
             collector.add(_run(task, test, threads, BATCH_SIZE, None))
 
 
-class _MapLike:
+class _MapLike(_Engine):
     """``workers(fn, tasks)``, its results consumed as they come."""
 
     def __init__(self, map_):
@@ -981,7 +998,7 @@ class _MapLike:
                 close()
 
 
-class _Futures:
+class _Futures(_Engine):
     """Tasks submitted to an executor, at most twice as many in flight as it has workers,
     collected as they finish."""
 
@@ -1054,7 +1071,8 @@ MISSING_MAIN_GUARD = (
 
 
 class _OwnPool(_Futures):
-    """``n`` worker processes of our own, started with 'spawn'. The test is pickled once
+    """``n`` worker processes of our own, started with 'spawn' while this process locates
+    the range (at most one per task expected). The test is pickled once
     (by value with cloudpickle when it is installed) and unpickled once per process. A task
     that was in flight when a worker process died runs again in a new pool, once; if workers
     die again while it runs, the search stops. Processes that die before they start (a
@@ -1067,14 +1085,24 @@ class _OwnPool(_Futures):
         self.stop = self.started = self.payload = None
         self.unsent = set()  # tasks the broken pool refused: they never ran
 
-    def run(self, collector, test):
+    def open(self, test, tasks):
+        """Starts the processes for about ``tasks`` tasks, so that they import quorin and
+        unpickle the test while this process locates the range."""
         self.payload = _pickled_test(test)
-        self.capacity = min(self.capacity, max(1, collector.estimate()))
+        self.capacity = min(self.capacity, max(1, tasks))
         self._start()
+        from concurrent.futures.process import BrokenProcessPool
+
         try:
-            super().run(collector, test)
-        finally:
+            for _ in range(self.capacity):  # a submission finding no idle process starts one
+                self.executor.submit(_warm_up)
+        except BrokenProcessPool:
+            pass  # the first task finds out why
+
+    def close(self):
+        if self.executor is not None:
             self._close()
+            self.executor = None
 
     def submit(self, task, test):
         import concurrent.futures
@@ -1095,7 +1123,8 @@ class _OwnPool(_Futures):
 
         # 'spawn': fresh interpreters, which inherit no threads or locks from this process
         # (a Dask client, a progress bar, the caller's own threads) and behave the same on
-        # every platform. Their start, a fraction of a second, is paid once per search.
+        # every platform. Their start, a fraction of a second, is paid once per search, while
+        # this process locates the range.
         context = multiprocessing.get_context("spawn")
         self.stop, self.started = context.Event(), context.Event()
         self.executor = concurrent.futures.ProcessPoolExecutor(
@@ -1203,6 +1232,10 @@ def _start_worker(stop, started, payload):
     except BaseException as error:  # reported with the first task, naming it
         _worker_test_error = f"{type(error).__name__}: {error}"
     started.set()
+
+
+def _warm_up():
+    pass
 
 
 def _run_in_worker(task):
