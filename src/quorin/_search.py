@@ -113,7 +113,7 @@ def plan(probs, *, start=0, stop, task_size=PLAN_TASK_SIZE):
     start, stop = _range_arguments(start, stop)
     task_size = _positive("task_size", task_size)
     matrix = _matrix(probs)
-    estimate = -(-(min(stop, _configurations(matrix)) - min(start, stop)) // task_size)
+    estimate = -(-_length(matrix, start, stop) // task_size)
     if estimate > MAX_PLANNED_TASKS:
         raise ValueError(
             f"plan would make about {estimate} tasks (more than {MAX_PLANNED_TASKS}): give a "
@@ -169,7 +169,7 @@ def search(probs, test, *, start=0, stop, workers=None, task_size=None, checkpoi
         task_size = _positive("task_size", task_size)
     engine = _engine(workers)
     matrix = _matrix(probs)
-    configurations = max(0, min(stop, _configurations(matrix)) - start)
+    configurations = _length(matrix, start, stop)
     if task_size is None:
         task_size = default_task_size(configurations, engine.capacity)
     if configurations:
@@ -275,6 +275,11 @@ def _matrix(probs):
 
 def _configurations(matrix):
     return math.prod(len(row) for row in matrix)
+
+
+def _length(matrix, start, stop):
+    """How many configurations positions ``start`` .. ``stop - 1`` hold."""
+    return max(0, min(stop, _configurations(matrix)) - start)
 
 
 def _shape(matrix):
@@ -486,7 +491,7 @@ class _Collector:
     progress bar up to date."""
 
     def __init__(self, span, task_size, first, record):
-        self.span, self.task_size, self.first, self.record = span, task_size, first, record
+        self.span, self.first, self.record = span, first, record
         finished = record.load() if record is not None else []
         self.source = _pieces(span, task_size, finished)
         self.open = collections.deque()  # made and not ranked yet, in order
@@ -547,11 +552,6 @@ class _Collector:
             return True
         self._fill()
         return self.exhausted and not self.open
-
-    def estimate(self):
-        """About how many tasks are still to run."""
-        left = self.span.stop - self.span.start - self.tested
-        return -(-left // self.task_size)
 
     def add(self, result):
         if not isinstance(result, TaskResult):
