@@ -139,8 +139,7 @@ def run_task(task, test, *, threads=1, batch_size=BATCH_SIZE):
     """
     if not isinstance(task, Task):
         raise TypeError(f"task must be a quorin.Task, not {type(task).__name__}")
-    if not callable(test):
-        raise TypeError(f"test must be callable, not {type(test).__name__}")
+    _check_test(test)
     threads = _positive("threads", threads)
     return _run(task, test, threads, _positive("batch_size", batch_size), None)
 
@@ -162,8 +161,7 @@ def search(probs, test, *, start=0, stop, workers=None, task_size=None, checkpoi
     finished.
     """
     _refuse_while_bootstrapping()
-    if not callable(test):
-        raise TypeError(f"test must be callable, not {type(test).__name__}")
+    _check_test(test)
     start, stop = _range_arguments(start, stop)
     if task_size is not None:
         task_size = _positive("task_size", task_size)
@@ -209,6 +207,13 @@ def _engine_api():
         raise RuntimeError("this build of quorin has no task walk (quorin._core._TaskWalk): "
                            "rebuild quorin from a source tree that has it")
     return _core
+
+
+def _check_test(test):
+    native = _native_tester_type()
+    if not (callable(test) or (native and isinstance(test, native))):
+        raise TypeError(f"test must be callable or a native tester, not "
+                        f"{type(test).__name__}")
 
 
 def _native_tester_type():

@@ -286,6 +286,33 @@ def test_counts_that_do_not_add_up_are_an_error(engine):
                       task_size=TASK_SIZE)
 
 
+class NativeApi:
+    """The core's task functions, and a stand-in for its native run: the tester accepts the
+    configurations at the given positions."""
+
+    _locate, _cuts, _TaskWalk = quorin._core._locate, quorin._core._cuts, quorin._core._TaskWalk
+
+    @staticmethod
+    def _run_native(probs, lower, upper, tester, threads):
+        walk = quorin._core._TaskWalk(probs, lower, upper, threads, 64)
+        found = [tuple(c) for columns, _ in walk for c in columns.tolist()
+                 if tuple(c) in tester.wanted]
+        hits = [(walk.index_of(c), c, oracle.cost(probs, c)) for c in found]
+        return walk.tested, hits[::-1]  # in any order
+
+
+class NativeTester:
+    def __init__(self, positions):
+        self.wanted = {ORDER[p][1] for p in positions}
+
+
+def test_a_native_tester_runs_in_the_core(monkeypatch):
+    monkeypatch.setattr(quorin._search, "_engine_api", lambda: NativeApi)
+    monkeypatch.setattr(quorin._search, "_native_tester_type", lambda: NativeTester)
+    assert quorin.search(PROBS, NativeTester(PLANTED), start=START, stop=STOP, workers=1,
+                         task_size=TASK_SIZE) == EXPECTED
+
+
 def test_plan_and_run_task_give_the_parts_of_a_scheduler(engine):
     tasks = quorin.plan(PROBS, start=START, stop=STOP, task_size=TASK_SIZE)
     assert len(repr(tasks[1])) < 120 and "probs=<5 rows>" in repr(tasks[1])
