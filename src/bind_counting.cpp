@@ -105,7 +105,20 @@ void bindCounting(py::module_& module) {
             }
             return toPython(bounds);
         },
-        py::arg("probs"), py::arg("columns"), py::kw_only(), py::arg("exact_up_to") = py::int_(std::uint64_t{1} << 32));
+        py::arg("probs"), py::arg("columns"), py::kw_only(), py::arg("exact_up_to") = py::int_(std::uint64_t{1} << 32),
+        R"doc(Bounds ``(low, high)`` on the 1-based rank of ``columns`` in the cost order of ``probs``.
+
+The cost order lists configurations by non-decreasing cost (the sum over rows, in row
+order, of -ln p), equal costs in ascending lexicographic order of their columns, and those
+of cost +inf (a zero probability) last, lexicographically. ``columns`` is a sequence or
+NumPy array of ints, one column per row. Both bounds are Python ints, exact however large,
+and always hold the true rank: exact (``low == high``) whenever the rank is at most
+``exact_up_to`` (2**32 by default), otherwise ``high <= low * 2**(1/8)``. A key with a
+zero-probability column gets its exact rank. The GIL is released while the count runs.
+
+Raises ValueError for ``probs`` that quorin.quorin refuses, for ``columns`` of the wrong
+length, or with a column out of range or negative (the message names the row); TypeError
+for non-integer columns.)doc");
     module.def(
         "count",
         [](const quorin::ProbabilityMatrix& probs, double cost, const py::object& exactUpTo) {
@@ -119,5 +132,14 @@ void bindCounting(py::module_& module) {
             }
             return toPython(bounds);
         },
-        py::arg("probs"), py::arg("cost"), py::kw_only(), py::arg("exact_up_to") = py::int_(std::uint64_t{1} << 32));
+        py::arg("probs"), py::arg("cost"), py::kw_only(), py::arg("exact_up_to") = py::int_(std::uint64_t{1} << 32),
+        R"doc(Bounds ``(low, high)`` on the number of configurations of ``probs`` whose cost is at most ``cost``.
+
+A configuration's cost is the sum over rows, in row order, of -ln p of its columns;
+``cost = math.inf`` counts every configuration, a cost below the cheapest gives 0. The
+bounds are Python ints with the exactness rule of :func:`quorin.rank`: exact whenever the
+count is at most ``exact_up_to`` (2**32 by default), otherwise ``high <= low * 2**(1/8)``.
+The GIL is released while the count runs.
+
+Raises ValueError for ``probs`` that quorin.quorin refuses and for a NaN ``cost``.)doc");
 }

@@ -336,7 +336,12 @@ BatchIterator& iteratorOf(py::handle self) {
 
 void bindWindows(py::module_& m) {
     py::class_<BatchIterator> cls(m, "BatchIterator");
-    cls.doc() = "Iterator of quorin.Batch over a range of the cost order (see quorin.batches).";
+    cls.doc() = R"doc(Iterator of quorin.Batch over a range of the cost order, made by quorin.batches.
+
+``iter(it) is it``. ``position`` counts the configurations handed out so far, the
+skipped start included. Pickles as the matrix, its arguments and where it stands (a
+cost and one column per row); the loaded iterator continues at ``position``. Made only
+by quorin.batches: calling the type raises TypeError.)doc";
     cls.def("__iter__", [](py::object self) { return self; })
         .def("__next__", [](py::handle self) {
             py::object batch = nextBatch(iteratorOf(self));
@@ -359,5 +364,12 @@ void bindWindows(py::module_& m) {
         R"doc(Iterator of quorin.Batch holding the configurations at positions start .. stop - 1
 of the cost order of probs (cost, then columns in lexicographic order; zero
 probabilities last), size per batch (the last may be short). stop=None: to the end.
-threads: worker threads (None: every core); the output does not depend on it.)doc");
+threads: worker threads (None: every core); the output does not depend on it.
+
+The start is located through the weight table, without enumerating what comes before
+it, and memory stays bounded (about 300 MiB besides the batches) however deep the range.
+The returned quorin.BatchIterator pickles as the matrix, its arguments and where it
+stands. The GIL is released while the C++ work runs; Ctrl-C stops a batch within about
+10 ms and loses nothing. Raises ValueError for size < 1, start or stop < 0, threads < 1
+and for probs that quorin.quorin refuses; TypeError for a non-integer argument.)doc");
 }

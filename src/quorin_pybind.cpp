@@ -272,6 +272,24 @@ PYBIND11_MODULE(_core, m) {
     py::class_<quorin::Quorin> cls(m, "quorin");
     // Pickles and reprs name the class where users find it: quorin.quorin.
     cls.attr("__module__") = "quorin";
+    cls.doc() = R"doc(Iterator over every configuration of ``probs``, most probable first.
+
+``probs`` is a sequence of rows (lists, tuples or a two-dimensional NumPy array; rows
+may differ in length), row i holding the probabilities of variable i's values: finite
+and non-negative, not necessarily summing to 1. Each ``next()`` returns a new
+one-dimensional ``numpy.int32`` array whose element i is the chosen column of row i, in
+order of non-decreasing cost (the sum over rows of -ln p of the chosen entries), with a
+fixed order among equal costs that depends only on the matrix. After the last
+configuration ``next()`` raises StopIteration, and keeps doing so.
+
+``next()`` advances the instance itself; ``iter()``, ``copy.copy()`` and
+``copy.deepcopy()`` return an independent copy that starts where it stands. ``pickle``
+(protocol 2 or later) saves the complete state. ``cache_assignments`` trades memory for
+speed on matrices with many rows and never changes the results.
+
+Raises ValueError for an empty row or a NaN, negative or infinite probability (naming
+the first such entry), TypeError for ``probs`` that is not a sequence of sequences of
+numbers, MemoryError when memory runs out; the instance is then unchanged.)doc";
     cls.def(py::init<quorin::ProbabilityMatrix, bool>(), py::arg("probs"), py::arg_v("cache_assignments", true))
         .def("__iter__", [](ConstructedQuorin self) -> quorin::Quorin { return *self.enumerator; })
         .def("__next__", [](ConstructedQuorin self) -> py::array_t<int> {
@@ -279,7 +297,20 @@ PYBIND11_MODULE(_core, m) {
             if (!columns) throw py::stop_iteration();
             return py::reinterpret_steal<py::array_t<int>>(columns.release());
         })
-        .def("next_batch", &nextBatch, py::arg("k"))
+        .def("next_batch", &nextBatch, py::arg("k"),
+             R"doc(The next ``min(k, left)`` configurations at once, with their costs, as a quorin.Batch.
+
+``columns`` is a C-contiguous ``numpy.int32`` array of shape ``(m, rows)`` whose row j is
+what the j-th of m calls of ``next()`` would have returned; ``costs`` is a
+``numpy.float64`` array of shape ``(m,)``, each the sum over rows, in row order from
++0.0, of -ln p of the chosen entries (+inf if one of them is 0). Once every
+configuration has been handed out it returns empty batches, shapes ``(0, rows)`` and
+``(0,)``; it never raises StopIteration. ``next()`` and ``next_batch()`` move the same
+position. ``k = 0`` moves nothing.
+
+A batch that is interrupted (KeyboardInterrupt) or runs out of memory (MemoryError)
+hands out nothing: what it had found is put back and handed out first by the next call.
+Raises ValueError for a negative ``k`` and TypeError for a ``k`` that is not an int.)doc")
         .def("__copy__", [](ConstructedQuorin self) -> quorin::Quorin { return *self.enumerator; })
         .def("__deepcopy__", [](ConstructedQuorin self, const py::dict&) -> quorin::Quorin { return *self.enumerator; },
              py::arg("memo"))
