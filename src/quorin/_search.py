@@ -83,14 +83,14 @@ class TaskHit(_typing.NamedTuple):
 
 class TaskResult(_typing.NamedTuple):
     """What running task ``id`` found: the number of configurations it ``tested`` (all of
-    the task's) and its ``hits``, ``TaskHit``s sorted by index in the task."""
+    the task's) and its ``hits``, ``TaskHit`` records sorted by index in the task."""
 
     id: int
     tested: int
     hits: _typing.List[TaskHit]
 
     def ranked(self, before):
-        """The hits as ``Hit``s with exact ranks, given ``before``: the number of
+        """The hits as ``Hit`` records with exact ranks, given ``before``: the number of
         configurations before this task in the cost order (the search's ``start`` plus what
         every earlier task tested)."""
         return [Hit(before + hit.index + 1, hit.columns, hit.cost) for hit in self.hits]
@@ -147,7 +147,8 @@ def run_task(task, test, *, threads=1, batch_size=BATCH_SIZE):
 def search(probs, test, *, start=0, stop, workers=None, task_size=None, checkpoint=None,
            progress=False, first=False):
     """The configurations at positions ``start`` .. ``stop - 1`` of the cost order that
-    ``test`` accepts, as a list of ``Hit``s sorted by rank (``stop=None``: to the end).
+    ``test`` accepts, as a list of ``Hit`` records sorted by rank (``stop=None``: to the
+    end).
 
     ``test(columns, costs)`` returns a boolean mask of the batch or the indices of its hits.
     ``workers``: None = a worker process per core, n = n processes (1 = this process, on
