@@ -76,13 +76,18 @@ class _DaskClient(Protocol):
     def get_executor(self, **kwargs: Any) -> Any: ...
     def nthreads(self, *args: Any, **kwargs: Any) -> Any: ...
 
+_Bound = tuple[float, tuple[int, ...]]
+
 class Task(NamedTuple):
-    """Positions ``start`` .. ``stop - 1`` of the cost order of ``probs`` (float64); picklable."""
+    """The configurations of the cost order of ``probs`` from bound ``lower`` (included) to
+    bound ``upper`` (excluded; None: to the end). A bound ``(cost, columns)`` stands before
+    the configurations of greater cost and those of cost ``cost`` whose columns are not
+    lexicographically below ``columns``. Small, picklable, self-contained."""
 
     id: int
     probs: numpy.typing.NDArray[numpy.float64] | tuple[numpy.typing.NDArray[numpy.float64], ...]
-    start: int
-    stop: int
+    lower: _Bound
+    upper: _Bound | None
 
 class Hit(NamedTuple):
     """A configuration the test accepted, with its exact 1-based rank in the cost order."""
@@ -91,21 +96,34 @@ class Hit(NamedTuple):
     columns: tuple[int, ...]
     cost: float
 
+class TaskHit(NamedTuple):
+    """A configuration the test accepted in one task, with its 0-based index in the task."""
+
+    index: int
+    columns: tuple[int, ...]
+    cost: float
+
 class TaskResult(NamedTuple):
-    """The hits of task ``id`` by rank, and how many configurations it tested."""
+    """How many configurations task ``id`` tested, and its hits by index in the task."""
 
     id: int
-    hits: list[Hit]
     tested: int
+    hits: list[TaskHit]
+    def ranked(self, before: int) -> list[Hit]:
+        """The hits with exact ranks, ``before`` being the number of configurations before
+        the task in the cost order (``start`` plus what every earlier task tested)."""
 
 _MapLike = Callable[[Callable[[Task], TaskResult], Iterable[Task]], Iterable[TaskResult]]
 
 def plan(
     probs: _Probs, *, start: SupportsIndex = 0, stop: SupportsIndex | None, task_size: SupportsIndex = ...
-) -> list[Task]: ...
+) -> list[Task]:
+    """The tasks covering positions ``start`` .. ``stop - 1``, each starting where the
+    previous one ends, about ``task_size`` configurations each."""
 def run_task(
     task: Task, test: _Test, *, threads: SupportsIndex = 1, batch_size: SupportsIndex = ...
-) -> TaskResult: ...
+) -> TaskResult:
+    """Runs ``test`` on every configuration of ``task``; what it tested and its hits."""
 def search(
     probs: _Probs,
     test: _Test,
@@ -117,7 +135,9 @@ def search(
     checkpoint: str | os.PathLike[str] | None = None,
     progress: bool = False,
     first: bool = False,
-) -> list[Hit]: ...
+) -> list[Hit]:
+    """The configurations at positions ``start`` .. ``stop - 1`` that ``test`` accepts, by
+    rank."""
 
 def rank(
     probs: Sequence[Sequence[SupportsFloat | SupportsIndex]] | numpy.typing.NDArray[Any],

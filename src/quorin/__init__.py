@@ -25,6 +25,6 @@ class Batch(_typing.NamedTuple):
 __all__ = ["AES128", "Batch", "BatchIterator", "batches", "count", "quorin", "rank"]
 
 # Searches over ranges of the cost order, on local processes or an existing cluster.
-from quorin._search import Hit, Task, TaskResult, plan, run_task, search  # noqa: E402
+from quorin._search import Hit, Task, TaskHit, TaskResult, plan, run_task, search  # noqa: E402
 
-__all__ += ["Hit", "Task", "TaskResult", "plan", "run_task", "search"]
+__all__ += ["Hit", "Task", "TaskHit", "TaskResult", "plan", "run_task", "search"]

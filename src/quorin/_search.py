@@ -1,15 +1,21 @@
 """Searches over a range of the cost order, split into tasks that any engine can run.
 
-Positions [start, stop) of the cost order split into tasks of consecutive positions. A task
-holds its matrix and its range, so it runs anywhere quorin is installed: in this process,
-in local worker processes, on a concurrent.futures executor, on a Dask cluster or through
-any map-like callable. A worker runs `quorin.batches` over its task's range and calls the
-user's test on every batch; the hits come back with their exact ranks.
+Positions [start, stop) of the cost order are located once per search, as *bounds*: a bound
+``(cost, columns)`` stands before every configuration of greater cost and every configuration
+of cost ``cost`` whose columns are not lexicographically below ``columns``. The range is cut
+at bounds chosen from the weight table so that each task holds about ``task_size``
+configurations. A task holds its matrix and its two bounds, so it runs anywhere quorin is
+installed: in this process, in local worker processes, on a concurrent.futures executor, on a
+Dask cluster or through any map-like callable. A task walks every configuration between its
+bounds, calls the user's test on every batch, and reports how many configurations it tested
+and its hits by their index in the task. A hit's exact rank is ``start`` plus what the tasks
+before it tested plus its index in its task, plus one.
 
 NumPy, concurrent.futures and the engines are imported when a search needs them, so that
-`import quorin` stays light.
+``import quorin`` stays light.
 """
 
+import collections
 import functools
 import math
 import operator
@@ -21,28 +27,39 @@ if _typing.TYPE_CHECKING:
     import numpy
 
 PLAN_TASK_SIZE = 2**28
-# search's default task size: about 64 tasks per search, within these bounds
+# search's default task size: about 8 tasks per worker, within these bounds
 MIN_TASK_SIZE, MAX_TASK_SIZE = 2**23, 2**28
+TASKS_PER_WORKER = 8
 BATCH_SIZE = 2**20
+# cuts asked of the weight table at once; a search to the end makes its tasks as it goes
+CUTS_PER_CALL = 1024
 # plan() returns a list; past this many tasks that list alone would take gigabytes
 MAX_PLANNED_TASKS = 2**24
 CHECKPOINT_FORMAT = "quorin search checkpoint"
-CHECKPOINT_VERSION = 1
+CHECKPOINT_VERSION = 2
+
+Bound = _typing.Tuple[float, _typing.Tuple[int, ...]]
 
 
 class Task(_typing.NamedTuple):
-    """Positions ``start`` .. ``stop - 1`` (0-based) of the cost order of ``probs``; ``id`` is
-    its number in the plan. ``probs`` is the matrix in float64: a read-only two-dimensional
-    array, or a tuple of read-only rows when rows differ in length. Picklable."""
+    """The configurations of the cost order of ``probs`` from bound ``lower`` (included) to
+    bound ``upper`` (excluded; None: to the last configuration); ``id`` is its number in the
+    search or plan that made it.
+
+    A bound is ``(cost, columns)``: the configurations at or after it are those of greater
+    cost and those of cost ``cost`` whose columns are not lexicographically below
+    ``columns``. ``probs`` is the matrix in float64: a read-only two-dimensional array, or a
+    tuple of read-only rows when rows differ in length. Small, picklable, self-contained.
+    """
 
     id: int
     probs: _typing.Any
-    start: int
-    stop: int
+    lower: Bound
+    upper: _typing.Optional[Bound]
 
     def __repr__(self):
         return (f"Task(id={self.id}, probs=<{_shape(self.probs)}>, "
-                f"start={self.start}, stop={self.stop})")
+                f"lower={_show_bound(self.lower)}, upper={_show_bound(self.upper)})")
 
 
 class Hit(_typing.NamedTuple):
@@ -54,80 +71,156 @@ class Hit(_typing.NamedTuple):
     cost: float
 
 
+class TaskHit(_typing.NamedTuple):
+    """A configuration the test accepted in one task: its ``index`` in the task (0-based: how
+    many configurations of the task come before it in the cost order), its ``columns`` and
+    its ``cost``."""
+
+    index: int
+    columns: _typing.Tuple[int, ...]
+    cost: float
+
+
 class TaskResult(_typing.NamedTuple):
-    """What running task ``id`` found: its ``hits`` by rank and the number of configurations
-    ``tested``."""
+    """What running task ``id`` found: the number of configurations it ``tested`` (all of
+    the task's) and its ``hits``, ``TaskHit`` records sorted by index in the task."""
 
     id: int
-    hits: _typing.List[Hit]
     tested: int
+    hits: _typing.List[TaskHit]
+
+    def ranked(self, before):
+        """The hits as ``Hit`` records with exact ranks, given ``before``: the number of
+        configurations before this task in the cost order (the search's ``start`` plus what
+        every earlier task tested)."""
+        return [Hit(before + hit.index + 1, hit.columns, hit.cost) for hit in self.hits]
 
 
-for _type in (Task, Hit, TaskResult):
+for _type in (Task, Hit, TaskHit, TaskResult):
     _type.__module__ = "quorin"  # pickles and reprs name the public home
 
 
 def plan(probs, *, start=0, stop, task_size=PLAN_TASK_SIZE):
-    """Tasks of ``task_size`` consecutive positions (the last may be shorter) covering
-    positions ``start`` .. ``stop - 1`` of the cost order; ``stop=None`` means the last
-    configuration. Positions past the last configuration make no task."""
+    """The tasks covering positions ``start`` .. ``stop - 1`` of the cost order, in order,
+    each holding about ``task_size`` configurations (``stop=None``: to the last
+    configuration). Each task starts at the bound where the previous one ends: together
+    they hold every configuration of the range exactly once. ``start`` and ``stop`` are
+    located once (seconds deep down); the cuts between them come from the weight table.
+
+    Run each task with ``run_task``; the hit at index ``i`` of task ``k`` has rank
+    ``start + (tested by tasks 0 .. k - 1) + i + 1``, see ``TaskResult.ranked``.
+    """
     start, stop = _range_arguments(start, stop)
     task_size = _positive("task_size", task_size)
-    layout = _Layout(_matrix(probs), start, stop, task_size)
-    if layout.count > MAX_PLANNED_TASKS:
+    matrix = _matrix(probs)
+    estimate = -(-_length(matrix, start, stop) // task_size)
+    if estimate > MAX_PLANNED_TASKS:
         raise ValueError(
-            f"plan would make {layout.count} tasks (more than {MAX_PLANNED_TASKS}): give a "
+            f"plan would make about {estimate} tasks (more than {MAX_PLANNED_TASKS}): give a "
             f"larger task_size, or let quorin.search make the tasks as it goes")
-    return [layout.task(k) for k in range(layout.count)]
+    span = _Span(matrix, start, stop)
+    tasks = []
+    for piece in _pieces(span, task_size, []):
+        if len(tasks) >= MAX_PLANNED_TASKS:
+            raise ValueError(f"plan made more than {MAX_PLANNED_TASKS} tasks: give a larger "
+                             f"task_size, or let quorin.search make the tasks as it goes")
+        tasks.append(Task(len(tasks), matrix, piece.lower, piece.upper))
+    return tasks
 
 
 def run_task(task, test, *, threads=1, batch_size=BATCH_SIZE):
-    """Runs ``test(columns, costs)`` on every batch of ``task`` (``batch_size``
-    configurations each, from ``quorin.batches`` with ``threads`` threads) and returns
-    the hits. ``test`` returns a boolean mask of the batch or the integer indices of its
-    hits; it must not keep or change the arrays (they are read-only)."""
+    """Runs ``test(columns, costs)`` on every configuration of ``task``, a batch (up to
+    ``batch_size`` configurations, walked with ``threads`` threads) at a time, and returns a
+    ``TaskResult``: how many configurations it tested and the hits by index in the task.
+
+    ``test`` returns a boolean mask of the batch or the integer indices of its hits; it must
+    not keep or change the arrays (they are read-only). Batches come in no particular order.
+    A native tester (an instance of ``quorin._core.Tester``) runs entirely in C++.
+    """
     if not isinstance(task, Task):
         raise TypeError(f"task must be a quorin.Task, not {type(task).__name__}")
-    if not callable(test):
-        raise TypeError(f"test must be callable, not {type(test).__name__}")
+    _check_test(test)
+    threads = _positive("threads", threads)
     return _run(task, test, threads, _positive("batch_size", batch_size), None)
 
 
 def search(probs, test, *, start=0, stop, workers=None, task_size=None, checkpoint=None,
            progress=False, first=False):
     """The configurations at positions ``start`` .. ``stop - 1`` of the cost order that
-    ``test`` accepts, as a list of hits sorted by rank (``stop=None``: to the end).
+    ``test`` accepts, as a list of ``Hit`` records sorted by rank (``stop=None``: to the
+    end).
 
     ``test(columns, costs)`` returns a boolean mask of the batch or the indices of its hits.
-    ``workers``: None = a worker process per core, n = n processes (1 = this process), an
-    Executor, a Dask Client, or a map-like callable called as ``workers(fn, tasks)``. For
-    worker processes ``test`` must be picklable (defined at the top level of a module).
-    ``task_size``: configurations per task (default: about 64 tasks, 2**23 to 2**28 each).
-    ``checkpoint``: a path where finished tasks are recorded; a search started again with
-    the same arguments skips them. ``progress``: a progress bar on stderr. ``first``:
-    return only the first hit, as soon as every task before it has finished.
+    ``workers``: None = a worker process per core, n = n processes (1 = this process, on
+    every core), an Executor, a Dask Client, or a map-like callable called as
+    ``workers(fn, tasks)``. Worker processes receive ``test`` pickled (by value with
+    cloudpickle when it is installed, so lambdas and notebook functions work).
+    ``task_size``: configurations per task (default: about 8 tasks per worker, 2**23 to
+    2**28 each). ``checkpoint``: a path where finished tasks are recorded; a search started
+    again with the same matrix, start and stop skips them. ``progress``: a progress bar on
+    stderr. ``first``: return only the first hit, as soon as every task before it has
+    finished.
     """
-    if not callable(test):
-        raise TypeError(f"test must be callable, not {type(test).__name__}")
+    _refuse_while_bootstrapping()
+    _check_test(test)
     start, stop = _range_arguments(start, stop)
     if task_size is not None:
         task_size = _positive("task_size", task_size)
     engine = _engine(workers)
-    layout = _Layout(_matrix(probs), start, stop, task_size)
-    record = _Checkpoint(checkpoint, layout) if checkpoint is not None else None
-    collector = _Collector(layout, bool(first), record)
-    with _Progress(progress, layout.stop - layout.start, collector.tested) as bar:
-        collector.bar = bar
-        if not collector.complete():
-            engine.run(collector, test)
+    matrix = _matrix(probs)
+    configurations = _length(matrix, start, stop)
+    if task_size is None:
+        task_size = default_task_size(configurations, engine.capacity)
+    if configurations:
+        engine.open(test, -(-configurations // task_size))
+    try:
+        span = _Span(matrix, start, stop)
+        record = _Checkpoint(checkpoint, span) if checkpoint is not None else None
+        collector = _Collector(span, task_size, bool(first), record)
+        with _Progress(progress, span.stop - span.start, collector.tested) as bar:
+            collector.bar = bar
+            if not collector.complete():
+                engine.run(collector, test)
+    finally:
+        engine.close()
     return collector.answer()
 
 
-def default_task_size(configurations):
-    """search's task size when none is given: about 64 tasks, at least 2**23 and at most
-    2**28 configurations each (small enough to spread, large enough that the cost of
-    starting a task stays far below that of running it)."""
-    return min(MAX_TASK_SIZE, max(MIN_TASK_SIZE, -(-configurations // 64)))
+def default_task_size(configurations, workers=1):
+    """search's task size when none is given: about 8 tasks per worker, at least 2**23 and
+    at most 2**28 configurations each (small enough to spread and to checkpoint often, large
+    enough that a task's set-up stays far below its run)."""
+    share = -(-configurations // (TASKS_PER_WORKER * max(1, workers)))
+    return min(MAX_TASK_SIZE, max(MIN_TASK_SIZE, share))
+
+
+# ---------------------------------------------------------------------------------------
+# the core's functions a search is built on
+
+
+def _engine_api():
+    """The module holding ``_locate``, ``_cuts``, ``_TaskWalk`` and ``_run_native``: bounds
+    of positions, cuts of a range from the weight table, the walk of a task, a native
+    tester's run. Looked up here alone."""
+    from quorin import _core
+
+    if not hasattr(_core, "_TaskWalk"):
+        raise RuntimeError("this build of quorin has no task walk (quorin._core._TaskWalk): "
+                           "rebuild quorin from a source tree that has it")
+    return _core
+
+
+def _check_test(test):
+    native = _native_tester_type()
+    if not (callable(test) or (native and isinstance(test, native))):
+        raise TypeError(f"test must be callable or a native tester, not "
+                        f"{type(test).__name__}")
+
+
+def _native_tester_type():
+    from quorin import _core
+
+    return getattr(_core, "Tester", ())
 
 
 # ---------------------------------------------------------------------------------------
@@ -190,43 +283,32 @@ def _configurations(matrix):
     return math.prod(len(row) for row in matrix)
 
 
+def _length(matrix, start, stop):
+    """How many configurations positions ``start`` .. ``stop - 1`` hold."""
+    return max(0, min(stop, _configurations(matrix)) - start)
+
+
 def _shape(matrix):
     if len(matrix) and getattr(matrix, "ndim", 1) == 2:
         return f"{matrix.shape[0]} x {matrix.shape[1]}"
     return f"{len(matrix)} rows"
 
 
-class _Layout:
-    """The tasks of a search: ``count`` tasks of ``task_size`` consecutive positions from
-    ``start``, the last one ending at ``stop`` (both clipped to the configurations that
-    exist; task_size None: the default for that range)."""
-
-    def __init__(self, matrix, start, stop, task_size):
-        self.matrix = matrix
-        self.stop = min(stop, _configurations(matrix))
-        self.start = min(start, self.stop)
-        self.task_size = task_size or default_task_size(self.stop - self.start)
-        self.count = -(-(self.stop - self.start) // self.task_size)
-
-    def bounds(self, k):
-        first = self.start + k * self.task_size
-        return first, min(first + self.task_size, self.stop)
-
-    def task(self, k):
-        return Task(k, self.matrix, *self.bounds(k))
-
-    def task_of_rank(self, rank):
-        return (rank - 1 - self.start) // self.task_size
-
-    def configurations(self, first, last):
-        """How many positions tasks ``first`` .. ``last - 1`` cover."""
-        if first >= last:
-            return 0
-        return self.bounds(last - 1)[1] - self.bounds(first)[0]
+def _show_bound(bound, columns_shown=6):
+    if bound is None:
+        return "None"
+    cost, columns = bound
+    shown = ", ".join(str(c) for c in columns[:columns_shown])
+    if len(columns) > columns_shown:
+        shown += ", ..."
+    elif len(columns) == 1:
+        shown += ","
+    return f"({cost!r}, ({shown}))"
 
 
 def _describe(task):
-    return f"quorin task {task.id} (positions {task.start} to {task.stop - 1})"
+    upper = "the end" if task.upper is None else _show_bound(task.upper, 4)
+    return f"quorin task {task.id} (from {_show_bound(task.lower, 4)} to {upper})"
 
 
 def _note(error, text):
@@ -235,30 +317,143 @@ def _note(error, text):
 
 
 # ---------------------------------------------------------------------------------------
+# the range and its pieces
+
+
+def _before(a, b):
+    """Whether bound ``a`` comes before bound ``b`` in the cost order (None: the end, after
+    every bound)."""
+    return a is not None and (b is None or a < b)
+
+
+class _Span:
+    """The range of a search: positions ``start`` .. ``stop - 1`` clipped to the
+    configurations that exist, and the bounds ``lower`` and ``upper`` (None: the end) where
+    they sit in the cost order, each located once."""
+
+    def __init__(self, matrix, start, stop):
+        self.matrix = matrix
+        self.configurations = _configurations(matrix)
+        self.stop = min(stop, self.configurations)
+        self.start = min(start, self.stop)
+        self.lower = self.upper = None
+        if self.start >= self.stop:
+            return
+        api = _engine_api()
+        if self.stop >= self.configurations:
+            self.lower = _bound(api._locate(matrix, self.start))
+            return
+        lower, upper = _locate_both(api, matrix, self.start, self.stop)
+        self.lower, self.upper = _bound(lower), _bound(upper)
+
+    @property
+    def empty(self):
+        return self.start >= self.stop
+
+
+def _locate_both(api, matrix, start, stop):
+    """The bounds of ``start`` and ``stop``, located at once: each takes seconds deep down
+    and the search waits for both. ``start`` is located in this thread, where Ctrl-C stops
+    it; a helper thread locating ``stop`` is left to end on its own then."""
+    import threading
+
+    found = {}
+
+    def locate_stop():
+        try:
+            found["upper"] = api._locate(matrix, stop)
+        except BaseException as error:
+            found["error"] = error
+
+    helper = threading.Thread(target=locate_stop, name="quorin locate", daemon=True)
+    helper.start()
+    lower = api._locate(matrix, start)
+    helper.join()
+    if "error" in found:
+        raise found["error"]
+    return lower, found["upper"]
+
+
+def _bound(value):
+    cost, columns = value
+    return float(cost), tuple(int(c) for c in columns)
+
+
+class _Piece:
+    """A stretch of the range between two bounds: a task still to run (``task`` set) or a
+    stretch a checkpoint records as finished. ``tested`` and ``hits`` (TaskHits by index in
+    the piece) are None until it has finished."""
+
+    __slots__ = ("lower", "upper", "task", "tested", "hits")
+
+    def __init__(self, lower, upper, task=None, tested=None, hits=None):
+        self.lower, self.upper, self.task = lower, upper, task
+        self.tested, self.hits = tested, hits
+
+
+def _pieces(span, task_size, finished):
+    """The pieces tiling the range in order: the ``finished`` ones (sorted, disjoint, inside
+    the range) as they are, and tasks cut from the weight table between them, made as they
+    are taken (a search to the end of 2^128 configurations makes only those it reaches)."""
+    if span.empty:
+        return
+    api = _engine_api()
+    bound, upper, k = span.lower, span.upper, 0
+    while True:
+        if k < len(finished) and finished[k].lower == bound:
+            yield finished[k]
+            bound = finished[k].upper
+            k += 1
+        else:
+            limit = finished[k].lower if k < len(finished) else upper
+            while True:
+                cuts = [_bound(c) for c in
+                        api._cuts(span.matrix, bound, limit, task_size, CUTS_PER_CALL)]
+                for cut in cuts:
+                    if not (_before(bound, cut) and _before(cut, limit)):
+                        raise RuntimeError(f"the weight table cut the range at "
+                                           f"{_show_bound(cut)}, outside "
+                                           f"{_show_bound(bound)} .. {_show_bound(limit)}")
+                    yield _Piece(bound, cut)
+                    bound = cut
+                if len(cuts) < CUTS_PER_CALL:
+                    break
+            yield _Piece(bound, limit)
+            bound = limit
+        if bound == upper:
+            return
+
+
+# ---------------------------------------------------------------------------------------
 # running one task
 
 
 def _run(task, test, threads, batch_size, stopped):
     """run_task's work; returns None as soon as ``stopped()`` says the search is over."""
-    import quorin  # at call time: a worker process imports the package itself
-
-    position, hits = task.start, []
-    size = max(1, min(batch_size, task.stop - task.start))
-    for columns, costs in quorin.batches(task.probs, size=size, start=task.start,
-                                         stop=task.stop, threads=threads):
+    api = _engine_api()
+    native = _native_tester_type()
+    if native and isinstance(test, native):
+        tested, found = api._run_native(task.probs, task.lower, task.upper, test, threads)
+        hits = [TaskHit(int(i), tuple(int(c) for c in columns), float(cost))
+                for i, columns, cost in found]
+        return TaskResult(task.id, int(tested), sorted(hits))
+    walk = api._TaskWalk(task.probs, task.lower, task.upper, threads, batch_size)
+    found = []
+    for columns, costs in walk:
         if stopped is not None and stopped():
             return None
         columns.setflags(write=False)
         costs.setflags(write=False)
         try:
-            found = test(columns, costs)
+            accepted = test(columns, costs)
         except Exception as error:
             _note(error, f"raised by the test in {_describe(task)}")
             raise
-        for i in _hit_indices(found, len(costs), task).tolist():
-            hits.append(Hit(position + i + 1, tuple(columns[i].tolist()), float(costs[i])))
-        position += len(costs)
-    return TaskResult(task.id, hits, position - task.start)
+        for i in _hit_indices(accepted, len(costs), task).tolist():
+            found.append((float(costs[i]), tuple(columns[i].tolist())))
+    found.sort()  # the cost order: index_of walks less for nearby hits in a row
+    hits = [TaskHit(walk.index_of(columns), columns, cost) for cost, columns in found]
+    return TaskResult(task.id, walk.tested, hits)
 
 
 def _hit_indices(found, m, task):
@@ -296,98 +491,155 @@ def _hit_indices(found, m, task):
 
 
 class _Collector:
-    """Finished tasks, their hits and what they tested; decides what still has to run and
-    when the search is complete, and keeps the checkpoint and the progress bar up to date."""
+    """The pieces of the range in order, as they are made: hands out the tasks still to run,
+    takes their results, gives hits their ranks as soon as every piece before them has
+    finished, decides when the search is complete, and keeps the checkpoint and the
+    progress bar up to date."""
 
-    def __init__(self, layout, first, record):
-        self.layout, self.first, self.record = layout, first, record
-        self.finished_below = 0  # every task before this one has finished
-        self.finished_above = set()  # finished tasks after finished_below
-        self.hits, self.tested, self.first_hit = [], 0, None
+    def __init__(self, span, task_size, first, record):
+        self.span, self.first, self.record = span, first, record
+        finished = record.load() if record is not None else []
+        self.source = _pieces(span, task_size, finished)
+        self.open = collections.deque()  # made and not ranked yet, in order
+        self.ahead = None  # the next task's piece: made, not handed out yet
+        self.exhausted = False  # every piece of the range is made
+        self.tasks_made = 0
+        self.running = {}  # task id -> its piece, until it finishes
+        self.before = span.start  # configurations before the first open piece
+        self.ranked_upper = span.lower  # where the ranked pieces end
+        self.hits, self.first_hit = [], None  # ranked hits; with first: the earliest one
+        self.first_piece = None  # with first: the earliest piece known to hold a hit
+        self.tested = sum(piece.tested for piece in finished)
         self.bar = None
+        self._fill()  # the finished pieces at the front rank at once
         if record is not None:
-            intervals, self.tested, hits = record.load()
-            for a, b in intervals:
-                if a == 0:
-                    self.finished_below = b
-                else:
-                    self.finished_above.update(range(a, b))
-            self._advance()
-            for hit in hits:
-                self._add_hit(hit)
             record.save(self)
 
-    def finished(self, k):
-        return k < self.finished_below or k in self.finished_above
+    def _fill(self):
+        """Makes pieces until the next task is ahead or the range ends, then ranks what it
+        can."""
+        while self.ahead is None and not self.exhausted:
+            piece = next(self.source, None)
+            if piece is None:
+                self.exhausted = True
+                break
+            if piece.tested is None:
+                piece.task = Task(self.tasks_made, self.span.matrix, piece.lower, piece.upper)
+                self.tasks_made += 1
+                self.running[piece.task.id] = piece
+                self.ahead = piece
+            elif self.first and piece.hits and self.first_piece is None:
+                self.first_piece = piece  # made in order: later pieces are not needed
+            self.open.append(piece)
+        self._take()
 
-    def wanted(self, k):
-        """Whether task ``k`` still has to run."""
-        return not self.finished(k) and (self.first_hit is None or k < self.first_hit)
+    def _past_first(self, piece):
+        """Whether ``piece`` comes after the earliest piece holding a hit (first=True)."""
+        first = self.first_piece
+        return (first is not None and first is not piece
+                and not _before(piece.lower, first.lower))
 
-    def complete(self):
-        if self.first_hit is not None and self.finished_below > self.first_hit:
-            return True
-        return self.finished_below >= self.layout.count
+    def wanted(self, task):
+        """Whether ``task`` still has to run."""
+        piece = self.running.get(task.id)
+        return piece is not None and not self._past_first(piece)
 
     def tasks(self):
-        """The tasks still wanted, in order, each checked when it is taken."""
-        k = self.finished_below
-        while k < self.layout.count:
-            if self.first_hit is not None and k >= self.first_hit:
+        """The tasks still to run, in order, each made when it is taken."""
+        while not self.complete():
+            piece = self.ahead
+            if piece is None or self._past_first(piece):
                 return
-            if not self.finished(k):
-                yield self.layout.task(k)
-            k += 1
+            self.ahead = None
+            yield piece.task
 
-    def remaining(self):
-        return self.layout.count - self.finished_below - len(self.finished_above)
+    def complete(self):
+        if self.first and self.first_hit is not None:
+            return True
+        self._fill()
+        return self.exhausted and not self.open
 
     def add(self, result):
         if not isinstance(result, TaskResult):
             raise TypeError(f"a worker returned {type(result).__name__}, not a "
                             f"quorin.TaskResult")
-        k = result.id
-        if self.finished(k):  # a task that ran again after a worker failure
+        piece = self.running.pop(result.id, None)
+        if piece is None:  # a task that ran again after a worker failure
             return
-        first, last = self.layout.bounds(k)
-        if result.tested != last - first:
-            raise RuntimeError(f"quorin task {k} tested {result.tested} configurations of "
-                               f"its {last - first}")
-        self.finished_above.add(k)
-        self._advance()
+        _check_result(result, piece.task)
+        piece.tested, piece.hits = result.tested, list(result.hits)
         self.tested += result.tested
-        for hit in result.hits:
-            self._add_hit(hit)
+        if self.first and piece.hits and (self.first_piece is None
+                                          or _before(piece.lower, self.first_piece.lower)):
+            self.first_piece = piece
+        self._take()
         if self.record is not None:
             self.record.save(self)
         if self.bar is not None:
-            self.bar.update(result.tested, len(self.hits))
+            self.bar.update(result.tested, len(self.hits) + self._hits_waiting())
 
-    def _add_hit(self, hit):
-        self.hits.append(hit)
-        k = self.layout.task_of_rank(hit.rank)
-        if self.first and (self.first_hit is None or k < self.first_hit):
-            self.first_hit = k  # with first=True, nothing after this task is needed
+    def _hits_waiting(self):
+        return sum(len(piece.hits) for piece in self.open if piece.hits)
 
-    def _advance(self):
-        while self.finished_below in self.finished_above:
-            self.finished_above.remove(self.finished_below)
-            self.finished_below += 1
+    def _take(self):
+        """Ranks the hits of the finished pieces at the front."""
+        while self.open and self.open[0].tested is not None:
+            piece = self.open.popleft()
+            for hit in piece.hits:
+                ranked = Hit(self.before + hit.index + 1, hit.columns, hit.cost)
+                self.hits.append(ranked)
+                if self.first and self.first_hit is None:
+                    self.first_hit = ranked
+            self.before += piece.tested
+            self.ranked_upper = piece.upper
+            if self.before > self.span.stop:
+                raise RuntimeError(f"the tasks up to bound {_show_bound(piece.upper)} tested "
+                                   f"{self.before - self.span.start} configurations, more "
+                                   f"than the {self.span.stop - self.span.start} of the range")
+        if self.exhausted and not self.open and self.before != self.span.stop:
+            raise RuntimeError(f"the tasks tested {self.before - self.span.start} "
+                               f"configurations, but the range holds "
+                               f"{self.span.stop - self.span.start}")
 
-    def intervals(self):
-        """The finished tasks as sorted half-open intervals of ids."""
-        intervals = [[0, self.finished_below]] if self.finished_below else []
-        for k in sorted(self.finished_above):
-            if intervals and intervals[-1][1] == k:
-                intervals[-1][1] = k + 1
+    def finished(self):
+        """The finished stretches of the range, in order: the ranked ones before the first
+        open piece as one, then the finished open pieces, neighbours joined."""
+        joined = []
+        if self.before > self.span.start:
+            end = self.ranked_upper
+            hits = [TaskHit(h.rank - 1 - self.span.start, h.columns, h.cost)
+                    for h in self.hits]
+            joined.append(_Piece(self.span.lower, end, tested=self.before - self.span.start,
+                                 hits=hits))
+        for piece in self.open:
+            if piece.tested is None:
+                continue
+            last = joined[-1] if joined else None
+            if last is not None and last.upper == piece.lower:
+                hits = [TaskHit(last.tested + h.index, h.columns, h.cost) for h in piece.hits]
+                joined[-1] = _Piece(last.lower, piece.upper, tested=last.tested + piece.tested,
+                                    hits=last.hits + hits)
             else:
-                intervals.append([k, k + 1])
-        return intervals
+                joined.append(piece)
+        return joined
 
     def answer(self):
         if self.first:
-            return [min(self.hits)] if self.hits else []
+            return [self.first_hit] if self.first_hit is not None else []
         return sorted(self.hits)
+
+
+def _check_result(result, task):
+    """A worker's result, checked before it counts: nothing is misread silently."""
+    tested, hits = result.tested, result.hits
+    if not isinstance(tested, int) or tested < 0:
+        raise RuntimeError(f"{_describe(task)} reported {tested!r} configurations tested")
+    last = -1
+    for hit in hits:
+        if not (isinstance(hit, TaskHit) and last < hit.index < tested):
+            raise RuntimeError(f"{_describe(task)} reported the hit {hit!r} among "
+                               f"{tested} configurations tested (after index {last})")
+        last = hit.index
 
 
 # ---------------------------------------------------------------------------------------
@@ -395,81 +647,148 @@ class _Collector:
 
 
 class _Checkpoint:
-    """A JSON file recording the finished tasks of one search: their ids as intervals, the
-    configurations they tested and their hits, under the search's fingerprint (matrix,
-    start, stop, task size). Each record replaces the previous one atomically."""
+    """A JSON file recording the finished stretches of one search by their bounds, the
+    configurations each tested and its hits by index in it, under the search's fingerprint
+    (matrix, start, stop). Each record replaces the previous one atomically. How the rest of
+    the range is cut does not matter: a search resumed with another task size, or on other
+    workers, cuts the gaps its own way."""
 
-    def __init__(self, path, layout):
+    def __init__(self, path, span):
         self.path = os.fspath(path)
-        self.layout = layout
-        self.search = {"matrix": _matrix_digest(layout.matrix), "start": layout.start,
-                       "stop": layout.stop, "task_size": layout.task_size}
+        self.span = span
+        self.search = {"matrix": _matrix_digest(span.matrix), "start": span.start,
+                       "stop": span.stop}
 
     def load(self):
-        """(intervals, tested, hits) of the finished tasks recorded, none if no file."""
+        """The finished pieces recorded, in order; none if there is no file."""
         import json
 
         try:
             with open(self.path, "rb") as f:
                 data = f.read()
         except FileNotFoundError:
-            return [], 0, []
+            return []
         try:
             record = json.loads(data)
             if not isinstance(record, dict) or record.get("format") != CHECKPOINT_FORMAT:
                 raise ValueError("no checkpoint format tag")
-            if record.get("version") != CHECKPOINT_VERSION:
-                raise ValueError(f"format version {record.get('version')!r}, "
-                                 f"this quorin reads {CHECKPOINT_VERSION}")
+            version = record.get("version")
+            if version == 1:
+                raise _EarlierLayout()
+            if version != CHECKPOINT_VERSION:
+                raise ValueError(f"format version {version!r}, this quorin reads "
+                                 f"{CHECKPOINT_VERSION}")
             other = record["search"]
             if other != self.search:
                 raise _OtherSearch(self._difference(other))
-            intervals, tested = record["finished"], record["tested"]
-            hits = [Hit(rank, tuple(columns), float(cost))
-                    for rank, columns, cost in record["hits"]]
-            self._check(intervals, tested, hits)
+            pieces = [self._piece(entry) for entry in record["finished"]]
+            self._check(pieces)
+        except _EarlierLayout:
+            raise ValueError(
+                f"checkpoint {self.path} was written by an earlier quorin, whose tasks were "
+                f"cut at positions; this one cuts them at bounds of the cost order and cannot "
+                f"resume it: delete the file (its hits are in it, with their ranks) or give "
+                f"another path") from None
         except _OtherSearch as error:
             raise ValueError(f"checkpoint {self.path} records another search ({error}): "
                              f"give another path or remove the file") from None
-        except (ValueError, KeyError, TypeError) as error:
+        except (ValueError, KeyError, TypeError, IndexError) as error:
             raise ValueError(f"checkpoint {self.path} is not a readable quorin search "
                              f"checkpoint: {error}") from None
-        return intervals, tested, hits
+        return pieces
 
     def _difference(self, other):
         if not isinstance(other, dict):
             return "unreadable arguments"
-        names = [n for n in ("matrix", "start", "stop", "task_size")
-                 if other.get(n) != self.search[n]]
+        names = [n for n in ("matrix", "start", "stop") if other.get(n) != self.search[n]]
         return ", ".join(f"its {n} {'differs' if n == 'matrix' else other.get(n)!r}"
                          for n in names) or "other arguments"
 
-    def _check(self, intervals, tested, hits):
-        count, total, last = self.layout.count, 0, 0
-        for a, b in intervals:
-            if not (isinstance(a, int) and isinstance(b, int) and last <= a < b <= count):
-                raise ValueError(f"task interval {[a, b]} out of order or outside 0..{count}")
-            total += self.layout.configurations(a, b)
-            last = b
-        if tested != total:
-            raise ValueError(f"{tested} configurations tested, but the finished tasks "
-                             f"cover {total}")
-        for hit in hits:
-            k = self.layout.task_of_rank(hit.rank) if isinstance(hit.rank, int) else -1
-            if not any(a <= k < b for a, b in intervals):
-                raise ValueError(f"hit at rank {hit.rank} outside the finished tasks")
+    def _piece(self, entry):
+        lower = self._read_bound(entry["lower"])
+        upper = None if entry["upper"] is None else self._read_bound(entry["upper"])
+        tested = entry["tested"]
+        if type(tested) is not int or tested < 0:
+            raise ValueError(f"{tested!r} configurations tested")
+        hits = []
+        for index, columns, cost in entry["hits"]:
+            if type(index) is not int:
+                raise ValueError(f"hit index {index!r}")
+            cost, columns = self._read_bound([cost, columns])
+            if not _about(cost, _cost_of(self.span.matrix, columns)):
+                raise ValueError(f"hit {columns} of cost {cost!r}, not its cost")
+            hits.append(TaskHit(index, columns, cost))
+        return _Piece(lower, upper, tested=tested, hits=hits)
+
+    def _read_bound(self, value):
+        cost, columns = value
+        if type(cost) not in (int, float) or math.isnan(cost) or cost < 0:
+            raise ValueError(f"cost {cost!r}")
+        rows = [len(row) for row in self.span.matrix]
+        if (not isinstance(columns, list) or len(columns) != len(rows)
+                or any(type(c) is not int or not 0 <= c < n for c, n in zip(columns, rows))):
+            raise ValueError(f"columns {columns!r} for a matrix of rows of {rows}")
+        return float(cost), tuple(columns)
+
+    def _check(self, pieces):
+        span = self.span
+        if pieces and span.empty:
+            raise ValueError("finished stretches in an empty range")
+        bound, total = span.lower, 0
+        for piece in pieces:
+            if _before(piece.lower, bound) or not _before(piece.lower, piece.upper):
+                raise ValueError(f"finished stretch {_show_bound(piece.lower)} .. "
+                                 f"{_show_bound(piece.upper)} out of order or outside the "
+                                 f"range")
+            if _before(span.upper, piece.upper):
+                raise ValueError(f"finished stretch ending at {_show_bound(piece.upper)}, "
+                                 f"past the range")
+            last = -1
+            for hit in piece.hits:
+                where = (hit.cost, hit.columns)
+                if not (last < hit.index < piece.tested and not _before(where, piece.lower)
+                        and _before(where, piece.upper)):
+                    raise ValueError(f"hit {hit.index} {hit.columns} outside its stretch")
+                last = hit.index
+            bound, total = piece.upper, total + piece.tested
+        if total > span.stop - span.start:
+            raise ValueError(f"{total} configurations tested, more than the range's "
+                             f"{span.stop - span.start}")
 
     def save(self, collector):
         import json
 
+        def bound(b):
+            return None if b is None else [b[0], list(b[1])]
+
+        finished = [{"lower": bound(p.lower), "upper": bound(p.upper), "tested": p.tested,
+                     "hits": [[h.index, list(h.columns), h.cost] for h in p.hits]}
+                    for p in collector.finished()]
         record = {"format": CHECKPOINT_FORMAT, "version": CHECKPOINT_VERSION,
-                  "search": self.search, "finished": collector.intervals(),
-                  "tested": collector.tested,
-                  "hits": [[h.rank, list(h.columns), h.cost] for h in sorted(collector.hits)]}
+                  "search": self.search, "finished": finished}
         _write_atomically(self.path, json.dumps(record).encode())
 
 
+def _cost_of(matrix, columns):
+    total = 0.0
+    for row, column in zip(matrix, columns):
+        p = float(row[column])
+        if p == 0.0:
+            return math.inf
+        total += -math.log(p)
+    return total
+
+
+def _about(a, b):
+    """Equal costs, up to the rounding of another machine's logarithm."""
+    return a == b or abs(a - b) <= 1e-9 * max(1.0, abs(b))
+
+
 class _OtherSearch(Exception):
+    pass
+
+
+class _EarlierLayout(Exception):
     pass
 
 
@@ -631,28 +950,41 @@ def _dask_capacity(client):
     return max(1, sum(client.nthreads().values()))
 
 
-class _InProcess:
-    """workers=1: every task in this process, in order."""
+class _Engine:
+    """What every engine offers: ``capacity`` (tasks it runs at once), ``open`` before the
+    range is located, ``run`` and ``close``."""
+
+    capacity = 1
+
+    def open(self, test, tasks):
+        pass
+
+    def close(self):
+        pass
+
+
+class _InProcess(_Engine):
+    """workers=1: every task in this process, in order, each walked on every core."""
 
     def run(self, collector, test):
+        threads = _local_cores()
         for task in collector.tasks():
-            collector.add(_run(task, test, 1, BATCH_SIZE, None))
-            if collector.complete():
-                return
+            collector.add(_run(task, test, threads, BATCH_SIZE, None))
 
 
-class _MapLike:
+class _MapLike(_Engine):
     """``workers(fn, tasks)``, its results consumed as they come."""
 
     def __init__(self, map_):
         self.map = map_
+        self.capacity = _local_cores()  # a guess: a map-like callable does not say
 
     def run(self, collector, test):
         given = []
 
         def tasks():
             for task in collector.tasks():
-                given.append(task.id)
+                given.append(task)
                 yield task
 
         results = self.map(functools.partial(run_task, test=test), tasks())
@@ -662,9 +994,9 @@ class _MapLike:
                 if collector.complete():
                     return
         except Exception as error:
-            due = [k for k in given if not collector.finished(k)]
+            due = [task for task in given if collector.wanted(task)]
             if due:
-                _note(error, f"while quorin task {due[0]} or a later one was running")
+                _note(error, f"while {_describe(due[0])} or a later one was running")
             raise
         finally:
             close = getattr(results, "close", None)
@@ -672,7 +1004,7 @@ class _MapLike:
                 close()
 
 
-class _Futures:
+class _Futures(_Engine):
     """Tasks submitted to an executor, at most twice as many in flight as it has workers,
     collected as they finish."""
 
@@ -721,7 +1053,7 @@ class _Futures:
                 if collector.complete():
                     return
                 for future, task in list(pending.items()):  # past the first hit
-                    if not collector.wanted(task.id):
+                    if not collector.wanted(task):
                         future.cancel()
                         del pending[future]
         finally:
@@ -738,33 +1070,52 @@ def _is_broken_pool(error):
     return isinstance(error, BrokenProcessPool)
 
 
+MISSING_MAIN_GUARD = (
+    "worker processes import the script that started them; this one starts a search at "
+    "its top level. Start it under `if __name__ == \"__main__\":` so that it runs in the "
+    "script alone, not in every worker process")
+
+
 class _OwnPool(_Futures):
-    """``n`` worker processes of our own, started with 'spawn'. A task that was in flight
-    when a worker process died runs again in a new pool, once; if workers die again while
-    it runs, the search stops."""
+    """``n`` worker processes of our own, started with 'spawn' while this process locates
+    the range (at most one per task expected). The test is pickled once
+    (by value with cloudpickle when it is installed) and unpickled once per process. A task
+    that was in flight when a worker process died runs again in a new pool, once; if workers
+    die again while it runs, the search stops. Processes that die before they start (a
+    script without the ``__main__`` guard) stop the search at once."""
 
     restartable = True
 
     def __init__(self, n):
         super().__init__(None, n)
-        self.stop = None
+        self.stop = self.started = self.payload = None
         self.unsent = set()  # tasks the broken pool refused: they never ran
 
-    def run(self, collector, test):
-        _check_picklable(test)
-        self.capacity = min(self.capacity, max(1, collector.remaining()))
+    def open(self, test, tasks):
+        """Starts the processes for about ``tasks`` tasks, so that they import quorin and
+        unpickle the test while this process locates the range."""
+        self.payload = _pickled_test(test)
+        self.capacity = min(self.capacity, max(1, tasks))
         self._start()
+        from concurrent.futures.process import BrokenProcessPool
+
         try:
-            super().run(collector, test)
-        finally:
+            for _ in range(self.capacity):  # a submission finding no idle process starts one
+                self.executor.submit(_warm_up)
+        except BrokenProcessPool:
+            pass  # the first task finds out why
+
+    def close(self):
+        if self.executor is not None:
             self._close()
+            self.executor = None
 
     def submit(self, task, test):
         import concurrent.futures
         from concurrent.futures.process import BrokenProcessPool
 
         try:
-            return self.executor.submit(_run_in_worker, task, test)
+            return self.executor.submit(_run_in_worker, task)
         except BrokenProcessPool as error:
             # The pool broke after the last wait: settled with the other tasks in flight.
             self.unsent.add(task.id)
@@ -778,18 +1129,24 @@ class _OwnPool(_Futures):
 
         # 'spawn': fresh interpreters, which inherit no threads or locks from this process
         # (a Dask client, a progress bar, the caller's own threads) and behave the same on
-        # every platform. Their start, a fraction of a second, is paid once per search.
+        # every platform. Their start, a fraction of a second, is paid once per search, while
+        # this process locates the range.
         context = multiprocessing.get_context("spawn")
-        self.stop = context.Event()
+        self.stop, self.started = context.Event(), context.Event()
         self.executor = concurrent.futures.ProcessPoolExecutor(
             self.capacity, mp_context=context, initializer=_start_worker,
-            initargs=(self.stop,))
+            initargs=(self.stop, self.started, self.payload))
 
     def _close(self):
         self.stop.set()  # running tasks return at their next batch
         self.executor.shutdown(wait=True, cancel_futures=True)
 
     def _restart(self, pending, deaths, broken, collector, test):
+        if not self.started.is_set():
+            self._close()
+            raise RuntimeError(f"worker processes ended while starting, before any of them "
+                               f"could run a task: {MISSING_MAIN_GUARD} (their own error "
+                               f"output, above, tells more)") from broken
         self._close()  # every future of the broken pool is settled after this
         lost = []
         for future, task in pending.items():
@@ -803,46 +1160,92 @@ class _OwnPool(_Futures):
             if task.id not in self.unsent:
                 deaths[task.id] = deaths.get(task.id, 0) + 1
         self.unsent.clear()
-        twice = [task.id for task in lost if deaths.get(task.id, 0) > 1]
+        twice = [task for task in lost if deaths.get(task.id, 0) > 1]
         if twice:
             where = ("; the finished tasks are in the checkpoint" if collector.record
                      else "")
             raise RuntimeError(
-                f"worker processes died twice while quorin task(s) {_list(twice)} were in "
-                f"progress: the test ends its process, crashes, or memory runs out (or the "
-                f"script starts a search without `if __name__ == \"__main__\":`){where}"
-            ) from broken
+                f"worker processes died twice while {_list(twice)} ran: the test ends its "
+                f"process, crashes, or memory runs out{where}") from broken
         self._start()
-        return {self.submit(task, test): task for task in lost if collector.wanted(task.id)}
+        return {self.submit(task, test): task for task in lost if collector.wanted(task)}
 
 
-def _list(ids):
-    return ", ".join(str(k) for k in ids)
+def _list(tasks):
+    return "; ".join(_describe(task) for task in tasks)
 
 
-def _check_picklable(test):
+def _refuse_while_bootstrapping():
+    """A search in a worker process that is still importing the script that started it
+    (a script without the ``__main__`` guard) would run again in every worker and start
+    worker processes of its own: refused, with the reason."""
+    import multiprocessing
+
+    if getattr(multiprocessing.current_process(), "_inheriting", False):
+        raise RuntimeError(f"quorin.search was called while a worker process was starting: "
+                           f"{MISSING_MAIN_GUARD}")
+
+
+def _pickled_test(test):
+    """``test`` as bytes for worker processes: by value with cloudpickle when it is
+    installed (lambdas, functions of a notebook or of the script), else by reference."""
     import pickle
 
     try:
-        pickle.dumps(test)
-    except Exception as error:
+        import cloudpickle
+    except ImportError:
+        cloudpickle = None
+    if cloudpickle is None and _defined_interactively(test):
         raise TypeError(
-            f"test must be picklable to run in worker processes (a function defined at the "
-            f"top level of a module, or an instance of such a class), and this one is not "
-            f"({error}); workers=1 runs it in this process, a Dask client ships it by value"
-        ) from None
+            "test is defined in a notebook or an interactive session, which worker processes "
+            "cannot import: install cloudpickle (the test is then sent by value), define it "
+            "in a module, or run it in this process with workers=1")
+    try:
+        if cloudpickle is not None:
+            return cloudpickle.dumps(test, protocol=pickle.HIGHEST_PROTOCOL)
+        return pickle.dumps(test, protocol=pickle.HIGHEST_PROTOCOL)
+    except Exception as error:
+        how = ("cloudpickle could not pickle it" if cloudpickle is not None else
+               "it must be a function defined at the top level of a module or an instance of "
+               "such a class, or cloudpickle must be installed to send lambdas and local "
+               "functions by value")
+        raise TypeError(f"test must be picklable to run in worker processes, and this one is "
+                        f"not ({error}): {how}; workers=1 runs it in this process") from None
+
+
+def _defined_interactively(test):
+    main = sys.modules.get("__main__")
+    if main is None or hasattr(main, "__file__"):
+        return False
+    module = getattr(test, "__module__", None) or type(test).__module__
+    return module == "__main__" or type(test).__module__ == "__main__"
 
 
 _stop_event = None
+_worker_test = None
+_worker_test_error = None
 
 
-def _start_worker(stop):
-    global _stop_event
+def _start_worker(stop, started, payload):
+    global _stop_event, _worker_test, _worker_test_error
+    import pickle
     import signal
 
-    _stop_event = stop
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C is the search's to handle
+    _stop_event = stop
+    try:
+        _worker_test = pickle.loads(payload)
+    except BaseException as error:  # reported with the first task, naming it
+        _worker_test_error = f"{type(error).__name__}: {error}"
+    started.set()
 
 
-def _run_in_worker(task, test):
-    return _run(task, test, 1, BATCH_SIZE, _stop_event.is_set)
+def _warm_up():
+    pass
+
+
+def _run_in_worker(task):
+    if _worker_test_error is not None:
+        raise RuntimeError(f"a worker process could not unpickle the test "
+                           f"({_worker_test_error})")
+    return _run(task, _worker_test, 1, BATCH_SIZE, _stop_event.is_set)

@@ -9,6 +9,8 @@ import logging
 import multiprocessing
 import os
 import pickle
+import subprocess
+import sys
 import time
 
 import numpy as np
@@ -16,7 +18,9 @@ import pytest
 
 import cost_order_oracle as oracle
 import quorin
+import task_oracle
 from conftest import run_python
+
 
 # Ties within and between rows, a zero, ragged rows: 4 * 3 * 4 * 2 * 5 = 480 configurations.
 PROBS = [[0.5, 0.25, 0.25, 0.0], [0.3, 0.3, 0.4], [0.125, 0.5, 0.125, 0.25], [0.6, 0.4],
@@ -26,12 +30,19 @@ START, STOP, TASK_SIZE = 37, 431, 25  # 16 tasks
 PLANTED = [3, 37, 38, 200, 201, 430, 431]  # positions; 3 and 431 lie outside the range
 EXPECTED = [quorin.Hit(p + 1, ORDER[p][1], ORDER[p][0]) for p in PLANTED if START <= p < STOP]
 
-needs_batches = pytest.mark.skipif(
-    not hasattr(quorin, "batches"),
-    reason="quorin.batches, which runs every task, is not in this build of quorin yet")
 needs_processes = pytest.mark.skipif(
     bool(os.environ.get("QUORIN_ASAN")),
     reason="worker processes would need the sanitizer runtime preloaded too")
+
+
+@pytest.fixture(params=["oracle", "core"])
+def engine(request, monkeypatch):
+    """The search on the brute-force stand-ins, then on the core's own functions."""
+    if request.param == "oracle":
+        monkeypatch.setattr(quorin._search, "_engine_api", lambda: task_oracle)
+    else:
+        monkeypatch.setattr(quorin._search, "_engine_api", lambda: quorin._core)
+    return request.param
 
 
 def codes(columns):
@@ -103,6 +114,32 @@ class ExitsOn(Planted):
         return super().__call__(columns, costs)
 
 
+class AcceptAll:
+    def __call__(self, columns, costs):
+        return np.ones(len(costs), dtype=bool)
+
+
+class CountingTested:
+    """A lazy map-like callable that adds up what its tasks tested."""
+
+    def __init__(self):
+        self.tested = 0
+
+    def __call__(self, fn, tasks):
+        for task in tasks:
+            result = fn(task)
+            self.tested += result.tested
+            yield result
+
+
+class ReversedMap:
+    """Runs every task it is given, the last first."""
+
+    def __call__(self, fn, tasks):
+        for task in reversed(list(tasks)):
+            yield fn(task)
+
+
 class CountingMap:
     """A lazy map-like callable that records the ids of the tasks it was given."""
 
@@ -149,7 +186,6 @@ def kinds(names):
             for name in names]
 
 
-@needs_batches
 @pytest.mark.parametrize("kind", kinds(WORKERS))
 def test_planted_keys_found_at_their_ranks_by_every_kind_of_workers(kind, request):
     test = Planted(PLANTED, as_indices=kind in ANSWER_WITH_INDICES)
@@ -159,7 +195,6 @@ def test_planted_keys_found_at_their_ranks_by_every_kind_of_workers(kind, reques
     assert all(type(h.rank) is int and type(h.cost) is float for h in hits)
 
 
-@needs_batches
 @pytest.mark.parametrize("kind", kinds(["this-process", "processes", "dask-client"]))
 def test_first_returns_the_first_hit_once_every_task_before_it_finished(kind, request):
     # The batch of the first hit is slow: hits in later tasks come back first.
@@ -169,81 +204,283 @@ def test_first_returns_the_first_hit_once_every_task_before_it_finished(kind, re
     assert hits == EXPECTED[:1]
 
 
-@needs_batches
-def test_first_takes_no_task_after_the_hit():
+def holds(task, position, order=ORDER):
+    """Whether the configuration at `position` lies between the bounds of `task`."""
+    entry = order[position]
+    return tuple(task.lower) <= entry and (task.upper is None or entry < tuple(task.upper))
+
+
+def task_holding(position, start=START, stop=STOP, task_size=TASK_SIZE):
+    tasks = quorin.plan(PROBS, start=start, stop=stop, task_size=task_size)
+    return next(t.id for t in tasks if holds(t, position))
+
+
+def test_first_takes_no_task_after_the_hit(engine):
     counting = CountingMap()
     hits = quorin.search(PROBS, Planted([200, 201]), start=START, stop=STOP,
                          workers=counting, task_size=TASK_SIZE, first=True)
     assert hits == [quorin.Hit(201, ORDER[200][1], ORDER[200][0])]
-    assert counting.ids == list(range((200 - START) // TASK_SIZE + 1))
+    assert counting.ids == list(range(task_holding(200) + 1))
     assert quorin.search(PROBS, Planted([3]), start=START, stop=STOP, workers=1,
                          first=True) == []
 
 
-@needs_batches
-def test_plan_covers_the_range_and_run_task_hands_out_exact_ranks():
+# Ties, zeros and ragged rows; a single row; rows of one column; a zero-only tail.
+MATRICES = [
+    PROBS,
+    [[0.25, 0.25, 0.25, 0.25]] * 4,
+    [[0.1, 0.0, 0.9, 0.0, 0.0, 0.0, 0.0]],
+    [[1.0], [0.5, 0.5], [1.0], [0.2, 0.3, 0.5]],
+    [[0.0, 0.5, 0.5], [0.0, 1.0], [0.5, 0.0, 0.25, 0.25]],
+]
+
+
+@pytest.mark.parametrize("matrix", range(len(MATRICES)))
+def test_tasks_tile_the_range_and_ranks_follow_from_their_counts(matrix, engine, monkeypatch):
+    monkeypatch.setattr(quorin._search, "CUTS_PER_CALL", 3)  # cuts asked for again and again
+    probs = MATRICES[matrix]
+    order = oracle.cost_order(probs)
+    n = len(order)
+    accept_all = AcceptAll()
+    for start, stop, task_size in [(0, None, 1), (0, n, 7), (n // 3, n - 1, 5),
+                                   (n // 2, n // 2 + 1, 3), (1, 10**30, max(1, n // 4))]:
+        tasks = quorin.plan(probs, start=start, stop=stop, task_size=task_size)
+        end = n if stop is None else min(stop, n)
+        assert [t.id for t in tasks] == list(range(len(tasks)))
+        # Each task starts where the previous one ends: no gap, no overlap.
+        assert tasks[0].lower == order[start]
+        assert tasks[-1].upper == (order[end] if end < n else None)
+        assert all(a.upper == b.lower for a, b in zip(tasks, tasks[1:]))
+        before, hits = start, []
+        for task in tasks:
+            result = quorin.run_task(pickle.loads(pickle.dumps(task)), accept_all,
+                                     batch_size=1 + task.id % 4, threads=1 + task.id % 2)
+            assert result.id == task.id
+            assert [h.index for h in result.hits] == list(range(result.tested))
+            hits += result.ranked(before)
+            before += result.tested
+        assert before == end
+        assert hits == [quorin.Hit(p + 1, order[p][1], order[p][0]) for p in range(start, end)]
+    assert quorin.plan(probs, start=5, stop=5) == [] == quorin.plan(probs, start=n, stop=n + 9)
+
+
+def test_counts_that_do_not_add_up_are_an_error(engine):
+    for error, message in [(-1, f"tested {STOP - START - 1} configurations, but the range "
+                                f"holds {STOP - START}"),
+                           (+1, f"tested {STOP - START + 1} configurations, more than the "
+                                f"{STOP - START} of the range")]:
+        def miscounting(fn, tasks):
+            for result in map(fn, tasks):
+                yield result._replace(tested=result.tested + error * (result.id == 3))
+
+        with pytest.raises(RuntimeError, match=message):
+            quorin.search(PROBS, Planted([3]), start=START, stop=STOP, workers=miscounting,
+                          task_size=TASK_SIZE)
+
+    def misplaced(fn, tasks):
+        for result in map(fn, tasks):
+            yield result._replace(hits=[quorin.TaskHit(result.tested, (0,) * 5, 1.0)])
+
+    with pytest.raises(RuntimeError, match="reported the hit"):
+        quorin.search(PROBS, Planted(PLANTED), start=START, stop=STOP, workers=misplaced,
+                      task_size=TASK_SIZE)
+
+
+class NativeApi:
+    """The core's task functions, and a stand-in for its native run: the tester accepts the
+    configurations at the given positions."""
+
+    _locate, _cuts, _TaskWalk = quorin._core._locate, quorin._core._cuts, quorin._core._TaskWalk
+
+    @staticmethod
+    def _run_native(probs, lower, upper, tester, threads):
+        walk = quorin._core._TaskWalk(probs, lower, upper, threads, 64)
+        found = [tuple(c) for columns, _ in walk for c in columns.tolist()
+                 if tuple(c) in tester.wanted]
+        hits = [(walk.index_of(c), c, oracle.cost(probs, c)) for c in found]
+        return walk.tested, hits[::-1]  # in any order
+
+
+class NativeTester:
+    def __init__(self, positions):
+        self.wanted = {ORDER[p][1] for p in positions}
+
+
+def test_a_native_tester_runs_in_the_core(monkeypatch):
+    monkeypatch.setattr(quorin._search, "_engine_api", lambda: NativeApi)
+    monkeypatch.setattr(quorin._search, "_native_tester_type", lambda: NativeTester)
+    assert quorin.search(PROBS, NativeTester(PLANTED), start=START, stop=STOP, workers=1,
+                         task_size=TASK_SIZE) == EXPECTED
+
+
+def test_plan_and_run_task_give_the_parts_of_a_scheduler(engine):
     tasks = quorin.plan(PROBS, start=START, stop=STOP, task_size=TASK_SIZE)
-    assert [t.id for t in tasks] == list(range(16))
-    assert [(t.start, t.stop) for t in tasks] == [
-        (s, min(s + TASK_SIZE, STOP)) for s in range(START, STOP, TASK_SIZE)]
-    accept_all = Planted(range(len(ORDER)))
-    hits = []
+    assert len(repr(tasks[1])) < 120 and "probs=<5 rows>" in repr(tasks[1])
+    assert len(pickle.dumps(tasks[1])) < 2000
+    # Tasks run in any order; their counts give the ranks in plan order.
+    results = {t.id: quorin.run_task(t, Planted(PLANTED)) for t in reversed(tasks)}
+    before, hits = START, []
     for task in tasks:
-        result = quorin.run_task(pickle.loads(pickle.dumps(task)), accept_all, batch_size=7)
-        assert (result.id, result.tested) == (task.id, task.stop - task.start)
-        hits += result.hits
-    assert [(h.cost, h.columns) for h in hits] == ORDER[START:STOP]
-    assert [h.rank for h in hits] == list(range(START + 1, STOP + 1))
-    # Positions past the last configuration make no task; stop=None means the last one.
-    whole = quorin.plan(np.array([[0.5, 0.5]] * 3), stop=None, task_size=3)
-    assert [(t.start, t.stop) for t in whole] == [(0, 3), (3, 6), (6, 8)]
-    assert [(t.start, t.stop) for t in quorin.plan(PROBS, start=470, stop=10**30)] == [
-        (470, 480)]
-    assert quorin.plan(PROBS, start=5, stop=5) == [] == quorin.plan(PROBS, start=500, stop=600)
+        hits += results[task.id].ranked(before)
+        before += results[task.id].tested
+    assert hits == EXPECTED and before == STOP
+    found = [h for r in results.values() for h in r.hits]
+    assert all(type(h) is quorin.TaskHit and type(h.index) is int for h in found)
 
 
-@needs_batches
-def test_checkpoint_resumes_after_a_failing_test_and_refuses_another_search(tmp_path):
+def gamma_matrix(rows=16, cols=256, seed=2024):
+    rng = np.random.default_rng([seed, rows, cols])
+    p = rng.gamma(0.3, size=(rows, cols))
+    return p / p.sum(axis=1, keepdims=True)
+
+
+class Keys:
+    """Accepts the given configurations of a 256-column matrix; remembers the greatest cost
+    it saw (in this process)."""
+
+    def __init__(self, keys=()):
+        self.keys = np.asarray(keys, dtype=np.uint8).reshape(len(keys), 16)
+        self.greatest = -np.inf
+
+    def __call__(self, columns, costs):
+        self.greatest = max(self.greatest, float(costs.max(initial=-np.inf)))
+        if not len(self.keys):
+            return []
+        as_bytes = columns.astype(np.uint8)
+        return np.flatnonzero((as_bytes[:, None, :] == self.keys[None]).all(axis=2).any(axis=1))
+
+
+def configuration_at(probs, position):
+    return next(iter(quorin.batches(probs, size=1, start=position, stop=position + 1)))
+
+
+def test_tasks_of_16_by_256_hold_what_count_counts():
+    probs = gamma_matrix()
+    cost = float(configuration_at(probs, 2**21).costs[0])
+    low, high = quorin.count(probs, cost, exact_up_to=2**40)
+    assert low == high
+    start, stop = 2**20, low  # every configuration of cost at most `cost`, from 2^20 on
+    tasks = quorin.plan(probs, start=start, stop=stop, task_size=2**18)
+    assert all(a.upper == b.lower for a, b in zip(tasks, tasks[1:]))
+    assert tasks[-1].upper[0] > cost
+    seen, tested = Keys(), 0
+    for task in tasks:
+        tested += quorin.run_task(task, seen, threads=2).tested
+    assert tested == stop - start and seen.greatest == cost
+
+
+def test_first_hit_of_a_search_to_the_end_of_2_to_the_128():
+    probs = gamma_matrix()
+    key = configuration_at(probs, 300_000).columns[0]
+    hits = quorin.search(probs, Keys([key]), stop=None, workers=1, task_size=2**14,
+                         first=True)
+    assert [h.rank for h in hits] == [300_001]
+
+
+def test_ranks_of_hits_deep_down_match_quorin_rank():
+    probs = gamma_matrix()
+    start, n = 2**28, 2**22
+    positions = [start, start + 12345, start + n - 1]
+    keys, first = [], start
+    for columns, _ in quorin.batches(probs, size=2**20, start=start, stop=start + n):
+        keys += [columns[p - first] for p in positions if first <= p < first + len(columns)]
+        first += len(columns)
+    hits = quorin.search(probs, Keys(keys), start=start, stop=start + n, workers=1,
+                         task_size=2**20)
+    assert [h.rank for h in hits] == [p + 1 for p in positions]
+    for hit, key in zip(hits, keys):
+        assert hit.columns == tuple(key.tolist())
+        assert quorin.rank(probs, hit.columns, exact_up_to=2**40) == (hit.rank, hit.rank)
+
+
+def test_checkpoint_resumes_after_a_failing_test_and_refuses_another_search(tmp_path, engine):
     path = tmp_path / "search.json"
     with pytest.raises(KeyError, match="the tester failed") as failure:
         quorin.search(PROBS, FailsOn(PLANTED, position=201), start=START, stop=STOP,
                       workers=1, task_size=TASK_SIZE, checkpoint=path)
-    failed = (201 - START) // TASK_SIZE
+    failed = task_holding(201)
     assert any(f"quorin task {failed} " in note for note in failure.value.__notes__)
-    assert json.loads(path.read_text())["finished"] == [[0, failed]]
+    finished = json.loads(path.read_text())["finished"]
+    tasks = quorin.plan(PROBS, start=START, stop=STOP, task_size=TASK_SIZE)
+    assert len(finished) == 1 and finished[0]["upper"] == [tasks[failed].lower[0],
+                                                             list(tasks[failed].lower[1])]
 
-    counting = CountingMap()
+    # Resumed with another task size: the gap is cut anew, nothing runs twice.
+    counting = CountingTested()
     assert quorin.search(PROBS, Planted(PLANTED), start=START, stop=STOP, workers=counting,
-                         task_size=TASK_SIZE, checkpoint=path) == EXPECTED
-    assert counting.ids == list(range(failed, 16))  # finished tasks are not run again
-    counting = CountingMap()
+                         task_size=TASK_SIZE + 4, checkpoint=path) == EXPECTED
+    assert counting.tested == STOP - START - finished[0]["tested"]
+    counting = CountingTested()
     assert quorin.search(PROBS, Planted(PLANTED), start=START, stop=STOP, workers=counting,
-                         task_size=TASK_SIZE, checkpoint=path) == EXPECTED
-    assert counting.ids == []
+                         checkpoint=path) == EXPECTED
+    assert counting.tested == 0
+    assert quorin.search(PROBS, Planted(PLANTED), start=START, stop=STOP, workers=1,
+                         checkpoint=path, first=True) == EXPECTED[:1]
 
-    for other in [dict(start=START + 1), dict(task_size=TASK_SIZE + 1),
+    for other in [dict(start=START + 1), dict(stop=STOP - 1),
                   dict(probs=[row[::-1] for row in PROBS])]:
-        arguments = dict(probs=PROBS, start=START, stop=STOP, task_size=TASK_SIZE) | other
+        arguments = dict(probs=PROBS, start=START, stop=STOP) | other
         with pytest.raises(ValueError, match="records another search"):
             quorin.search(arguments.pop("probs"), Planted(PLANTED), workers=1,
                           checkpoint=path, **arguments)
-    path.write_text(path.read_text()[:-20])
-    with pytest.raises(ValueError, match="not a readable quorin search checkpoint"):
+
+
+def test_checkpoint_from_finished_tasks_out_of_order(tmp_path, engine):
+    # Tasks finish out of order on two workers; a failure leaves gaps, which the resumed
+    # search fills exactly.
+    path = tmp_path / "search.json"
+    with pytest.raises(KeyError):
+        quorin.search(PROBS, FailsOn(PLANTED, position=100), start=START, stop=STOP,
+                      workers=ReversedMap(), task_size=TASK_SIZE, checkpoint=path)
+    finished = json.loads(path.read_text())["finished"]
+    # The tasks after the failing one ran first.
+    assert len(finished) == 1 and finished[0]["upper"] == [ORDER[STOP][0], list(ORDER[STOP][1])]
+    counting = CountingTested()
+    assert quorin.search(PROBS, Planted(PLANTED), start=START, stop=STOP, workers=counting,
+                         task_size=TASK_SIZE, checkpoint=path) == EXPECTED
+    assert counting.tested == STOP - START - finished[0]["tested"]
+
+
+def test_checkpoint_of_an_earlier_layout_or_altered_is_refused(tmp_path, engine):
+    path = tmp_path / "search.json"
+    quorin.search(PROBS, Planted(PLANTED), start=START, stop=STOP, workers=1,
+                  task_size=TASK_SIZE, checkpoint=path)
+    record = json.loads(path.read_text())
+    earlier = {"format": "quorin search checkpoint", "version": 1,
+               "search": {"start": START, "stop": STOP, "task_size": TASK_SIZE},
+               "finished": [[0, 3]], "tested": 75, "hits": []}
+    path.write_text(json.dumps(earlier))
+    with pytest.raises(ValueError, match="earlier quorin, whose tasks were cut at positions"):
         quorin.search(PROBS, Planted(PLANTED), start=START, stop=STOP, workers=1,
-                      task_size=TASK_SIZE, checkpoint=path)
+                      checkpoint=path)
+
+    def altered(change):
+        changed = json.loads(json.dumps(record))
+        change(changed["finished"][0])
+        return json.dumps(changed)
+
+    hit = record["finished"][0]["hits"][0]
+    for text in [json.dumps(record)[:-20],
+                 altered(lambda f: f.update(hits=[[hit[0] + 1000, hit[1], hit[2]]])),
+                 altered(lambda f: f.update(hits=[[hit[0], hit[1], hit[2] + 50]])),
+                 altered(lambda f: f.update(lower=[f["lower"][0], [9] * 5])),
+                 altered(lambda f: f.update(tested=-1)),
+                 altered(lambda f: f.update(upper=[0.0, [0] * 5]))]:
+        path.write_text(text)
+        with pytest.raises(ValueError, match="not a readable quorin search checkpoint"):
+            quorin.search(PROBS, Planted(PLANTED), start=START, stop=STOP, workers=1,
+                          checkpoint=path)
 
 
-@needs_batches
 @pytest.mark.parametrize("kind", kinds(["processes", "dask-client"]))
 def test_a_failing_test_stops_the_search_naming_its_task(kind, request):
     with pytest.raises(KeyError, match="the tester failed") as failure:
         quorin.search(PROBS, FailsOn(PLANTED, position=300), start=START, stop=STOP,
                       workers=WORKERS[kind](request), task_size=TASK_SIZE)
-    assert any(f"quorin task {(300 - START) // TASK_SIZE} " in note
+    assert any(f"quorin task {task_holding(300)} " in note
                for note in failure.value.__notes__)
 
 
-@needs_batches
 @needs_processes
 def test_a_dead_worker_process_runs_its_task_again_or_fails_the_search(tmp_path):
     once = ExitsOn(PLANTED, position=200, once=str(tmp_path / "died"))
@@ -255,12 +492,11 @@ def test_a_dead_worker_process_runs_its_task_again_or_fails_the_search(tmp_path)
     with pytest.raises(RuntimeError, match="worker processes died twice") as failure:
         quorin.search(PROBS, ExitsOn(PLANTED, position=200), start=START, stop=STOP,
                       workers=2, task_size=TASK_SIZE, checkpoint=path)
-    assert f" {(200 - START) // TASK_SIZE}" in str(failure.value)
+    assert f"quorin task {task_holding(200)} " in str(failure.value)
     assert quorin.search(PROBS, Planted(PLANTED), start=START, stop=STOP, workers=2,
                          task_size=TASK_SIZE, checkpoint=path) == EXPECTED
 
 
-@needs_batches
 @needs_processes
 def test_dask_runs_the_task_of_a_dead_worker_again(dask_client, tmp_path):
     once = ExitsOn(PLANTED, position=200, once=str(tmp_path / "died"))
@@ -269,7 +505,6 @@ def test_dask_runs_the_task_of_a_dead_worker_again(dask_client, tmp_path):
     assert (tmp_path / "died").exists()
 
 
-@needs_batches
 @pytest.mark.parametrize("found, message", [
     (None, "returned None"),
     (np.zeros(3), "dtype float64"),
@@ -282,11 +517,10 @@ def test_run_task_refuses_what_is_neither_a_mask_nor_indices(found, message):
     task = quorin.plan(PROBS, start=10, stop=15, task_size=5)[0]
     with pytest.raises(ValueError, match=message) as error:
         quorin.run_task(task, lambda columns, costs: found)
-    assert "quorin task 0 (positions 10 to 14)" in str(error.value)
+    assert "quorin task 0 (from (" in str(error.value)
     assert quorin.run_task(task, lambda c, k: []).hits == []
 
 
-@needs_batches
 def test_progress_line_without_tqdm(monkeypatch, capsys):
     monkeypatch.setitem(__import__("sys").modules, "tqdm", None)
     quorin.search(PROBS, Planted(PLANTED), start=START, stop=STOP, workers=1,
@@ -330,9 +564,50 @@ def test_plan_bad_arguments(arguments, error, message):
 
 
 @needs_processes
-def test_unpicklable_test_is_refused_before_workers_start():
+def test_lambdas_and_notebook_functions_run_on_worker_processes_with_cloudpickle():
+    pytest.importorskip("cloudpickle")
+    planted = Planted(PLANTED)
+    assert quorin.search(PROBS, lambda columns, costs: planted(columns, costs), start=START,
+                         stop=STOP, workers=2, task_size=TASK_SIZE) == EXPECTED
+    # `python -c` runs in a __main__ without a file, as a notebook does.
+    result = run_python(
+        "import numpy as np, quorin\n"
+        "probs = [[0.5, 0.3, 0.2]] * 6\n"
+        "key = list(quorin.batches(probs, size=1, start=300, stop=301))[0].columns[0]\n"
+        "def test(columns, costs):\n"
+        "    return (columns == key).all(axis=1)\n"
+        "hits = quorin.search(probs, test, stop=None, workers=2, task_size=50)\n"
+        "assert [h.rank for h in hits] == [301], hits\n")
+    assert result.returncode == 0, result.stderr
+
+
+@needs_processes
+def test_unpicklable_test_is_refused_before_workers_start(monkeypatch):
+    import threading
+
+    lock = threading.Lock()
     with pytest.raises(TypeError, match="test must be picklable"):
+        quorin.search(PROBS, lambda columns, costs: lock and [], stop=10, workers=2)
+    monkeypatch.setitem(__import__("sys").modules, "cloudpickle", None)
+    with pytest.raises(TypeError, match="cloudpickle must be installed"):
         quorin.search(PROBS, lambda columns, costs: [], stop=10, workers=2)
+
+
+@needs_processes
+def test_a_script_without_the_main_guard_fails_at_once_saying_why(tmp_path):
+    script = tmp_path / "unguarded.py"
+    script.write_text(
+        "import quorin\n"
+        "def test(columns, costs):\n"
+        "    return []\n"
+        "quorin.search([[0.5, 0.5]] * 8, test, stop=None, workers=2, task_size=16)\n")
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(quorin.__file__)))
+    result = subprocess.run([sys.executable, str(script)], env=env, capture_output=True,
+                            text=True, timeout=120)
+    assert result.returncode != 0
+    assert "worker processes ended while starting" in result.stderr
+    assert 'if __name__ == "__main__":' in result.stderr
+    assert "quorin.search was called while a worker process was starting" in result.stderr
 
 
 def test_import_does_not_import_numpy_or_the_engines():
