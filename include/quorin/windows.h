@@ -25,6 +25,7 @@
 #include <memory>
 #include <vector>
 
+#include "interrupt.h"
 #include "quorin.h"
 
 namespace quorin {
@@ -41,12 +42,6 @@ constexpr Position kNoStop = ~Position{0};
 struct OrderBound {
     double cost = 0.0;
     std::vector<int> columns;
-};
-
-// Thrown by next() when the caller's interrupt flag is raised; the enumerator
-// is then exactly as it was before the call.
-struct Interrupted : std::exception {
-    const char* what() const noexcept override { return "interrupted"; }
 };
 
 class WindowedEnumerator {
