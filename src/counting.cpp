@@ -18,6 +18,8 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // Opened nodes a walk may take for tighter bounds (exact counts walk the whole band).
 constexpr std::uint64_t kBoundVisits = std::uint64_t{1} << 14;
 constexpr std::uint64_t kUnlimited = ~std::uint64_t{0};
+// Counts below this are exact in the tables' doubles.
+const Count kExactCounts = Count::powerOfTwo(53);
 // Memory for a table's counts.
 constexpr std::size_t kTableBytes = std::size_t{160} << 20;
 
@@ -132,6 +134,9 @@ CountBounds finiteBefore(const CostMatrix& costs, double cost, const std::vector
     if (first.exact) return first.bounds;
     const double spread = std::max(1.0, first.bounds.high.toDouble() - first.bounds.low.toDouble());
     if (first.bounds.low <= exactUpTo) {
+        if (first.bounds.high >= kExactCounts) {
+            throw std::length_error("quorin: the count is too large to be found exactly (2^53 or more)");
+        }
         // Exactness: a finer table narrows the band the walk must cover, all of which it walks.
         const double finer = std::min(largestBins(rows), std::max(bins, bins * spread / kBandTarget));
         const Outcome second = walkWith(costs, cheapest, cost, key, finer, kUnlimited, interrupt);
