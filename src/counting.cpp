@@ -107,6 +107,20 @@ double initialBins(std::size_t rows) { return std::min(largestBins(rows), std::m
 // an exact count is chosen to leave about this many.
 constexpr double kBandTarget = 1 << 20;
 
+// Bounds within 2^(1/8) where the tables allow, from bounds `first` of the starting table:
+// a finer table alone, then with a short walk.
+CountBounds boundsOf(const CostMatrix& costs, double cheapest, double cost, const std::vector<int>* key,
+                     const CountBounds& first, const std::atomic<bool>* interrupt) {
+    if (tightEnough(first)) return first;
+    const std::size_t rows = costs.size();
+    const double bins = initialBins(rows);
+    const double ratio = log2Of(first.high) - log2Of(first.low);
+    const double finer = std::min(largestBins(rows), std::max(2.0 * bins, bins * std::min(ratio, 64.0) / 0.09));
+    const CountBounds second = intersect(first, walkWith(costs, cheapest, cost, key, finer, 0, interrupt).bounds);
+    if (tightEnough(second)) return second;
+    return intersect(second, walkWith(costs, cheapest, cost, key, finer, kBoundVisits, interrupt).bounds);
+}
+
 // Bounds on the finite configurations before (cost, key) in the cost order, or of cost
 // <= cost without a key; exact when at most exactUpTo. Throws std::length_error when the
 // count may be at most exactUpTo but lies past what the tables count exactly (2^53).
@@ -132,28 +146,23 @@ CountBounds finiteBefore(const CostMatrix& costs, double cost, const std::vector
         first.exact = first.bounds.exact();
     }
     if (first.exact) return first.bounds;
-    const double spread = std::max(1.0, first.bounds.high.toDouble() - first.bounds.low.toDouble());
-    if (first.bounds.low <= exactUpTo) {
-        if (first.bounds.high >= kExactCounts) {
-            throw std::length_error("quorin: the count is too large to be found exactly (2^53 or more)");
-        }
-        // Exactness: a finer table narrows the band the walk must cover, all of which it walks.
-        const double finer = std::min(largestBins(rows), std::max(bins, bins * spread / kBandTarget));
-        const Outcome second = walkWith(costs, cheapest, cost, key, finer, kUnlimited, interrupt);
-        if (second.exact) return second.bounds;
-        const CountBounds both = intersect(first.bounds, second.bounds);
-        if (both.low <= exactUpTo) {
-            throw std::length_error("quorin: the count is too large to be found exactly (2^53 or more)");
-        }
-        return both;
+    CountBounds bounds = first.bounds;
+    if (bounds.low <= exactUpTo && bounds.high > exactUpTo) {
+        // Tighter bounds first: they may show the count is past exactUpTo, or past 2^53.
+        bounds = boundsOf(costs, cheapest, cost, key, bounds, interrupt);
+        if (bounds.exact()) return bounds;
     }
-    if (tightEnough(first.bounds)) return first.bounds;
-    const double ratio = log2Of(first.bounds.high) - log2Of(first.bounds.low);
-    const double finer = std::min(largestBins(rows), std::max(2.0 * bins, bins * std::min(ratio, 64.0) / 0.09));
-    // A finer table alone, then with a short walk.
-    const CountBounds second = intersect(first.bounds, walkWith(costs, cheapest, cost, key, finer, 0, interrupt).bounds);
-    if (tightEnough(second)) return second;
-    return intersect(second, walkWith(costs, cheapest, cost, key, finer, kBoundVisits, interrupt).bounds);
+    if (bounds.low > exactUpTo) return boundsOf(costs, cheapest, cost, key, bounds, interrupt);
+    if (bounds.high >= kExactCounts) {
+        throw std::length_error("quorin: the count is too large to be found exactly (2^53 or more)");
+    }
+    // Exactness: a finer table narrows the band the walk must cover, all of which it walks.
+    // (The band the starting table leaves sets the finer table's size.)
+    const double spread = std::max(1.0, first.bounds.high.toDouble() - first.bounds.low.toDouble());
+    const double finer = std::min(largestBins(rows), std::max(bins, bins * spread / kBandTarget));
+    const Outcome second = walkWith(costs, cheapest, cost, key, finer, kUnlimited, interrupt);
+    if (!second.exact) throw std::length_error("quorin: the count is too large to be found exactly (2^53 or more)");
+    return second.bounds;
 }
 
 void checkColumns(const ProbabilityMatrix& probs, const std::vector<int>& columns) {

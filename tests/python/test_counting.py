@@ -161,7 +161,8 @@ def test_counts_past_what_doubles_count_exactly_are_refused_plainly():
     probs = numpy.random.default_rng(3).gamma(1.0, size=(16, 256))
     probs /= probs.sum(axis=1, keepdims=True)
     with pytest.raises(ValueError, match="too large to be found exactly"):
-        quorin.count(probs, float(-numpy.log(probs).min(axis=1).sum()) + 40.0, exact_up_to=2**100)
+        quorin.count(probs, float((-numpy.log(probs)).min(axis=1).sum()) + 8.0, exact_up_to=2**100)  # about 2^75
+    assert quorin.count(probs, float((-numpy.log(probs)).min(axis=1).sum()) + 8.0, exact_up_to=2**70)[0] > 2**70
 
 
 SIGINT_SCRIPT = textwrap.dedent(
@@ -199,16 +200,18 @@ def test_sigint_stops_a_long_count_and_rank():
     env["PYTHONPATH"] = os.pathsep.join(p for p in [module_dir, env.get("PYTHONPATH", "")] if p)
     child = subprocess.Popen([sys.executable, "-c", SIGINT_SCRIPT], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                              text=True, env=env)
+    seen = []
     try:
         for expected in ("ready", "again"):
-            line = child.stdout.readline()
-            while line and not line.startswith(expected):
-                line = child.stdout.readline()
-            assert line.startswith(expected), child.stderr.read()
+            seen.append(child.stdout.readline())
+            while seen[-1] and not seen[-1].startswith(expected):
+                seen.append(child.stdout.readline())
+            assert seen[-1].startswith(expected), child.stderr.read()
             time.sleep(0.5)
             child.send_signal(signal.SIGINT)
         out, err = child.communicate(timeout=60)
     finally:
         child.kill()
+    out = "".join(seen) + out
     assert child.returncode == 0, err
     assert "interrupted count" in out and "interrupted rank" in out, out + err
