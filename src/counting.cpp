@@ -358,24 +358,36 @@ Configuration selectTied(const WeightTable& table, double t, std::uint64_t offse
 // configurations of each bin with the multiplicities a walk hands them out with.
 class CostHistogram {
 public:
-    static constexpr std::size_t kBins = std::size_t{1} << 16;
     static constexpr bool kColumns = false;
 
-    CostHistogram(double lo, double hi) : counts_(kBins, 0), edges_(kBins + 1) {
+    // 2^binBits bins (at most 2^20).
+    CostHistogram(double lo, double hi, unsigned binBits)
+        : kBins(std::size_t{1} << binBits), counts_(kBins, 0), edges_(kBins + 1), lo_(lo) {
         const std::uint64_t from = orderedBits(lo), span = orderedBits(hi) - from;
         for (std::size_t k = 0; k <= kBins; ++k) {
-            edges_[k] = fromOrderedBits(from + static_cast<std::uint64_t>(Uint128{span} * k / kBins));
+            edges_[k] = fromOrderedBits(from + static_cast<std::uint64_t>((Uint128{span} * k) >> binBits));
         }
-        from_ = from;
-        span_ = span;
+        scale_ = static_cast<double>(kBins) / (hi - lo);
+    }
+    // Bits of a bin count that leaves about `perBin` of `configurations` in a bin.
+    static unsigned binBitsFor(double configurations, double perBin) {
+        unsigned bits = 4;
+        while (bits < 20 && std::ldexp(perBin, static_cast<int>(bits)) < configurations) ++bits;
+        return bits;
     }
 
     void operator()(const int*, double cost, std::uint64_t times) {
-        // A first guess from the bits, put right against the edges themselves.
-        auto k = static_cast<std::size_t>(Uint128{orderedBits(cost) - from_} * kBins / std::max<std::uint64_t>(span_, 1));
-        k = std::min(k, kBins - 1);
-        while (k > 0 && !(edges_[k] < cost)) --k;
-        while (k + 1 < kBins && edges_[k + 1] < cost) ++k;
+        // A first guess by value (right within a binade), then the edges decide.
+        const double guess = (cost - lo_) * scale_;
+        std::size_t k = 0;
+        if (guess >= static_cast<double>(kBins)) {
+            k = kBins - 1;
+        } else if (guess > 0.0) {
+            k = static_cast<std::size_t>(guess);
+        }
+        if (!(edges_[k] < cost && cost <= edges_[k + 1])) {
+            k = static_cast<std::size_t>(std::lower_bound(edges_.begin() + 1, edges_.end(), cost) - edges_.begin()) - 1;
+        }
         counts_[k] += times;
     }
 
@@ -383,9 +395,10 @@ public:
     double edge(std::size_t k) const noexcept { return edges_[k]; }
 
 private:
+    std::size_t kBins;
     std::vector<std::uint64_t> counts_;
-    std::vector<double> edges_;
-    std::uint64_t from_ = 0, span_ = 0;
+    std::vector<double> edges_;  // non-decreasing: a bin between equal edges stays empty
+    double lo_, scale_;
 };
 
 // Every configuration of a cost interval, with its columns.
@@ -445,13 +458,12 @@ Configuration selectFinite(const CostMatrix& costs, std::uint64_t p, const std::
     const double finer = std::min(largestBins(rows), std::max(bins, bins * spread / kBandTarget));
     const WeightTable table = tableFor(costs, cheapest, hi, finer);
     checkInterrupt(interrupt);
-    bracketFromTable(table, p, lo, hi);
+    spread = bracketFromTable(table, p, lo, hi);
     // Few enough configurations to list and sort at once.
     constexpr std::uint64_t kList = std::uint64_t{1} << 16;
+    CostHistogram histogram(lo, hi, CostHistogram::binBitsFor(spread, kList / 16));
+    IntervalCounts n = IntervalWalk<CostHistogram>(table, lo, hi, interrupt).run(histogram);
     while (true) {
-        CostHistogram histogram(lo, hi);
-        IntervalWalk<CostHistogram> walk(table, lo, hi, interrupt);
-        const IntervalCounts n = walk.run(histogram);
         if (n.below > p || n.below + n.inside <= p) throw std::logic_error("quorin: select lost its bracket");
         std::uint64_t offset = p - static_cast<std::uint64_t>(n.below);
         if (n.inside <= kList) {
@@ -459,6 +471,7 @@ Configuration selectFinite(const CostMatrix& costs, std::uint64_t p, const std::
             IntervalWalk<IntervalList>(table, lo, hi, interrupt).run(list);
             return list.at(static_cast<std::size_t>(offset));
         }
+        // The bin holding p: its configurations, and those below it, are known exactly.
         std::size_t bin = 0;
         while (offset >= histogram.count(bin)) offset -= histogram.count(bin++);
         const double from = histogram.edge(bin), to = histogram.edge(bin + 1);
@@ -466,8 +479,14 @@ Configuration selectFinite(const CostMatrix& costs, std::uint64_t p, const std::
             // The bracket holds one cost, hi, and too many configurations of it to list.
             return selectTied(table, hi, p - static_cast<std::uint64_t>(n.below), interrupt);
         }
+        n = {p - offset, histogram.count(bin)};
         lo = from;
         hi = to;
+        if (n.inside > kList) {
+            histogram = CostHistogram(lo, hi, CostHistogram::binBitsFor(static_cast<double>(n.inside), kList / 16));
+            const IntervalCounts again = IntervalWalk<CostHistogram>(table, lo, hi, interrupt).run(histogram);
+            if (again.below != n.below || again.inside != n.inside) throw std::logic_error("quorin: select lost its count");
+        }
     }
 }
 
