@@ -1,5 +1,7 @@
 #include <quorin/band_walk.h>
 
+#include <quorin/thread_pool.h>
+
 #include "core_helpers.h"
 
 #include <algorithm>
@@ -48,6 +50,7 @@ BandWalk::BandWalk(const WeightTable& table, double cost, const int* key, std::u
       interrupt_(interrupt),
       classes_(costClassesOf(table)) {
     children_.resize(rows_);
+    times_.assign(rows_ + 1, 1);
     for (std::size_t i = 0; i < rows_; ++i) children_[i].reserve(classes_[i].size());
     if (rows_ > 0) {
         for (int column : table.columnsByCost(rows_ - 1)) lastCosts_.push_back(table.costs()[rows_ - 1][column]);
@@ -58,7 +61,42 @@ BandWalk::BandWalk(const WeightTable& table, double cost, const int* key, std::u
     exact_ = WeightTable::isExactCount(rootHigh());
 }
 
-Tally BandWalk::run() { return visit(0, 0.0, 0, key_ == nullptr ? -1 : 0); }
+Tally BandWalk::run() {
+    times_[0] = 1;
+    return visit(0, 0.0, 0, key_ == nullptr ? -1 : 0);
+}
+
+Tally BandWalk::runParallel(unsigned threads) {
+    constexpr std::size_t kSplitRow = 2;
+    if (threads <= 1 || !exact_ || rows_ < kSplitRow + 2 || budget_ != ~std::uint64_t{0}) return run();
+    // The nodes above the split row, with the tasks' own counts left out of the sum.
+    std::vector<Task> tasks;
+    tasks_ = &tasks;
+    splitRow_ = kSplitRow;
+    Tally sum;
+    try {
+        sum = run();
+    } catch (...) {
+        tasks_ = nullptr;
+        throw;
+    }
+    tasks_ = nullptr;
+    std::vector<Tally> parts(tasks.size());
+    ThreadPool pool(threads);
+    std::vector<BandWalk> walkers(pool.size(), *this);
+    pool.run(tasks.size(), [&](std::size_t k, unsigned slot) {
+        BandWalk& walker = walkers[slot];
+        const Task& t = tasks[k];
+        walker.times_[t.row] = 1;
+        parts[k] = walker.expandExact(t.row, t.prefix, t.weight, t.below, t.in, t.out, t.lex);
+    });
+    for (std::size_t k = 0; k < tasks.size(); ++k) {
+        sum.low += parts[k].low * tasks[k].times;
+        sum.high += parts[k].high * tasks[k].times;
+    }
+    for (const BandWalk& walker : walkers) visits_ += walker.visits_;
+    return sum;
+}
 
 Tally BandWalk::visit(std::size_t row, double prefix, std::int64_t weight, int lex) {
     const std::int64_t out = std::min(rootOut_ - weight, thresholds_.reaching(row, prefix));
@@ -121,6 +159,7 @@ Tally BandWalk::expand(std::size_t row, double prefix, std::int64_t weight, doub
             const Uint128 n = lastRow(child.prefix, lex, static_cast<std::size_t>(lo), static_cast<std::size_t>(hi));
             addTimes(sum, {n, n}, child.size);
         } else {
+            times_[next] = times_[row] * child.size;
             addTimes(sum, expand(next, child.prefix, child.weight, lo, hi, child.out, lex), child.size);
         }
     }
@@ -153,7 +192,10 @@ Tally BandWalk::expandExact(std::size_t row, double prefix, std::int64_t weight,
         } else if (next + 1 == rows_) {
             const Uint128 n = lastRow(p, lex, static_cast<std::size_t>(lo), static_cast<std::size_t>(hi));
             part = {n, n};
+        } else if (tasks_ != nullptr && next == splitRow_) {
+            tasks_->push_back({next, p, w, lo, i, o, lex, times_[row] * c.size});
         } else {
+            times_[next] = times_[row] * c.size;
             part = expandExact(next, p, w, lo, i, o, lex);
         }
         // Counted already: the branch's completions below `certain`.
@@ -179,9 +221,18 @@ Tally BandWalk::expandKeyPath(std::size_t row, double prefix, std::int64_t weigh
             equal += columns[k] == key_[row] ? 1 : 0;
         }
         const std::uint32_t greater = c.size - less - equal;
-        if (less != 0) addTimes(sum, visit(row + 1, next, nextWeight, -1), less);
-        if (equal != 0) addTimes(sum, visit(row + 1, next, nextWeight, 0), 1);
-        if (greater != 0) addTimes(sum, visit(row + 1, next, nextWeight, 1), greater);
+        if (less != 0) {
+            times_[row + 1] = times_[row] * less;
+            addTimes(sum, visit(row + 1, next, nextWeight, -1), less);
+        }
+        if (equal != 0) {
+            times_[row + 1] = times_[row];
+            addTimes(sum, visit(row + 1, next, nextWeight, 0), 1);
+        }
+        if (greater != 0) {
+            times_[row + 1] = times_[row] * greater;
+            addTimes(sum, visit(row + 1, next, nextWeight, 1), greater);
+        }
     }
     return sum;
 }

@@ -9,6 +9,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace quorin {
 
@@ -63,6 +64,12 @@ double foldRows(const CostMatrix& costs, bool costliest) {
     return sum;
 }
 
+// Threads for the long walks: every core, up to 8.
+unsigned walkThreads() {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return std::max(1u, std::min(8u, cores));
+}
+
 // Budgets a table may have for `rows` rows within the memory allowed.
 double largestBins(std::size_t rows) {
     const double fit = static_cast<double>(kTableBytes / sizeof(double) / std::max<std::size_t>(rows, 1));
@@ -94,7 +101,7 @@ Outcome walkWith(const CostMatrix& costs, double cheapest, double cost, const st
                            high == kInf ? table.finiteConfigurations() : table.boundsOf(high).high};
     rootBounds.high = std::min(rootBounds.high, table.finiteConfigurations());
     if (nodeBudget == 0 && !(low == high && WeightTable::isExactCount(low))) return {rootBounds, rootBounds.exact()};
-    const Tally t = walk.run();
+    const Tally t = nodeBudget == kUnlimited ? walk.runParallel(walkThreads()) : walk.run();
     if (t.overflowed) return {rootBounds, rootBounds.exact()};
     CountBounds b{countOf(t.low), countOf(t.high)};
     return {b, b.exact()};
@@ -391,6 +398,9 @@ public:
         counts_[k] += times;
     }
 
+    void add(const CostHistogram& other) {
+        for (std::size_t k = 0; k < kBins; ++k) counts_[k] += other.counts_[k];
+    }
     std::uint64_t count(std::size_t bin) const noexcept { return counts_[bin]; }
     double edge(std::size_t k) const noexcept { return edges_[k]; }
 
@@ -410,6 +420,11 @@ public:
     void operator()(const int* columns, double cost, std::uint64_t) {
         columns_.insert(columns_.end(), columns, columns + rows_);
         costs_.push_back(cost);
+    }
+
+    void add(const IntervalList& other) {
+        columns_.insert(columns_.end(), other.columns_.begin(), other.columns_.end());
+        costs_.insert(costs_.end(), other.costs_.begin(), other.costs_.end());
     }
 
     // The configuration at `offset` of the list in the cost order.
@@ -437,6 +452,22 @@ private:
     std::vector<double> costs_;
 };
 
+// A walk of (lo, hi]: its counts, and the histogram of the costs inside.
+struct Histogram {
+    IntervalCounts counts;
+    CostHistogram costs;
+};
+
+// The walk of (lo, hi] (about `configurations` inside) on `threads` threads.
+Histogram histogramOf(const WeightTable& table, double lo, double hi, double configurations, unsigned threads,
+                      const std::atomic<bool>* interrupt) {
+    const unsigned bits = CostHistogram::binBitsFor(configurations, 4096);
+    std::vector<CostHistogram> parts(threads, CostHistogram(lo, hi, bits));
+    const IntervalCounts counts = IntervalWalk<CostHistogram>(table, lo, hi, interrupt).runParallel(parts);
+    for (std::size_t k = 1; k < parts.size(); ++k) parts[0].add(parts[k]);
+    return {counts, std::move(parts[0])};
+}
+
 // The configuration at finite-cost position p: coarse tables bracket its cost in (lo, hi]
 // with N(lo) <= p < N(hi) (N(t): the configurations of cost <= t), a fine one bounds the
 // band around it; then each walk of the bracket counts N(lo) exactly and sorts the
@@ -461,31 +492,34 @@ Configuration selectFinite(const CostMatrix& costs, std::uint64_t p, const std::
     spread = bracketFromTable(table, p, lo, hi);
     // Few enough configurations to list and sort at once.
     constexpr std::uint64_t kList = std::uint64_t{1} << 16;
-    CostHistogram histogram(lo, hi, CostHistogram::binBitsFor(spread, kList / 16));
-    IntervalCounts n = IntervalWalk<CostHistogram>(table, lo, hi, interrupt).run(histogram);
+    const unsigned threads = spread > kList ? walkThreads() : 1;
+    Histogram walked = histogramOf(table, lo, hi, spread, threads, interrupt);
+    IntervalCounts n = walked.counts;
     while (true) {
         if (n.below > p || n.below + n.inside <= p) throw std::logic_error("quorin: select lost its bracket");
         std::uint64_t offset = p - static_cast<std::uint64_t>(n.below);
         if (n.inside <= kList) {
-            IntervalList list(rows);
-            IntervalWalk<IntervalList>(table, lo, hi, interrupt).run(list);
-            return list.at(static_cast<std::size_t>(offset));
+            std::vector<IntervalList> lists(threads, IntervalList(rows));
+            IntervalWalk<IntervalList>(table, lo, hi, interrupt).runParallel(lists);
+            for (std::size_t k = 1; k < lists.size(); ++k) lists[0].add(lists[k]);
+            return lists[0].at(static_cast<std::size_t>(offset));
         }
         // The bin holding p: its configurations, and those below it, are known exactly.
         std::size_t bin = 0;
-        while (offset >= histogram.count(bin)) offset -= histogram.count(bin++);
-        const double from = histogram.edge(bin), to = histogram.edge(bin + 1);
+        while (offset >= walked.costs.count(bin)) offset -= walked.costs.count(bin++);
+        const double from = walked.costs.edge(bin), to = walked.costs.edge(bin + 1);
         if (from == lo && to == hi) {
             // The bracket holds one cost, hi, and too many configurations of it to list.
             return selectTied(table, hi, p - static_cast<std::uint64_t>(n.below), interrupt);
         }
-        n = {p - offset, histogram.count(bin)};
+        n = {p - offset, walked.costs.count(bin)};
         lo = from;
         hi = to;
         if (n.inside > kList) {
-            histogram = CostHistogram(lo, hi, CostHistogram::binBitsFor(static_cast<double>(n.inside), kList / 16));
-            const IntervalCounts again = IntervalWalk<CostHistogram>(table, lo, hi, interrupt).run(histogram);
-            if (again.below != n.below || again.inside != n.inside) throw std::logic_error("quorin: select lost its count");
+            walked = histogramOf(table, lo, hi, static_cast<double>(n.inside), threads, interrupt);
+            if (walked.counts.below != n.below || walked.counts.inside != n.inside) {
+                throw std::logic_error("quorin: select lost its count");
+            }
         }
     }
 }

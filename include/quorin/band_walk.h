@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "interrupt.h"
+#include "thread_pool.h"
 #include "weight_table.h"
 
 namespace quorin {
@@ -61,6 +62,10 @@ public:
              const std::atomic<bool>* interrupt = nullptr);
 
     Tally run();
+    // run() on `threads` threads: the nodes a few rows down are walked as separate tasks
+    // and their counts summed in a fixed order, so the sum does not depend on the thread
+    // count. Requires an unlimited node budget (else it is run()).
+    Tally runParallel(unsigned threads);
     // The count below one node: rows 0 .. row-1 of total weight `weight` summed to
     // `prefix`. `lex` compares the node's columns with the key's: -1 below (ties with the
     // cost count), 0 equal, 1 above (ties do not count).
@@ -79,6 +84,17 @@ private:
         std::int64_t weight;
         std::int64_t in, out;
         std::uint32_t size;
+    };
+    // A node left for runParallel's tasks: expandExact's arguments, and how many
+    // configurations of the walk's sum each of its counts stands for.
+    struct Task {
+        std::size_t row;
+        double prefix;
+        std::int64_t weight;
+        double below;
+        std::int64_t in, out;
+        int lex;
+        Uint128 times;
     };
     Tally expand(std::size_t row, double prefix, std::int64_t weight, double below, double reaching, std::int64_t out,
                  int lex);
@@ -103,6 +119,9 @@ private:
     std::vector<std::vector<CostClass>> classes_;
     std::vector<std::vector<Child>> children_;  // per row, reused
     std::vector<double> lastCosts_;
+    std::vector<Uint128> times_;        // per row: the multiplicity of the node being expanded
+    std::vector<Task>* tasks_ = nullptr;  // where nodes of splitRow_ go, while runParallel splits
+    std::size_t splitRow_ = 0;
 };
 
 // What an interval walk adds up: the finite configurations of cost <= lo, and those of
@@ -170,7 +189,70 @@ public:
         return out;
     }
 
+    // run() on perThread.size() threads (at least one), each handing its leaves to its own
+    // Leaves: the nodes a few rows down are walked as separate tasks and their counts
+    // summed in a fixed order, so the counts do not depend on the thread count (which
+    // Leaves gets a leaf does).
+    IntervalCounts runParallel(std::vector<Leaves>& perThread) {
+        constexpr std::size_t kSplitRow = 2;
+        if (perThread.size() <= 1 || rows_ < kSplitRow + 2 || !table_.hasFiniteConfigurations() || rootOut_ < 0) {
+            return run(perThread.at(0));
+        }
+        std::vector<Task> tasks;
+        tasks_ = &tasks;
+        splitRow_ = kSplitRow;
+        leaves_ = &perThread[0];
+        IntervalCounts out;
+        try {
+            visit(0, 0.0, 0, -1, rootOut_, out);
+        } catch (...) {
+            tasks_ = nullptr;
+            throw;
+        }
+        tasks_ = nullptr;
+        std::vector<IntervalCounts> parts(tasks.size());
+        ThreadPool pool(static_cast<unsigned>(perThread.size()));
+        std::vector<IntervalWalk> walkers(pool.size(), *this);
+        pool.run(tasks.size(), [&](std::size_t k, unsigned slot) {
+            IntervalWalk& walker = walkers[slot];
+            const Task& t = tasks[k];
+            walker.leaves_ = &perThread[slot];
+            std::copy(t.path.begin(), t.path.end(), walker.path_.begin());
+            walker.times_ = t.times;
+            walker.visit(t.row, t.prefix, t.weight, t.floorIn, t.ceilOut, parts[k]);
+        });
+        for (std::size_t k = 0; k < tasks.size(); ++k) {
+            out.below += parts[k].below * tasks[k].multiplicity;
+            out.inside += parts[k].inside * tasks[k].multiplicity;
+        }
+        return out;
+    }
+
 private:
+    // A node left for runParallel's tasks: visit()'s arguments, the columns and class sizes
+    // above it, and how many configurations of the sums each of its counts stands for.
+    struct Task {
+        std::size_t row;
+        double prefix;
+        std::int64_t weight, floorIn, ceilOut;
+        std::vector<int> path;
+        std::vector<std::uint32_t> times;
+        Uint128 multiplicity;
+    };
+
+    // Hands the node after `prefix` to runParallel's tasks, or walks it.
+    void branch(std::size_t next, double prefix, std::int64_t weight, std::int64_t floorIn, std::int64_t ceilOut,
+                IntervalCounts& part) {
+        if (tasks_ != nullptr && next == splitRow_) {
+            Uint128 multiplicity = 1;
+            for (std::uint32_t t : times_) multiplicity *= t;
+            tasks_->push_back({next, prefix, weight, floorIn, ceilOut, std::vector<int>(path_.begin(), path_.begin() + static_cast<std::ptrdiff_t>(next)),
+                               times_, multiplicity});
+            return;
+        }
+        visit(next, prefix, weight, floorIn, ceilOut, part);
+    }
+
     // Adds the node's counts to `out`; `floorIn` and `ceilOut` are the parent's certain
     // budgets (completions of weight <= floorIn are below lo, none above ceilOut reach hi).
     void visit(std::size_t row, double prefix, std::int64_t weight, std::int64_t floorIn, std::int64_t ceilOut,
@@ -201,7 +283,7 @@ private:
                 for (std::uint32_t k = c.first; k < c.first + c.size; ++k) {
                     path_[row] = columns[k];
                     IntervalCounts part;
-                    visit(next, p, w, certain, outHi - c.weight, part);
+                    branch(next, p, w, certain, outHi - c.weight, part);
                     out.below += part.below - counted;
                     out.inside += part.inside;
                 }
@@ -209,7 +291,7 @@ private:
                 path_[row] = table_.columnsByCost(row)[c.first];
                 times_.push_back(c.size);
                 IntervalCounts part;
-                visit(next, p, w, certain, outHi - c.weight, part);
+                branch(next, p, w, certain, outHi - c.weight, part);
                 times_.pop_back();
                 out.below += (part.below - counted) * c.size;
                 out.inside += part.inside * c.size;
@@ -252,6 +334,8 @@ private:
     std::int64_t rootOut_ = -1;
     std::uint64_t visits_ = 0;
     Leaves* leaves_ = nullptr;
+    std::vector<Task>* tasks_ = nullptr;  // where nodes of splitRow_ go, while runParallel splits
+    std::size_t splitRow_ = 0;
 };
 
 }  // namespace quorin

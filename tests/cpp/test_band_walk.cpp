@@ -87,11 +87,17 @@ void checkWalks(const ProbabilityMatrix& probs) {
             ASSERT_EQ(t.low, t.high);
             ASSERT_EQ(static_cast<std::uint64_t>(t.low), p) << "position " << p;
         }
-        for (double c : queries) {
+        for (std::size_t q = 0; q < queries.size(); ++q) {
+            const double c = queries[q];
             quorin::BandWalk walk(table, c, nullptr);
             const quorin::Tally t = walk.run();
             ASSERT_EQ(t.low, t.high);
             ASSERT_EQ(static_cast<std::uint64_t>(t.low), countAtMost(order, c)) << "cost " << c;
+            if (q % 4 != 0) continue;
+            // Split into tasks on three threads: the same sum.
+            const quorin::Tally split = quorin::BandWalk(table, c, nullptr).runParallel(3);
+            ASSERT_EQ(split.low, t.low);
+            ASSERT_EQ(split.high, t.high);
         }
         // Intervals (lo, hi]: counts, and every leaf once, with and without columns.
         for (std::size_t a = 0; a < queries.size(); a += 3) {
@@ -116,6 +122,21 @@ void checkWalks(const ProbabilityMatrix& probs) {
                     std::map<double, std::uint64_t> costs;
                     for (const auto& e : expected) costs[e.first.first] += 1;
                     ASSERT_EQ(byCost.seen, costs);
+                    if ((a + b) % 5 != 0) continue;
+                    // Split into tasks on three threads: the same counts, every leaf once.
+                    std::vector<Recorded> parts(3, Recorded{probs.size(), {}});
+                    const quorin::IntervalCounts split = quorin::IntervalWalk<Recorded>(table, lo, hi).runParallel(parts);
+                    ASSERT_EQ(split.below, n.below);
+                    ASSERT_EQ(split.inside, n.inside);
+                    for (std::size_t k = 1; k < parts.size(); ++k) {
+                        for (const auto& e : parts[k].seen) parts[0].seen[e.first] += e.second;
+                    }
+                    ASSERT_EQ(parts[0].seen, expected);
+                    std::vector<ByCost> costParts(2);
+                    const quorin::IntervalCounts classes = quorin::IntervalWalk<ByCost>(table, lo, hi).runParallel(costParts);
+                    ASSERT_EQ(classes.inside, n.inside);
+                    for (const auto& e : costParts[1].seen) costParts[0].seen[e.first] += e.second;
+                    ASSERT_EQ(costParts[0].seen, costs);
                 }
             }
         }
