@@ -9,6 +9,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <random>
 #include <thread>
 
 namespace quorin {
@@ -411,46 +412,65 @@ private:
     double lo_, scale_;
 };
 
-// Every configuration of a cost interval, with its columns.
+// The configurations of a cost interval, with their columns (16-bit: rows of at most
+// 65536 columns), up to a number of them: past it they are counted only.
 class IntervalList {
 public:
     static constexpr bool kColumns = true;
-    explicit IntervalList(std::size_t rows) : rows_(rows) {}
+    IntervalList(std::size_t rows, std::size_t most) : rows_(rows), most_(most) {}
+
+    // The most configurations `bytes` hold.
+    static std::size_t mostIn(std::size_t bytes, std::size_t rows) { return bytes / (sizeof(double) + 2 * rows); }
 
     void operator()(const int* columns, double cost, std::uint64_t) {
-        columns_.insert(columns_.end(), columns, columns + rows_);
+        if (costs_.size() >= most_) {
+            overflowed_ = true;
+            return;
+        }
+        for (std::size_t i = 0; i < rows_; ++i) columns_.push_back(static_cast<std::uint16_t>(columns[i]));
         costs_.push_back(cost);
     }
 
     void add(const IntervalList& other) {
         columns_.insert(columns_.end(), other.columns_.begin(), other.columns_.end());
         costs_.insert(costs_.end(), other.costs_.begin(), other.costs_.end());
+        overflowed_ = overflowed_ || other.overflowed_;
     }
+    bool overflowed() const noexcept { return overflowed_; }
 
     // The configuration at `offset` of the list in the cost order.
     Configuration at(std::size_t offset) const {
-        std::vector<std::size_t> order(costs_.size());
-        for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
-        const auto before = [this](std::size_t a, std::size_t b) {
+        std::vector<std::uint32_t> order(costs_.size());
+        for (std::size_t k = 0; k < order.size(); ++k) order[k] = static_cast<std::uint32_t>(k);
+        const auto before = [this](std::uint32_t a, std::uint32_t b) {
             if (costs_[a] != costs_[b]) return costs_[a] < costs_[b];
-            return std::lexicographical_compare(columns_.begin() + static_cast<std::ptrdiff_t>(a * rows_),
-                                                columns_.begin() + static_cast<std::ptrdiff_t>((a + 1) * rows_),
-                                                columns_.begin() + static_cast<std::ptrdiff_t>(b * rows_),
-                                                columns_.begin() + static_cast<std::ptrdiff_t>((b + 1) * rows_));
+            const auto first = columns_.begin() + static_cast<std::ptrdiff_t>(a * rows_);
+            const auto second = columns_.begin() + static_cast<std::ptrdiff_t>(b * rows_);
+            return std::lexicographical_compare(first, first + static_cast<std::ptrdiff_t>(rows_), second,
+                                                second + static_cast<std::ptrdiff_t>(rows_));
         };
         const auto nth = order.begin() + static_cast<std::ptrdiff_t>(offset);
         std::nth_element(order.begin(), nth, order.end(), before);
-        const std::size_t k = *nth;
-        return {std::vector<int>(columns_.begin() + static_cast<std::ptrdiff_t>(k * rows_),
-                                 columns_.begin() + static_cast<std::ptrdiff_t>((k + 1) * rows_)),
-                costs_[k]};
+        const auto from = columns_.begin() + static_cast<std::ptrdiff_t>(*nth * rows_);
+        return {std::vector<int>(from, from + static_cast<std::ptrdiff_t>(rows_)), costs_[*nth]};
     }
 
 private:
-    std::size_t rows_;
-    std::vector<int> columns_;
+    std::size_t rows_, most_;
+    bool overflowed_ = false;
+    std::vector<std::uint16_t> columns_;
     std::vector<double> costs_;
 };
+
+// The configurations of (lo, hi] listed on `threads` threads (at most `most` of them, else
+// the list says it overflowed), with the walk's counts.
+IntervalList listOf(const WeightTable& table, double lo, double hi, std::size_t most, unsigned threads,
+                    IntervalCounts& counts, const std::atomic<bool>* interrupt) {
+    std::vector<IntervalList> lists(threads, IntervalList(table.rows(), (most + threads - 1) / threads));
+    counts = IntervalWalk<IntervalList>(table, lo, hi, interrupt).runParallel(lists);
+    for (std::size_t k = 1; k < lists.size(); ++k) lists[0].add(lists[k]);
+    return std::move(lists[0]);
+}
 
 // A walk of (lo, hi]: its counts, and the histogram of the costs inside.
 struct Histogram {
@@ -466,6 +486,168 @@ Histogram histogramOf(const WeightTable& table, double lo, double hi, double con
     const IntervalCounts counts = IntervalWalk<CostHistogram>(table, lo, hi, interrupt).runParallel(parts);
     for (std::size_t k = 1; k < parts.size(); ++k) parts[0].add(parts[k]);
     return {counts, std::move(parts[0])};
+}
+
+// A narrow bracket likely to hold position p's cost. The table counts the configurations
+// by weight exactly; a configuration's cost exceeds base + weight * step by its rows'
+// remainders, whose distribution near p is taken from configurations sampled uniformly
+// among those of the weights around p's (with a fixed seed: the bracket, which decides
+// only the work, is the same on every run).
+class PositionEstimate {
+public:
+    PositionEstimate(const WeightTable& table, std::uint64_t p) : table_(table), target_(static_cast<double>(p) + 0.5) {}
+
+    // Within (lo, hi]: a bracket (from, to] whose estimated counts miss p by a few times the
+    // sampling error either way, and about how many configurations it holds; false when no
+    // estimate can be made.
+    bool bracket(double lo, double hi, double& from, double& to, double& inside) {
+        const std::size_t rows = table_.rows();
+        const double step = table_.step(), base = table_.base();
+        std::int64_t a = 0, b = table_.maxBudget();  // smallest W with completions(0, W) > p
+        if (!(table_.completions(0, b) > target_)) return false;
+        while (a < b) {
+            const std::int64_t mid = a + (b - a) / 2;
+            if (table_.completions(0, mid) > target_) {
+                b = mid;
+            } else {
+                a = mid + 1;
+            }
+        }
+        // Weights that may hold p's configuration: a - rows - 1 .. a.
+        from_ = std::max<std::int64_t>(0, a - static_cast<std::int64_t>(rows) - 1);
+        to_ = a;
+        const double all = exactly(0, from_, to_);
+        if (!(all > 0.0)) return false;
+        std::mt19937_64 rng(0x5eed);
+        remainders_.clear();
+        for (int k = 0; k < kSamples; ++k) {
+            // A weight in from_ .. to_ by its share, then a column per row by the share of its completions.
+            double pick = uniform(rng) * all;
+            std::int64_t w = from_;
+            while (w < to_ && pick >= exactly(0, w, w)) {
+                pick -= exactly(0, w, w);
+                ++w;
+            }
+            double cost = 0.0;
+            std::int64_t left = w;
+            bool lost = false;
+            for (std::size_t row = 0; row < rows && !lost; ++row) {
+                const std::vector<int>& columns = table_.columnsByCost(row);
+                const std::vector<std::int32_t>& weights = table_.weightsByCost(row);
+                double total = 0.0;
+                for (std::size_t c = 0; c < columns.size() && weights[c] <= left; ++c) total += exactly(row + 1, left - weights[c], left - weights[c]);
+                double choose = uniform(rng) * total;
+                std::size_t c = 0;
+                for (; c + 1 < columns.size() && weights[c + 1] <= left; ++c) {
+                    const double share = exactly(row + 1, left - weights[c], left - weights[c]);
+                    if (choose < share) break;
+                    choose -= share;
+                }
+                lost = !(total > 0.0);
+                cost += table_.costs()[row][static_cast<std::size_t>(columns[c])];
+                left -= weights[c];
+            }
+            if (!lost) remainders_.push_back(cost - base - static_cast<double>(w) * step);
+        }
+        if (remainders_.size() < kSamples / 2) return false;
+        std::sort(remainders_.begin(), remainders_.end());
+        // The sampling error of the shares is about 1 / sqrt(samples) of the weights' count.
+        const double error = 1.25 * all / std::sqrt(static_cast<double>(remainders_.size()));
+        from = costWhere(target_ - error, lo, hi);
+        to = costWhere(target_ + error, lo, hi);
+        inside = 2.0 * error;
+        return from < to && (lo < from || to < hi);
+    }
+
+private:
+    static constexpr int kSamples = 2048;
+
+    static double uniform(std::mt19937_64& rng) { return static_cast<double>(rng() >> 11) * 0x1p-53; }
+
+    // Completions of rows row .. with weight in [from, to].
+    double exactly(std::size_t row, std::int64_t from, std::int64_t to) const {
+        if (to < 0 || to < from) return 0.0;
+        const std::int64_t top = std::min(to, table_.maxBudget());
+        return table_.completions(row, top) - table_.completions(row, from - 1);
+    }
+
+    // The cost in (lo, hi] where the estimated count reaches n.
+    double costWhere(double n, double lo, double hi) const {
+        double x = lo, y = hi;
+        for (int round = 0; round < 200; ++round) {
+            const double mid = x + (y - x) / 2;
+            if (!(x < mid && mid < y)) break;
+            if (countAtMost(mid) > n) {
+                y = mid;
+            } else {
+                x = mid;
+            }
+        }
+        return y;
+    }
+
+    // N(t) estimated: every configuration below from_, and those of the weights from_ ..
+    // to_ by the share of the sampled remainders that fits under t.
+    double countAtMost(double t) const {
+        const double step = table_.step(), base = table_.base();
+        double n = table_.completions(0, from_ - 1);
+        for (std::int64_t w = from_; w <= to_; ++w) {
+            const double room = t - base - static_cast<double>(w) * step;
+            const auto fits = std::upper_bound(remainders_.begin(), remainders_.end(), room) - remainders_.begin();
+            n += exactly(0, w, w) * static_cast<double>(fits) / static_cast<double>(remainders_.size());
+        }
+        return n;
+    }
+
+    const WeightTable& table_;
+    double target_;
+    std::int64_t from_ = 0, to_ = 0;
+    std::vector<double> remainders_;
+};
+
+// Memory for the configurations select lists at once.
+constexpr std::size_t kListBytes = std::size_t{96} << 20;
+
+// The first walk of select, where the bracket (lo, hi] holds many configurations: a
+// narrow bracket estimated to hold p first (the walk's cost grows with the bracket's
+// width), listed at once when it is small enough, so that p's configuration is picked
+// from that one walk; else its histogram. If p lies outside it after all, the part of
+// (lo, hi] on p's side. Narrows (lo, hi] to the bracket walked; true when `found` is p's
+// configuration.
+bool firstWalk(const WeightTable& table, std::uint64_t p, double& lo, double& hi, double spread, unsigned threads,
+               const std::atomic<bool>* interrupt, Histogram& walked, Configuration& found) {
+    double from = lo, to = hi, expected = spread;
+    if (spread > (1 << 20) && PositionEstimate(table, p).bracket(lo, hi, from, to, expected)) {
+        const std::size_t most = IntervalList::mostIn(kListBytes, table.rows());
+        bool narrow = true;
+        for (std::size_t i = 0; i < table.rows(); ++i) narrow = narrow && table.costs()[i].size() <= 65536;
+        IntervalCounts n;
+        const bool listed = narrow && expected < 0.75 * static_cast<double>(most);
+        if (listed) {
+            const IntervalList list = listOf(table, from, to, most, threads, n, interrupt);
+            if (n.below <= p && p < n.below + n.inside && !list.overflowed()) {
+                found = list.at(static_cast<std::size_t>(p - n.below));
+                return true;
+            }
+        } else {
+            walked = histogramOf(table, from, to, expected, threads, interrupt);
+            n = walked.counts;
+        }
+        if (n.below <= p && p < n.below + n.inside) {
+            // Too many to list: the window's histogram goes on from there.
+            if (listed) walked = histogramOf(table, from, to, static_cast<double>(n.inside), threads, interrupt);
+            lo = from;
+            hi = to;
+            return false;
+        }
+        if (p < n.below) {
+            hi = from;
+        } else {
+            lo = to;
+        }
+    }
+    walked = histogramOf(table, lo, hi, spread, threads, interrupt);
+    return false;
 }
 
 // The configuration at finite-cost position p: coarse tables bracket its cost in (lo, hi]
@@ -493,16 +675,17 @@ Configuration selectFinite(const CostMatrix& costs, std::uint64_t p, const std::
     // Few enough configurations to list and sort at once.
     constexpr std::uint64_t kList = std::uint64_t{1} << 16;
     const unsigned threads = spread > kList ? walkThreads() : 1;
-    Histogram walked = histogramOf(table, lo, hi, spread, threads, interrupt);
+    Histogram walked{{}, CostHistogram(lo, hi, 4)};
+    Configuration found;
+    if (firstWalk(table, p, lo, hi, spread, threads, interrupt, walked, found)) return found;
     IntervalCounts n = walked.counts;
     while (true) {
         if (n.below > p || n.below + n.inside <= p) throw std::logic_error("quorin: select lost its bracket");
         std::uint64_t offset = p - static_cast<std::uint64_t>(n.below);
         if (n.inside <= kList) {
-            std::vector<IntervalList> lists(threads, IntervalList(rows));
-            IntervalWalk<IntervalList>(table, lo, hi, interrupt).runParallel(lists);
-            for (std::size_t k = 1; k < lists.size(); ++k) lists[0].add(lists[k]);
-            return lists[0].at(static_cast<std::size_t>(offset));
+            IntervalCounts counts;
+            const IntervalList list = listOf(table, lo, hi, kList, threads, counts, interrupt);
+            return list.at(static_cast<std::size_t>(offset));
         }
         // The bin holding p: its configurations, and those below it, are known exactly.
         std::size_t bin = 0;
