@@ -1,7 +1,8 @@
 // quorin.rank and quorin.count: convert the arguments, run the core with the GIL
-// released, and hand back the bounds as Python ints.
+// released (Ctrl-C stops it within milliseconds), and hand back the bounds as Python ints.
 #include <pybind11/pybind11.h>
 
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <string>
@@ -10,6 +11,7 @@
 #include <quorin/counting.h>
 
 #include "bindings.h"
+#include "interrupt_watch.h"
 #include "matrix_caster.h"
 
 namespace py = pybind11;
@@ -98,11 +100,8 @@ void bindCounting(py::module_& module) {
             quorin::checkProbabilities(probs);
             const std::vector<int> key = toColumns(columns, probs);
             const quorin::Count limit = toCount(exactUpTo, "exact_up_to");
-            quorin::CountBounds bounds;
-            {
-                py::gil_scoped_release release;
-                bounds = quorin::rank(probs, key, limit);
-            }
+            const quorin::CountBounds bounds = quorin_python::runInterruptibly(
+                [&](const std::atomic<bool>* interrupt) { return quorin::rank(probs, key, limit, interrupt); });
             return toPython(bounds);
         },
         py::arg("probs"), py::arg("columns"), py::kw_only(), py::arg("exact_up_to") = py::int_(std::uint64_t{1} << 32),
@@ -125,11 +124,8 @@ for non-integer columns.)doc");
             quorin::checkProbabilities(probs);
             if (std::isnan(cost)) throw py::value_error("cost is NaN");
             const quorin::Count limit = toCount(exactUpTo, "exact_up_to");
-            quorin::CountBounds bounds;
-            {
-                py::gil_scoped_release release;
-                bounds = quorin::count(probs, cost, limit);
-            }
+            const quorin::CountBounds bounds = quorin_python::runInterruptibly(
+                [&](const std::atomic<bool>* interrupt) { return quorin::count(probs, cost, limit, interrupt); });
             return toPython(bounds);
         },
         py::arg("probs"), py::arg("cost"), py::kw_only(), py::arg("exact_up_to") = py::int_(std::uint64_t{1} << 32),

@@ -1,53 +1,29 @@
 #include <quorin/counting.h>
 
+#include <quorin/band_walk.h>
 #include <quorin/introsort.h>
-
-#include "core_helpers.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#ifdef QUORIN_COUNTING_TRACE
-#include <chrono>
-#include <cstdio>
-#endif
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <random>
+#include <thread>
 
 namespace quorin {
 
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-// Branchings a walk may take for exactness (about 0.3 us each), and for tighter bounds.
-constexpr std::uint64_t kExactVisits = std::uint64_t{1} << 23;
+// Opened nodes a walk may take for tighter bounds (exact counts walk the whole band).
 constexpr std::uint64_t kBoundVisits = std::uint64_t{1} << 14;
+constexpr std::uint64_t kUnlimited = ~std::uint64_t{0};
+// Counts below this are exact in the tables' doubles.
+const Count kExactCounts = Count::powerOfTwo(53);
 // Memory for a table's counts.
 constexpr std::size_t kTableBytes = std::size_t{160} << 20;
-
-// The columns of one row that share a cost, as a run of the row's columns by cost.
-struct CostClass {
-    double cost;
-    std::int32_t weight;
-    std::uint32_t first;  // index into the row's columns by cost
-    std::uint32_t size;
-};
-
-// Counts a walk adds up: exact, or bounds where the table's counts are not exact; a sum
-// past 128 bits marks it overflowed (and then means nothing).
-struct Tally {
-    Uint128 low = 0;
-    Uint128 high = 0;
-    bool overflowed = false;
-};
-
-void addTimes(Tally& sum, const Tally& part, std::uint32_t times) noexcept {
-    Uint128 low = 0, high = 0;
-    sum.overflowed = sum.overflowed || part.overflowed || __builtin_mul_overflow(part.low, Uint128{times}, &low) ||
-                     __builtin_mul_overflow(part.high, Uint128{times}, &high) ||
-                     __builtin_add_overflow(sum.low, low, &sum.low) || __builtin_add_overflow(sum.high, high, &sum.high);
-}
 
 Count countOf(Uint128 value) { return Count::fromUint128(value); }
 
@@ -89,225 +65,11 @@ double foldRows(const CostMatrix& costs, bool costliest) {
     return sum;
 }
 
-// Depth-first walk of the configurations whose weight lies in the rounding band around
-// a query: counts the finite configurations before (cost, key) in the cost order, or
-// with a cost of at most `cost` when there is no key. Rows in order, exact costs summed
-// as the core sums them; the table counts every branch that lies wholly on one side and
-// prunes every branch with nothing in the band. After `nodeBudget` branchings the rest
-// is bounded by the table instead of walked.
-class BandWalk {
-public:
-    BandWalk(const WeightTable& table, double cost, const int* key, std::uint64_t nodeBudget)
-        : table_(table),
-          thresholds_(table.thresholds(cost)),
-          cost_(cost),
-          key_(key),
-          rows_(table.rows()),
-          budget_(nodeBudget) {
-        classes_.resize(rows_);
-        children_.resize(rows_);
-        for (std::size_t i = 0; i < rows_; ++i) {
-            const std::vector<int>& columns = table.columnsByCost(i);
-            const std::vector<std::int32_t>& weights = table.weightsByCost(i);
-            const std::vector<double>& rowCosts = table.costs()[i];
-            for (std::size_t k = 0; k < columns.size(); ++k) {
-                const double c = rowCosts[columns[k]];
-                if (k > 0 && classes_[i].back().cost == c) {
-                    ++classes_[i].back().size;
-                } else {
-                    classes_[i].push_back({c, weights[k], static_cast<std::uint32_t>(k), 1});
-                }
-            }
-            children_[i].reserve(classes_[i].size());
-        }
-        if (rows_ > 0) {
-            for (int column : table.columnsByCost(rows_ - 1)) lastCosts_.push_back(table.costs()[rows_ - 1][column]);
-        }
-        rootOut_ = std::min(thresholds_.reaching(0, 0.0), table.maxBudget());
-        rootIn_ = std::min(thresholds_.below(0, 0.0), rootOut_);
-        // Every count the walk reads is at most the root's: all exact integers then.
-        exact_ = WeightTable::isExactCount(rootHigh());
-    }
-
-    Tally run() { return visit(0, 0.0, 0, key_ == nullptr ? -1 : 0); }
-    // Whether every branch was walked (no bound stands in for a part of the band).
-    bool complete() const noexcept { return !cut_; }
-    std::uint64_t visits() const noexcept { return visits_; }
-    double rootLow() const noexcept { return table_.completions(0, rootIn_); }
-    double rootHigh() const noexcept { return table_.completions(0, rootOut_); }
-
-    // The count below the node after rows 0 .. row-1 of total weight `weight` summed to
-    // `prefix`. `lex` compares the prefix with the key's: -1 below (ties with the query
-    // cost count), 0 equal, 1 above (ties do not count).
-    Tally visit(std::size_t row, double prefix, std::int64_t weight, int lex) {
-        const std::int64_t out = std::min(rootOut_ - weight, thresholds_.reaching(row, prefix));
-        if (out < 0) return {};
-        const std::int64_t in = std::min(out, std::max(rootIn_ - weight, thresholds_.below(row, prefix)));
-        const double below = table_.completions(row, in);
-        const double reaching = table_.completions(row, out);
-        if (below == reaching) return tallyOf(below);
-        if (row + 1 == rows_) {
-            const Uint128 n = lastRow(prefix, lex, static_cast<std::size_t>(below), static_cast<std::size_t>(reaching));
-            return {n, n};
-        }
-        if (exact_ && lex != 0) return expandExact(row, prefix, weight, below, in, out, lex);
-        return expand(row, prefix, weight, below, reaching, out, lex);
-    }
-
-private:
-    // A branch of a node: the thresholds of its completions, worked out before any of
-    // the branches' counts is read so that the reads overlap.
-    struct Child {
-        double prefix;
-        std::int64_t weight;
-        std::int64_t in, out;
-        std::uint32_t size;
-    };
-
-    // The branches of a node with something in the band (its counts below and reaching
-    // are the table's for its thresholds, the largest reaching budget `out`).
-    Tally expand(std::size_t row, double prefix, std::int64_t weight, double below, double reaching, std::int64_t out,
-                 int lex) {
-        if (visits_ >= budget_) {
-            cut_ = true;
-            const Tally low = tallyOf(below), high = tallyOf(reaching);
-            return {low.low, high.high, low.overflowed || high.overflowed};
-        }
-        ++visits_;
-        Tally sum;
-        if (lex == 0) return expandKeyPath(row, prefix, weight, out);
-        std::vector<Child>& children = children_[row];
-        children.clear();
-        const std::size_t next = row + 1;
-        const double* counts = table_.rowCounts(next);
-        for (const CostClass& c : classes_[row]) {
-            if (c.weight > out) break;
-            const double p = prefix + c.cost;
-            const std::int64_t w = weight + c.weight;
-            // Both thresholds fall as the branches get costlier and heavier.
-            const std::int64_t o = std::min(rootOut_ - w, thresholds_.reaching(next, p));
-            if (o < 0) break;
-            const std::int64_t i = std::min(o, std::max(rootIn_ - w, thresholds_.below(next, p)));
-            children.push_back({p, w, i, o, c.size});
-            if (counts != nullptr) detail::prefetch(counts + std::max<std::int64_t>(i, 0));
-        }
-        for (std::size_t k = 0; k < children.size(); ++k) {
-            const Child child = children[k];
-            const double lo = table_.completions(next, child.in);
-            const double hi = table_.completions(next, child.out);
-            if (lo == hi) {
-                addTimes(sum, tallyOf(lo), child.size);
-            } else if (next + 1 == rows_) {
-                const Uint128 n = lastRow(child.prefix, lex, static_cast<std::size_t>(lo), static_cast<std::size_t>(hi));
-                addTimes(sum, {n, n}, child.size);
-            } else {
-                addTimes(sum, expand(next, child.prefix, child.weight, lo, hi, child.out, lex), child.size);
-            }
-        }
-        return sum;
-    }
-
-    // expand() where every count is exact: the node's count below its budget `in` is the
-    // sum of its branches' counts below in - weight, so only the branches with a
-    // completion weighing in (in - weight, out - weight] need a look, and the reachability
-    // bitmap finds them without reading a count.
-    Tally expandExact(std::size_t row, double prefix, std::int64_t weight, double below, std::int64_t in,
-                      std::int64_t out, int lex) {
-        if (visits_ >= budget_) {
-            cut_ = true;
-            return {static_cast<Uint128>(below), static_cast<Uint128>(table_.completions(row, out))};
-        }
-        ++visits_;
-        Tally sum{static_cast<Uint128>(below), static_cast<Uint128>(below)};
-        const std::size_t next = row + 1;
-        const std::int64_t width = out - in;
-        for (const CostClass& c : classes_[row]) {
-            if (c.weight > out) break;
-            const std::int64_t certain = in - c.weight;
-            if (!table_.reachable(next, certain + 1, certain + width)) continue;
-            const double p = prefix + c.cost;
-            const std::int64_t w = weight + c.weight;
-            const std::int64_t o = std::min({certain + width, rootOut_ - w, thresholds_.reaching(next, p)});
-            const std::int64_t i = std::min(o, std::max({certain, rootIn_ - w, thresholds_.below(next, p)}));
-            const double lo = table_.completions(next, i);
-            const double hi = table_.completions(next, o);
-            Tally part;
-            if (lo == hi) {
-                part = {static_cast<Uint128>(lo), static_cast<Uint128>(lo)};
-            } else if (next + 1 == rows_) {
-                const Uint128 n = lastRow(p, lex, static_cast<std::size_t>(lo), static_cast<std::size_t>(hi));
-                part = {n, n};
-            } else {
-                part = expandExact(next, p, w, lo, i, o, lex);
-            }
-            // Counted already: the branch's completions below `certain`.
-            const auto counted = static_cast<Uint128>(table_.completions(next, certain));
-            sum.low += (part.low - counted) * c.size;
-            sum.high += (part.high - counted) * c.size;
-        }
-        return sum;
-    }
-
-    // The branches of the node on the key's own path: each class splits into columns
-    // below, at and above the key's.
-    Tally expandKeyPath(std::size_t row, double prefix, std::int64_t weight, std::int64_t out) {
-        Tally sum;
-        const std::vector<int>& columns = table_.columnsByCost(row);
-        for (const CostClass& c : classes_[row]) {
-            if (c.weight > out) break;
-            const double next = prefix + c.cost;
-            const std::int64_t nextWeight = weight + c.weight;
-            std::uint32_t less = 0, equal = 0;
-            for (std::uint32_t k = c.first; k < c.first + c.size; ++k) {
-                less += columns[k] < key_[row] ? 1 : 0;
-                equal += columns[k] == key_[row] ? 1 : 0;
-            }
-            const std::uint32_t greater = c.size - less - equal;
-            if (less != 0) addTimes(sum, visit(row + 1, next, nextWeight, -1), less);
-            if (equal != 0) addTimes(sum, visit(row + 1, next, nextWeight, 0), 1);
-            if (greater != 0) addTimes(sum, visit(row + 1, next, nextWeight, 1), greater);
-        }
-        return sum;
-    }
-
-    // How many of the last row's columns by cost complete `prefix` before the query;
-    // the first `from` certainly do, those from `to` on certainly do not. fl(prefix + c)
-    // is monotone in c, so they form a prefix of the row.
-    Uint128 lastRow(double prefix, int lex, std::size_t from, std::size_t to) const {
-        std::size_t below = from;
-        while (below < to && prefix + lastCosts_[below] < cost_) ++below;
-        std::size_t tied = below;
-        while (tied < to && prefix + lastCosts_[tied] == cost_) ++tied;
-        if (lex < 0) return tied;
-        if (lex > 0) return below;
-        const std::vector<int>& columns = table_.columnsByCost(rows_ - 1);
-        std::size_t n = below;
-        for (std::size_t k = below; k < tied; ++k) n += columns[k] < key_[rows_ - 1] ? 1 : 0;
-        return n;
-    }
-
-    Tally tallyOf(double count) const {
-        if (WeightTable::isExactCount(count)) return {static_cast<Uint128>(count), static_cast<Uint128>(count)};
-        if (!(count < 0x1p127)) return {0, 0, true};
-        const CountBounds b = table_.boundsOf(count);
-        if (!b.high.fitsUint128()) return {0, 0, true};
-        return {b.low.toUint128(), b.high.toUint128()};
-    }
-
-    const WeightTable& table_;
-    WeightTable::Thresholds thresholds_;
-    double cost_;
-    const int* key_;
-    std::size_t rows_;
-    std::uint64_t budget_;
-    std::uint64_t visits_ = 0;
-    bool cut_ = false;
-    bool exact_ = false;
-    std::int64_t rootIn_ = -1, rootOut_ = -1;
-    std::vector<std::vector<CostClass>> classes_;
-    std::vector<std::vector<Child>> children_;  // per row, reused
-    std::vector<double> lastCosts_;
-};
+// Threads for the long walks: every core, up to 8.
+unsigned walkThreads() {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return std::max(1u, std::min(8u, cores));
+}
 
 // Budgets a table may have for `rows` rows within the memory allowed.
 double largestBins(std::size_t rows) {
@@ -330,30 +92,17 @@ struct Outcome {
 
 // One table and one walk: bounds on the finite configurations before (cost, key).
 Outcome walkWith(const CostMatrix& costs, double cheapest, double cost, const std::vector<int>* key, double bins,
-                 std::uint64_t nodeBudget) {
-#ifdef QUORIN_COUNTING_TRACE
-    auto t00 = std::chrono::steady_clock::now();
-#endif
+                 std::uint64_t nodeBudget, const std::atomic<bool>* interrupt) {
     const WeightTable table = tableFor(costs, cheapest, cost, bins);
-#ifdef QUORIN_COUNTING_TRACE
-    std::fprintf(stderr, "table %.3f s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - t00).count());
-#endif
-    BandWalk walk(table, cost, key == nullptr ? nullptr : key->data(), nodeBudget);
+    checkInterrupt(interrupt);
+    BandWalk walk(table, cost, key == nullptr ? nullptr : key->data(), nodeBudget, interrupt);
     const double high = walk.rootHigh(), low = walk.rootLow();
     // The table's bounds, for when the walk's sums outgrow 128 bits.
     CountBounds rootBounds{low == kInf ? Count() : table.boundsOf(low).low,
                            high == kInf ? table.finiteConfigurations() : table.boundsOf(high).high};
     rootBounds.high = std::min(rootBounds.high, table.finiteConfigurations());
     if (nodeBudget == 0 && !(low == high && WeightTable::isExactCount(low))) return {rootBounds, rootBounds.exact()};
-#ifdef QUORIN_COUNTING_TRACE
-    auto t0 = std::chrono::steady_clock::now();
-#endif
-    const Tally t = walk.run();
-#ifdef QUORIN_COUNTING_TRACE
-    std::fprintf(stderr, "walk bins %.0f maxBudget %lld rootLow %.4g rootHigh %.4g visits %llu walk %.3f s\n", bins,
-                 (long long)table.maxBudget(), walk.rootLow(), high, (unsigned long long)walk.visits(),
-                 std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-#endif
+    const Tally t = nodeBudget == kUnlimited ? walk.runParallel(walkThreads()) : walk.run();
     if (t.overflowed) return {rootBounds, rootBounds.exact()};
     CountBounds b{countOf(t.low), countOf(t.high)};
     return {b, b.exact()};
@@ -362,9 +111,29 @@ Outcome walkWith(const CostMatrix& costs, double cheapest, double cost, const st
 // Starting budgets: enough for bounds within 2^(1/8) on most matrices.
 double initialBins(std::size_t rows) { return std::min(largestBins(rows), std::max(4096.0, 512.0 * static_cast<double>(rows))); }
 
+// The configurations a walk's band may hold for the walk to be quick: the finer table for
+// an exact count is chosen to leave about this many.
+constexpr double kBandTarget = 1 << 20;
+
+// Bounds within 2^(1/8) where the tables allow, from bounds `first` of the starting table:
+// a finer table alone, then with a short walk.
+CountBounds boundsOf(const CostMatrix& costs, double cheapest, double cost, const std::vector<int>* key,
+                     const CountBounds& first, const std::atomic<bool>* interrupt) {
+    if (tightEnough(first)) return first;
+    const std::size_t rows = costs.size();
+    const double bins = initialBins(rows);
+    const double ratio = log2Of(first.high) - log2Of(first.low);
+    const double finer = std::min(largestBins(rows), std::max(2.0 * bins, bins * std::min(ratio, 64.0) / 0.09));
+    const CountBounds second = intersect(first, walkWith(costs, cheapest, cost, key, finer, 0, interrupt).bounds);
+    if (tightEnough(second)) return second;
+    return intersect(second, walkWith(costs, cheapest, cost, key, finer, kBoundVisits, interrupt).bounds);
+}
+
 // Bounds on the finite configurations before (cost, key) in the cost order, or of cost
-// <= cost without a key; exact when at most exactUpTo.
-CountBounds finiteBefore(const CostMatrix& costs, double cost, const std::vector<int>* key, const Count& exactUpTo) {
+// <= cost without a key; exact when at most exactUpTo. Throws std::length_error when the
+// count may be at most exactUpTo but lies past what the tables count exactly (2^53).
+CountBounds finiteBefore(const CostMatrix& costs, double cost, const std::vector<int>* key, const Count& exactUpTo,
+                         const std::atomic<bool>* interrupt) {
     const double cheapest = foldRows(costs, false);
     if (!(cheapest < kInf)) return {};  // no finite configuration
     if (key == nullptr) {
@@ -377,7 +146,7 @@ CountBounds finiteBefore(const CostMatrix& costs, double cost, const std::vector
     const std::size_t rows = costs.size();
     if (rows == 0) return {};  // the one, empty, configuration is the key
     const double bins = initialBins(rows);
-    Outcome first = walkWith(costs, cheapest, cost, key, bins, 0);
+    Outcome first = walkWith(costs, cheapest, cost, key, bins, 0, interrupt);
     if (key != nullptr) {
         // The key is finite and not before itself.
         const WeightTable probe(costs, 1.0, -kInf);
@@ -385,25 +154,23 @@ CountBounds finiteBefore(const CostMatrix& costs, double cost, const std::vector
         first.exact = first.bounds.exact();
     }
     if (first.exact) return first.bounds;
-    const double spread = std::max(1.0, first.bounds.high.toDouble() - first.bounds.low.toDouble());
-    if (first.bounds.low <= exactUpTo) {
-        // Exactness: a finer table narrows the band the walk must cover.
-#ifdef QUORIN_COUNTING_TRACE
-        const double kBandTarget = getenv("BAND") ? atof(getenv("BAND")) : 1 << 20;
-#else
-        constexpr double kBandTarget = 1 << 20;
-#endif
-        const double finer = std::min(largestBins(rows), std::max(bins, bins * spread / kBandTarget));
-        const Outcome second = walkWith(costs, cheapest, cost, key, finer, kExactVisits);
-        return second.exact ? second.bounds : intersect(first.bounds, second.bounds);
+    CountBounds bounds = first.bounds;
+    if (bounds.low <= exactUpTo && bounds.high > exactUpTo) {
+        // Tighter bounds first: they may show the count is past exactUpTo, or past 2^53.
+        bounds = boundsOf(costs, cheapest, cost, key, bounds, interrupt);
+        if (bounds.exact()) return bounds;
     }
-    if (tightEnough(first.bounds)) return first.bounds;
-    const double ratio = log2Of(first.bounds.high) - log2Of(first.bounds.low);
-    const double finer = std::min(largestBins(rows), std::max(2.0 * bins, bins * std::min(ratio, 64.0) / 0.09));
-    // A finer table alone, then with a short walk.
-    const CountBounds second = intersect(first.bounds, walkWith(costs, cheapest, cost, key, finer, 0).bounds);
-    if (tightEnough(second)) return second;
-    return intersect(second, walkWith(costs, cheapest, cost, key, finer, kBoundVisits).bounds);
+    if (bounds.low > exactUpTo) return boundsOf(costs, cheapest, cost, key, bounds, interrupt);
+    if (bounds.high >= kExactCounts) {
+        throw std::length_error("quorin: the count is too large to be found exactly (2^53 or more)");
+    }
+    // Exactness: a finer table narrows the band the walk must cover, all of which it walks.
+    // (The band the starting table leaves sets the finer table's size.)
+    const double spread = std::max(1.0, first.bounds.high.toDouble() - first.bounds.low.toDouble());
+    const double finer = std::min(largestBins(rows), std::max(bins, bins * spread / kBandTarget));
+    const Outcome second = walkWith(costs, cheapest, cost, key, finer, kUnlimited, interrupt);
+    if (!second.exact) throw std::length_error("quorin: the count is too large to be found exactly (2^53 or more)");
+    return second.bounds;
 }
 
 void checkColumns(const ProbabilityMatrix& probs, const std::vector<int>& columns) {
@@ -507,60 +274,6 @@ Configuration selectInfinite(const CostMatrix& costs, Count offset) {
     return out;
 }
 
-// Exact counts of the configurations of cost <= t (finite ones), for thresholds t up to
-// the cost the table was built for.
-class ExactCounter {
-public:
-    ExactCounter(const WeightTable& table) : table_(table) {}
-
-    std::uint64_t atMost(double t) const {
-        BandWalk walk(table_, t, nullptr, kSelectVisits);
-        return exactly(walk, walk.run());
-    }
-    // Configurations of cost exactly t below the node after `prefix` (rows 0 .. row-1).
-    std::uint64_t tiedBelow(double t, std::size_t row, double prefix, std::int64_t weight) const {
-        BandWalk walk(table_, t, nullptr, kSelectVisits);
-        const Tally atMostT = walk.visit(row, prefix, weight, -1);
-        const Tally belowT = walk.visit(row, prefix, weight, 1);
-        return exactly(walk, atMostT) - exactly(walk, belowT);
-    }
-
-private:
-    static constexpr std::uint64_t kSelectVisits = std::uint64_t{1} << 30;
-    static std::uint64_t exactly(const BandWalk& walk, const Tally& t) {
-        if (!walk.complete() || t.low != t.high) throw std::length_error("quorin: the position is too far down to be found exactly");
-        return static_cast<std::uint64_t>(t.low);
-    }
-    const WeightTable& table_;
-};
-
-// The finite configurations with lo < cost <= hi, each with its cost.
-void collectBand(const WeightTable& table, double lo, double hi, std::size_t row, double prefix, std::int64_t weight,
-                 std::vector<int>& path, std::vector<Configuration>& out) {
-    const std::int64_t reach = std::min(table.maxBudget() - weight, table.budgetReaching(row, prefix, hi));
-    if (reach < 0) return;
-    const std::int64_t below = std::min(reach, table.budgetBelow(row, prefix, lo));
-    const double from = table.completions(row, below), to = table.completions(row, reach);
-    if (from == to) return;
-    const std::vector<int>& columns = table.columnsByCost(row);
-    const std::vector<std::int32_t>& weights = table.weightsByCost(row);
-    const std::vector<double>& rowCosts = table.costs()[row];
-    if (row + 1 == table.rows()) {
-        for (auto k = static_cast<std::size_t>(from); k < static_cast<std::size_t>(to); ++k) {
-            const double c = prefix + rowCosts[columns[k]];
-            if (lo < c && c <= hi) {
-                path[row] = columns[k];
-                out.push_back({path, c});
-            }
-        }
-        return;
-    }
-    for (std::size_t k = 0; k < columns.size() && weights[k] <= reach; ++k) {
-        path[row] = columns[k];
-        collectBand(table, lo, hi, row + 1, prefix + rowCosts[columns[k]], weight + weights[k], path, out);
-    }
-}
-
 // Narrows (lo, hi], with N(lo) <= p < N(hi) for N(t) the configurations of cost <= t,
 // from the table alone: the weights bracket every cost within (rows + 1) steps. Returns
 // about how many configurations the bracket may hold.
@@ -591,56 +304,36 @@ double bracketFromTable(const WeightTable& table, std::uint64_t p, double& lo, d
     return table.completions(0, top) - table.completions(0, a - 1);
 }
 
-Configuration selectFinite(const CostMatrix& costs, std::uint64_t p) {
-    const std::size_t rows = costs.size();
-    if (rows == 0) return {};
-    const double cheapest = foldRows(costs, false);
-    double lo = std::nextafter(cheapest, -kInf), hi = foldRows(costs, true);
-    // Zoom in with coarse tables, then count exactly with a fine one.
-    const double bins = initialBins(rows);
-    double spread = 0.0;
-    for (int round = 0; round < 4; ++round) {
-        const double before = hi - cheapest;
-        spread = bracketFromTable(tableFor(costs, cheapest, hi, bins), p, lo, hi);
-        if (hi - cheapest > 0.5 * before) break;
-    }
-    // As for exact ranks: a finer table narrows the band each count walks.
-    constexpr double kBandTarget = 1 << 20;
-    const double finer = std::min(largestBins(rows), std::max(bins, bins * spread / kBandTarget));
-    const WeightTable table = tableFor(costs, cheapest, hi, finer);
-    bracketFromTable(table, p, lo, hi);
-    const ExactCounter counter(table);
-    std::uint64_t nLo = counter.atMost(lo), nHi = counter.atMost(hi);
-    // Interpolation, with bisection of the doubles' order every other round, until the
-    // bracket holds few configurations or one cost.
-    constexpr std::uint64_t kCollect = 4096;
-    for (int round = 0; nHi - nLo > kCollect && orderedBits(hi) - orderedBits(lo) > 1; ++round) {
-        double t = lo + (hi - lo) * (static_cast<double>(p - nLo) + 0.5) / static_cast<double>(nHi - nLo);
-        if (round % 2 == 1 || !(lo < t && t < hi)) {
-            t = fromOrderedBits(orderedBits(lo) + (orderedBits(hi) - orderedBits(lo)) / 2);
+// Exact counts of the configurations of cost exactly t below a node, for the one case a
+// histogram cannot split: a crowd of configurations that all cost t.
+class TieCounter {
+public:
+    TieCounter(const WeightTable& table, double t, const std::atomic<bool>* interrupt)
+        : table_(table), t_(t), interrupt_(interrupt) {}
+
+    // Configurations of cost exactly t below the node after `prefix` (rows 0 .. row-1).
+    std::uint64_t below(std::size_t row, double prefix, std::int64_t weight) const {
+        BandWalk walk(table_, t_, nullptr, kUnlimited, interrupt_);
+        const Tally atMostT = walk.visit(row, prefix, weight, -1);
+        const Tally belowT = walk.visit(row, prefix, weight, 1);
+        if (atMostT.low != atMostT.high || belowT.low != belowT.high || atMostT.overflowed || belowT.overflowed) {
+            throw std::length_error("quorin: the position is too far down to be found exactly");
         }
-        const std::uint64_t n = counter.atMost(t);
-        if (n <= p) {
-            lo = t;
-            nLo = n;
-        } else {
-            hi = t;
-            nHi = n;
-        }
+        return static_cast<std::uint64_t>(atMostT.low - belowT.low);
     }
-    if (nHi - nLo <= kCollect) {
-        std::vector<int> path(rows, 0);
-        std::vector<Configuration> band;
-        collectBand(table, lo, hi, 0, 0.0, 0, path, band);
-        introsort(band.begin(), band.end(), [](const Configuration& a, const Configuration& b) {
-            return a.cost < b.cost || (a.cost == b.cost && a.columns < b.columns);
-        });
-        return band.at(static_cast<std::size_t>(p - nLo));
-    }
-    // Many configurations of cost exactly hi: the one at offset p - nLo among them,
-    // lexicographically, a row at a time.
-    std::uint64_t offset = p - nLo;
-    Configuration out{std::vector<int>(rows, 0), hi};
+
+private:
+    const WeightTable& table_;
+    double t_;
+    const std::atomic<bool>* interrupt_;
+};
+
+// The configuration at `offset` among those of cost exactly t, lexicographically: a row at
+// a time, the first column whose ties below reach past the offset.
+Configuration selectTied(const WeightTable& table, double t, std::uint64_t offset, const std::atomic<bool>* interrupt) {
+    const std::size_t rows = table.rows();
+    const TieCounter ties(table, t, interrupt);
+    Configuration out{std::vector<int>(rows, 0), t};
     double prefix = 0.0;
     std::int64_t weight = 0;
     for (std::size_t row = 0; row < rows; ++row) {
@@ -651,9 +344,9 @@ Configuration selectFinite(const CostMatrix& costs, std::uint64_t p) {
         bool chosen = false;
         for (std::size_t k : byColumn) {
             if (table.weightsByCost(row)[k] > table.maxBudget() - weight) continue;
-            const double next = prefix + costs[row][columns[k]];
+            const double next = prefix + table.costs()[row][columns[k]];
             const std::int64_t nextWeight = weight + table.weightsByCost(row)[k];
-            const std::uint64_t tied = row + 1 == rows ? (next == hi ? 1 : 0) : counter.tiedBelow(hi, row + 1, next, nextWeight);
+            const std::uint64_t tied = row + 1 == rows ? (next == t ? 1 : 0) : ties.below(row + 1, next, nextWeight);
             if (offset < tied) {
                 out.columns[row] = columns[k];
                 prefix = next;
@@ -668,27 +361,374 @@ Configuration selectFinite(const CostMatrix& costs, std::uint64_t p) {
     return out;
 }
 
+// Splits a cost interval (lo, hi] into kBins bins (e_k, e_k+1], evenly in the order of the
+// doubles (so that an interval of a few doubles still splits), and counts the
+// configurations of each bin with the multiplicities a walk hands them out with.
+class CostHistogram {
+public:
+    static constexpr bool kColumns = false;
+
+    // 2^binBits bins (at most 2^20).
+    CostHistogram(double lo, double hi, unsigned binBits)
+        : kBins(std::size_t{1} << binBits), counts_(kBins, 0), edges_(kBins + 1), lo_(lo) {
+        const std::uint64_t from = orderedBits(lo), span = orderedBits(hi) - from;
+        for (std::size_t k = 0; k <= kBins; ++k) {
+            edges_[k] = fromOrderedBits(from + static_cast<std::uint64_t>((Uint128{span} * k) >> binBits));
+        }
+        scale_ = static_cast<double>(kBins) / (hi - lo);
+    }
+    // Bits of a bin count that leaves about `perBin` of `configurations` in a bin.
+    static unsigned binBitsFor(double configurations, double perBin) {
+        unsigned bits = 4;
+        while (bits < 20 && std::ldexp(perBin, static_cast<int>(bits)) < configurations) ++bits;
+        return bits;
+    }
+
+    void operator()(const int*, double cost, std::uint64_t times) {
+        // A first guess by value (right within a binade), then the edges decide.
+        const double guess = (cost - lo_) * scale_;
+        std::size_t k = 0;
+        if (guess >= static_cast<double>(kBins)) {
+            k = kBins - 1;
+        } else if (guess > 0.0) {
+            k = static_cast<std::size_t>(guess);
+        }
+        if (!(edges_[k] < cost && cost <= edges_[k + 1])) {
+            k = static_cast<std::size_t>(std::lower_bound(edges_.begin() + 1, edges_.end(), cost) - edges_.begin()) - 1;
+        }
+        counts_[k] += times;
+    }
+
+    void add(const CostHistogram& other) {
+        for (std::size_t k = 0; k < kBins; ++k) counts_[k] += other.counts_[k];
+    }
+    std::uint64_t count(std::size_t bin) const noexcept { return counts_[bin]; }
+    double edge(std::size_t k) const noexcept { return edges_[k]; }
+
+private:
+    std::size_t kBins;
+    std::vector<std::uint64_t> counts_;
+    std::vector<double> edges_;  // non-decreasing: a bin between equal edges stays empty
+    double lo_, scale_;
+};
+
+// The configurations of a cost interval, with their columns (16-bit: rows of at most
+// 65536 columns), up to a number of them: past it they are counted only.
+class IntervalList {
+public:
+    static constexpr bool kColumns = true;
+    IntervalList(std::size_t rows, std::size_t most) : rows_(rows), most_(most) {}
+
+    // The most configurations `bytes` hold.
+    static std::size_t mostIn(std::size_t bytes, std::size_t rows) { return bytes / (sizeof(double) + 2 * rows); }
+
+    void operator()(const int* columns, double cost, std::uint64_t) {
+        if (costs_.size() >= most_) {
+            overflowed_ = true;
+            return;
+        }
+        for (std::size_t i = 0; i < rows_; ++i) columns_.push_back(static_cast<std::uint16_t>(columns[i]));
+        costs_.push_back(cost);
+    }
+
+    void add(const IntervalList& other) {
+        columns_.insert(columns_.end(), other.columns_.begin(), other.columns_.end());
+        costs_.insert(costs_.end(), other.costs_.begin(), other.costs_.end());
+        overflowed_ = overflowed_ || other.overflowed_;
+    }
+    bool overflowed() const noexcept { return overflowed_; }
+
+    // The configuration at `offset` of the list in the cost order.
+    Configuration at(std::size_t offset) const {
+        std::vector<std::uint32_t> order(costs_.size());
+        for (std::size_t k = 0; k < order.size(); ++k) order[k] = static_cast<std::uint32_t>(k);
+        const auto before = [this](std::uint32_t a, std::uint32_t b) {
+            if (costs_[a] != costs_[b]) return costs_[a] < costs_[b];
+            const auto first = columns_.begin() + static_cast<std::ptrdiff_t>(a * rows_);
+            const auto second = columns_.begin() + static_cast<std::ptrdiff_t>(b * rows_);
+            return std::lexicographical_compare(first, first + static_cast<std::ptrdiff_t>(rows_), second,
+                                                second + static_cast<std::ptrdiff_t>(rows_));
+        };
+        const auto nth = order.begin() + static_cast<std::ptrdiff_t>(offset);
+        std::nth_element(order.begin(), nth, order.end(), before);
+        const auto from = columns_.begin() + static_cast<std::ptrdiff_t>(*nth * rows_);
+        return {std::vector<int>(from, from + static_cast<std::ptrdiff_t>(rows_)), costs_[*nth]};
+    }
+
+private:
+    std::size_t rows_, most_;
+    bool overflowed_ = false;
+    std::vector<std::uint16_t> columns_;
+    std::vector<double> costs_;
+};
+
+// The configurations of (lo, hi] listed on `threads` threads (at most `most` of them, else
+// the list says it overflowed), with the walk's counts.
+IntervalList listOf(const WeightTable& table, double lo, double hi, std::size_t most, unsigned threads,
+                    IntervalCounts& counts, const std::atomic<bool>* interrupt) {
+    std::vector<IntervalList> lists(threads, IntervalList(table.rows(), (most + threads - 1) / threads));
+    counts = IntervalWalk<IntervalList>(table, lo, hi, interrupt).runParallel(lists);
+    for (std::size_t k = 1; k < lists.size(); ++k) lists[0].add(lists[k]);
+    return std::move(lists[0]);
+}
+
+// A walk of (lo, hi]: its counts, and the histogram of the costs inside.
+struct Histogram {
+    IntervalCounts counts;
+    CostHistogram costs;
+};
+
+// The walk of (lo, hi] (about `configurations` inside) on `threads` threads.
+Histogram histogramOf(const WeightTable& table, double lo, double hi, double configurations, unsigned threads,
+                      const std::atomic<bool>* interrupt) {
+    const unsigned bits = CostHistogram::binBitsFor(configurations, 4096);
+    std::vector<CostHistogram> parts(threads, CostHistogram(lo, hi, bits));
+    const IntervalCounts counts = IntervalWalk<CostHistogram>(table, lo, hi, interrupt).runParallel(parts);
+    for (std::size_t k = 1; k < parts.size(); ++k) parts[0].add(parts[k]);
+    return {counts, std::move(parts[0])};
+}
+
+// A narrow bracket likely to hold position p's cost. The table counts the configurations
+// by weight exactly; a configuration's cost exceeds base + weight * step by its rows'
+// remainders, whose distribution near p is taken from configurations sampled uniformly
+// among those of the weights around p's (with a fixed seed: the bracket, which decides
+// only the work, is the same on every run).
+class PositionEstimate {
+public:
+    PositionEstimate(const WeightTable& table, std::uint64_t p) : table_(table), target_(static_cast<double>(p) + 0.5) {}
+
+    // Within (lo, hi]: a bracket (from, to] whose estimated counts miss p by a few times the
+    // sampling error either way, and about how many configurations it holds; false when no
+    // estimate can be made.
+    bool bracket(double lo, double hi, double& from, double& to, double& inside) {
+        const std::size_t rows = table_.rows();
+        const double step = table_.step(), base = table_.base();
+        std::int64_t a = 0, b = table_.maxBudget();  // smallest W with completions(0, W) > p
+        if (!(table_.completions(0, b) > target_)) return false;
+        while (a < b) {
+            const std::int64_t mid = a + (b - a) / 2;
+            if (table_.completions(0, mid) > target_) {
+                b = mid;
+            } else {
+                a = mid + 1;
+            }
+        }
+        // Weights that may hold p's configuration: a - rows - 1 .. a.
+        from_ = std::max<std::int64_t>(0, a - static_cast<std::int64_t>(rows) - 1);
+        to_ = a;
+        const double all = exactly(0, from_, to_);
+        if (!(all > 0.0)) return false;
+        std::mt19937_64 rng(0x5eed);
+        remainders_.clear();
+        for (int k = 0; k < kSamples; ++k) {
+            // A weight in from_ .. to_ by its share, then a column per row by the share of its completions.
+            double pick = uniform(rng) * all;
+            std::int64_t w = from_;
+            while (w < to_ && pick >= exactly(0, w, w)) {
+                pick -= exactly(0, w, w);
+                ++w;
+            }
+            double cost = 0.0;
+            std::int64_t left = w;
+            bool lost = false;
+            for (std::size_t row = 0; row < rows && !lost; ++row) {
+                const std::vector<int>& columns = table_.columnsByCost(row);
+                const std::vector<std::int32_t>& weights = table_.weightsByCost(row);
+                double total = 0.0;
+                for (std::size_t c = 0; c < columns.size() && weights[c] <= left; ++c) total += exactly(row + 1, left - weights[c], left - weights[c]);
+                double choose = uniform(rng) * total;
+                std::size_t c = 0;
+                for (; c + 1 < columns.size() && weights[c + 1] <= left; ++c) {
+                    const double share = exactly(row + 1, left - weights[c], left - weights[c]);
+                    if (choose < share) break;
+                    choose -= share;
+                }
+                lost = !(total > 0.0);
+                cost += table_.costs()[row][static_cast<std::size_t>(columns[c])];
+                left -= weights[c];
+            }
+            if (!lost) remainders_.push_back(cost - base - static_cast<double>(w) * step);
+        }
+        if (remainders_.size() < kSamples / 2) return false;
+        std::sort(remainders_.begin(), remainders_.end());
+        // The sampling error of the shares is about 1 / sqrt(samples) of the weights' count.
+        const double error = 1.25 * all / std::sqrt(static_cast<double>(remainders_.size()));
+        from = costWhere(target_ - error, lo, hi);
+        to = costWhere(target_ + error, lo, hi);
+        inside = 2.0 * error;
+        return from < to && (lo < from || to < hi);
+    }
+
+private:
+    static constexpr int kSamples = 2048;
+
+    static double uniform(std::mt19937_64& rng) { return static_cast<double>(rng() >> 11) * 0x1p-53; }
+
+    // Completions of rows row .. with weight in [from, to].
+    double exactly(std::size_t row, std::int64_t from, std::int64_t to) const {
+        if (to < 0 || to < from) return 0.0;
+        const std::int64_t top = std::min(to, table_.maxBudget());
+        return table_.completions(row, top) - table_.completions(row, from - 1);
+    }
+
+    // The cost in (lo, hi] where the estimated count reaches n.
+    double costWhere(double n, double lo, double hi) const {
+        double x = lo, y = hi;
+        for (int round = 0; round < 200; ++round) {
+            const double mid = x + (y - x) / 2;
+            if (!(x < mid && mid < y)) break;
+            if (countAtMost(mid) > n) {
+                y = mid;
+            } else {
+                x = mid;
+            }
+        }
+        return y;
+    }
+
+    // N(t) estimated: every configuration below from_, and those of the weights from_ ..
+    // to_ by the share of the sampled remainders that fits under t.
+    double countAtMost(double t) const {
+        const double step = table_.step(), base = table_.base();
+        double n = table_.completions(0, from_ - 1);
+        for (std::int64_t w = from_; w <= to_; ++w) {
+            const double room = t - base - static_cast<double>(w) * step;
+            const auto fits = std::upper_bound(remainders_.begin(), remainders_.end(), room) - remainders_.begin();
+            n += exactly(0, w, w) * static_cast<double>(fits) / static_cast<double>(remainders_.size());
+        }
+        return n;
+    }
+
+    const WeightTable& table_;
+    double target_;
+    std::int64_t from_ = 0, to_ = 0;
+    std::vector<double> remainders_;
+};
+
+// Memory for the configurations select lists at once.
+constexpr std::size_t kListBytes = std::size_t{96} << 20;
+
+// The first walk of select, where the bracket (lo, hi] holds many configurations: a
+// narrow bracket estimated to hold p first (the walk's cost grows with the bracket's
+// width), listed at once when it is small enough, so that p's configuration is picked
+// from that one walk; else its histogram. If p lies outside it after all, the part of
+// (lo, hi] on p's side. Narrows (lo, hi] to the bracket walked; true when `found` is p's
+// configuration.
+bool firstWalk(const WeightTable& table, std::uint64_t p, double& lo, double& hi, double spread, unsigned threads,
+               const std::atomic<bool>* interrupt, Histogram& walked, Configuration& found) {
+    double from = lo, to = hi, expected = spread;
+    if (spread > (1 << 20) && PositionEstimate(table, p).bracket(lo, hi, from, to, expected)) {
+        const std::size_t most = IntervalList::mostIn(kListBytes, table.rows());
+        bool narrow = true;
+        for (std::size_t i = 0; i < table.rows(); ++i) narrow = narrow && table.costs()[i].size() <= 65536;
+        IntervalCounts n;
+        const bool listed = narrow && expected < 0.75 * static_cast<double>(most);
+        if (listed) {
+            const IntervalList list = listOf(table, from, to, most, threads, n, interrupt);
+            if (n.below <= p && p < n.below + n.inside && !list.overflowed()) {
+                found = list.at(static_cast<std::size_t>(p - n.below));
+                return true;
+            }
+        } else {
+            walked = histogramOf(table, from, to, expected, threads, interrupt);
+            n = walked.counts;
+        }
+        if (n.below <= p && p < n.below + n.inside) {
+            // Too many to list: the window's histogram goes on from there.
+            if (listed) walked = histogramOf(table, from, to, static_cast<double>(n.inside), threads, interrupt);
+            lo = from;
+            hi = to;
+            return false;
+        }
+        if (p < n.below) {
+            hi = from;
+        } else {
+            lo = to;
+        }
+    }
+    walked = histogramOf(table, lo, hi, spread, threads, interrupt);
+    return false;
+}
+
+// The configuration at finite-cost position p: coarse tables bracket its cost in (lo, hi]
+// with N(lo) <= p < N(hi) (N(t): the configurations of cost <= t), a fine one bounds the
+// band around it; then each walk of the bracket counts N(lo) exactly and sorts the
+// configurations of the bracket into a histogram of its costs, and the bracket shrinks to
+// the bin holding p, until few enough configurations are left to list and sort.
+Configuration selectFinite(const CostMatrix& costs, std::uint64_t p, const std::atomic<bool>* interrupt) {
+    const std::size_t rows = costs.size();
+    if (rows == 0) return {};
+    const double cheapest = foldRows(costs, false);
+    double lo = std::nextafter(cheapest, -kInf), hi = foldRows(costs, true);
+    const double bins = initialBins(rows);
+    double spread = 0.0;
+    for (int round = 0; round < 4; ++round) {
+        const double before = hi - cheapest;
+        spread = bracketFromTable(tableFor(costs, cheapest, hi, bins), p, lo, hi);
+        checkInterrupt(interrupt);
+        if (hi - cheapest > 0.5 * before) break;
+    }
+    const double finer = std::min(largestBins(rows), std::max(bins, bins * spread / kBandTarget));
+    const WeightTable table = tableFor(costs, cheapest, hi, finer);
+    checkInterrupt(interrupt);
+    spread = bracketFromTable(table, p, lo, hi);
+    // Few enough configurations to list and sort at once.
+    constexpr std::uint64_t kList = std::uint64_t{1} << 16;
+    const unsigned threads = spread > kList ? walkThreads() : 1;
+    Histogram walked{{}, CostHistogram(lo, hi, 4)};
+    Configuration found;
+    if (firstWalk(table, p, lo, hi, spread, threads, interrupt, walked, found)) return found;
+    IntervalCounts n = walked.counts;
+    while (true) {
+        if (n.below > p || n.below + n.inside <= p) throw std::logic_error("quorin: select lost its bracket");
+        std::uint64_t offset = p - static_cast<std::uint64_t>(n.below);
+        if (n.inside <= kList) {
+            IntervalCounts counts;
+            const IntervalList list = listOf(table, lo, hi, kList, threads, counts, interrupt);
+            return list.at(static_cast<std::size_t>(offset));
+        }
+        // The bin holding p: its configurations, and those below it, are known exactly.
+        std::size_t bin = 0;
+        while (offset >= walked.costs.count(bin)) offset -= walked.costs.count(bin++);
+        const double from = walked.costs.edge(bin), to = walked.costs.edge(bin + 1);
+        if (from == lo && to == hi) {
+            // The bracket holds one cost, hi, and too many configurations of it to list.
+            return selectTied(table, hi, p - static_cast<std::uint64_t>(n.below), interrupt);
+        }
+        n = {p - offset, walked.costs.count(bin)};
+        lo = from;
+        hi = to;
+        if (n.inside > kList) {
+            walked = histogramOf(table, lo, hi, static_cast<double>(n.inside), threads, interrupt);
+            if (walked.counts.below != n.below || walked.counts.inside != n.inside) {
+                throw std::logic_error("quorin: select lost its count");
+            }
+        }
+    }
+}
+
 }  // namespace
 
 Count defaultExactLimit() { return Count::powerOfTwo(32); }
 
 CountBounds count(const ProbabilityMatrix& probs, double cost) { return count(probs, cost, defaultExactLimit()); }
 
-CountBounds count(const ProbabilityMatrix& probs, double cost, const Count& exactUpTo) {
+CountBounds count(const ProbabilityMatrix& probs, double cost, const Count& exactUpTo, const std::atomic<bool>* interrupt) {
     const CostMatrix costs = costsOf(probs);
     if (std::isnan(cost)) throw std::invalid_argument("cost is NaN");
     if (cost == kInf) {
         const WeightTable probe(costs, 1.0, -kInf);
         return {probe.configurations(), probe.configurations()};
     }
-    return finiteBefore(costs, cost, nullptr, exactUpTo);
+    return finiteBefore(costs, cost, nullptr, exactUpTo, interrupt);
 }
 
 CountBounds rank(const ProbabilityMatrix& probs, const std::vector<int>& columns) {
     return rank(probs, columns, defaultExactLimit());
 }
 
-CountBounds rank(const ProbabilityMatrix& probs, const std::vector<int>& columns, const Count& exactUpTo) {
+CountBounds rank(const ProbabilityMatrix& probs, const std::vector<int>& columns, const Count& exactUpTo,
+                 const std::atomic<bool>* interrupt) {
     const CostMatrix costs = costsOf(probs);
     checkColumns(probs, columns);
     const double cost = costOf(costs, columns);
@@ -700,26 +740,26 @@ CountBounds rank(const ProbabilityMatrix& probs, const std::vector<int>& columns
         const Count r = probe.finiteConfigurations() + (all - finite);
         before = {r, r};
     } else {
-        before = finiteBefore(costs, cost, &columns, exactUpTo);
+        before = finiteBefore(costs, cost, &columns, exactUpTo, interrupt);
     }
     before.low += Count(1);
     before.high += Count(1);
     return before;
 }
 
-Count position(const ProbabilityMatrix& probs, const std::vector<int>& columns) {
-    const CountBounds r = rank(probs, columns, Count::powerOfTwo(50));
+Count position(const ProbabilityMatrix& probs, const std::vector<int>& columns, const std::atomic<bool>* interrupt) {
+    const CountBounds r = rank(probs, columns, Count::powerOfTwo(50), interrupt);
     if (!r.exact()) throw std::length_error("quorin: the position is too far down to be found exactly");
     return r.low - Count(1);
 }
 
-Configuration select(const ProbabilityMatrix& probs, const Count& position) {
+Configuration select(const ProbabilityMatrix& probs, const Count& position, const std::atomic<bool>* interrupt) {
     const CostMatrix costs = costsOf(probs);
     const WeightTable probe(costs, 1.0, -kInf);
     if (position >= probe.configurations()) throw std::out_of_range("quorin: the position is past the last configuration");
     if (position >= probe.finiteConfigurations()) return selectInfinite(costs, position - probe.finiteConfigurations());
     if (position >= Count::powerOfTwo(50)) throw std::length_error("quorin: select finds finite-cost positions below 2^50 only");
-    return selectFinite(costs, static_cast<std::uint64_t>(position.toUint128()));
+    return selectFinite(costs, static_cast<std::uint64_t>(position.toUint128()), interrupt);
 }
 
 }  // namespace quorin

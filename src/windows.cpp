@@ -145,7 +145,7 @@ struct WindowedEnumerator::Impl {
     void copyOut(std::size_t from, std::size_t count, std::int32_t* columns, double* costs);
 
     OrderBound boundAt(Position p);
-    void locate();
+    void locate(const std::atomic<bool>* interrupt = nullptr);
     double widthFor(double cost) const;
     std::size_t next(std::size_t count, std::int32_t* columns, double* costs, const std::atomic<bool>* interrupt);
 
@@ -728,10 +728,10 @@ OrderBound WindowedEnumerator::Impl::boundAt(Position p) {
 
 // Finds the bound at `pos`: the configuration there, found through the weight table
 // without enumerating what comes before it.
-void WindowedEnumerator::Impl::locate() {
+void WindowedEnumerator::Impl::locate(const std::atomic<bool>* interrupt) {
     if (known) return;
     try {
-        Configuration at = select(probs, Count::fromUint128(pos));
+        Configuration at = select(probs, Count::fromUint128(pos), interrupt);
         bound.cost = at.cost;
         bound.columns = std::move(at.columns);
     } catch (const std::out_of_range&) {
@@ -764,7 +764,7 @@ double WindowedEnumerator::Impl::widthFor(double cost) const {
 
 std::size_t WindowedEnumerator::Impl::next(std::size_t count, std::int32_t* columns, double* costs,
                                            const std::atomic<bool>* interrupt) {
-    locate();
+    locate(interrupt);
     if (atEnd || pos >= stopAt) return 0;
     const std::size_t m = static_cast<std::size_t>(std::min<Position>(count, stopAt - pos));
     Position p = pos;

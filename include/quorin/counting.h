@@ -10,11 +10,19 @@
 // Results are exact (low == high) whenever the true value is at most exactUpTo (2^32
 // unless given); otherwise high <= low * 2^(1/8). Both always hold the true value: every
 // rounding is bounded with an explicit margin, and the configurations too close to call
-// are summed exactly as the core sums them. Memory stays within about 256 MiB.
+// (the band of band_walk.h) are summed exactly as the core sums them. An exact count
+// walks the whole band, which grows with the depth: about a second at 2^32, a minute
+// towards 2^40. Counts of 2^53 or more are never exact: asking for one throws
+// std::length_error. Memory stays within about 256 MiB.
+//
+// Every call takes an optional interrupt flag: when another thread raises it, the call
+// throws Interrupted (interrupt.h) within a few milliseconds, leaving nothing behind.
 #pragma once
 
+#include <atomic>
 #include <vector>
 
+#include "interrupt.h"
 #include "weight_table.h"
 
 namespace quorin {
@@ -32,21 +40,25 @@ Count defaultExactLimit();
 // a cost below the cheapest 0. Throws std::invalid_argument for a NaN cost, and as
 // checkProbabilities for bad probabilities.
 CountBounds count(const ProbabilityMatrix& probs, double cost);
-CountBounds count(const ProbabilityMatrix& probs, double cost, const Count& exactUpTo);
+CountBounds count(const ProbabilityMatrix& probs, double cost, const Count& exactUpTo,
+                  const std::atomic<bool>* interrupt = nullptr);
 
 // Bounds on the rank of `columns` (one valid column per row). A configuration of cost
 // +inf has its exact rank. Throws std::invalid_argument naming the row for a column out
 // of range, or for the wrong number of columns.
 CountBounds rank(const ProbabilityMatrix& probs, const std::vector<int>& columns);
-CountBounds rank(const ProbabilityMatrix& probs, const std::vector<int>& columns, const Count& exactUpTo);
+CountBounds rank(const ProbabilityMatrix& probs, const std::vector<int>& columns, const Count& exactUpTo,
+                 const std::atomic<bool>* interrupt = nullptr);
 
 // The exact 0-based position of `columns` in the cost order (rank - 1). Throws
 // std::length_error for a position of 2^50 or more that is not found exactly.
-Count position(const ProbabilityMatrix& probs, const std::vector<int>& columns);
+Count position(const ProbabilityMatrix& probs, const std::vector<int>& columns,
+               const std::atomic<bool>* interrupt = nullptr);
 
 // The configuration at 0-based `position` of the cost order, exactly. Throws
 // std::out_of_range at or past the number of configurations, std::length_error for a
 // finite-cost position of 2^50 or more (every position of cost +inf is found).
-Configuration select(const ProbabilityMatrix& probs, const Count& position);
+// It costs about two exact counts near the position.
+Configuration select(const ProbabilityMatrix& probs, const Count& position, const std::atomic<bool>* interrupt = nullptr);
 
 }  // namespace quorin

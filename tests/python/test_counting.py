@@ -3,6 +3,11 @@
 import math
 import os
 import random
+import signal
+import subprocess
+import sys
+import textwrap
+import time
 
 import numpy
 import pytest
@@ -150,3 +155,63 @@ def test_bad_costs_and_limits():
     with pytest.raises(TypeError, match="exact_up_to must be an int"):
         quorin.count(PROBS, 1.0, exact_up_to=1.5)
     assert quorin.rank(PROBS, numpy.array([0, 2], dtype=numpy.int32), exact_up_to=2**200) == (1, 1)
+
+
+def test_counts_past_what_doubles_count_exactly_are_refused_plainly():
+    probs = numpy.random.default_rng(3).gamma(1.0, size=(16, 256))
+    probs /= probs.sum(axis=1, keepdims=True)
+    with pytest.raises(ValueError, match="too large to be found exactly"):
+        quorin.count(probs, float((-numpy.log(probs)).min(axis=1).sum()) + 8.0, exact_up_to=2**100)  # about 2^75
+    assert quorin.count(probs, float((-numpy.log(probs)).min(axis=1).sum()) + 8.0, exact_up_to=2**70)[0] > 2**70
+
+
+SIGINT_SCRIPT = textwrap.dedent(
+    """
+    import time
+    import numpy as np
+    import quorin
+
+    rng = np.random.default_rng(1)
+    probs = rng.gamma(0.3, size=(16, 256)) + 1e-12
+    probs /= probs.sum(axis=1, keepdims=True)
+    first = quorin.count(probs, 49.5, exact_up_to=2**44)
+    print("ready", flush=True)
+    for call in ("count", "rank"):
+        start = time.monotonic()
+        try:
+            if call == "count":
+                quorin.count(probs, 52.0, exact_up_to=2**50)  # an exact count near 2^40: minutes
+            else:
+                quorin.rank(probs, [int(c) for c in np.argsort(probs, axis=1)[:, -2]], exact_up_to=2**60)  # near 2^42
+            print("finished", call, flush=True)
+        except KeyboardInterrupt:
+            print("interrupted", call, round(time.monotonic() - start, 3), flush=True)
+        # Nothing left behind: the same call as before gives the same answer.
+        assert quorin.count(probs, 49.5, exact_up_to=2**44) == first
+        print("again", flush=True)
+    """
+)
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGINT") or os.name != "posix", reason="POSIX signals")
+def test_sigint_stops_a_long_count_and_rank():
+    env = dict(os.environ)
+    module_dir = os.path.dirname(os.path.dirname(os.path.abspath(quorin.__file__)))
+    env["PYTHONPATH"] = os.pathsep.join(p for p in [module_dir, env.get("PYTHONPATH", "")] if p)
+    child = subprocess.Popen([sys.executable, "-c", SIGINT_SCRIPT], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True, env=env)
+    seen = []
+    try:
+        for expected in ("ready", "again"):
+            seen.append(child.stdout.readline())
+            while seen[-1] and not seen[-1].startswith(expected):
+                seen.append(child.stdout.readline())
+            assert seen[-1].startswith(expected), child.stderr.read()
+            time.sleep(0.5)
+            child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    out = "".join(seen) + out
+    assert child.returncode == 0, err
+    assert "interrupted count" in out and "interrupted rank" in out, out + err

@@ -1,0 +1,169 @@
+// libFuzzer target for the band walks and the counting built on them.
+//
+// Fuzzed bytes decode into a small matrix, a weight table step and a few queries; every
+// answer is checked against brute force over all configurations: the band walk's counts
+// before a configuration and at a cost, the interval walk's counts and leaves, and rank,
+// count and select of counting.h. A violated check prints why and traps.
+//
+// Build and run: scripts/run-fuzz (seed corpus tests/fuzz/corpus_band_walk).
+//
+// Input layout (bytes past the end read as 0):
+//   [0]     row count, modulo kMaxRows + 1
+//   [1]     step: the cost range divided by 1 + byte * 4
+//   then per row: a width byte (modulo kMaxColumns, plus 1) and one palette byte per column
+//   then query bytes: each picks a position of the cost order (modulo the count)
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <map>
+#include <stdexcept>
+#include <vector>
+
+#include <quorin/band_walk.h>
+#include <quorin/counting.h>
+
+namespace {
+
+using quorin::ProbabilityMatrix;
+
+constexpr std::size_t kMaxRows = 5;
+constexpr std::size_t kMaxColumns = 6;
+constexpr std::size_t kQueries = 6;
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Probabilities with repeats (ties), zeros, the edges of the arithmetic and values above 1
+// (negative costs).
+constexpr double kPalette[16] = {0.5, 0.25, 0.125, 0.5,  0.0,   1.0,    0.3,  0.7,
+                                 0.1, 1e-300, 5e-324, 2.0, 1e10, 0.001, 0.25, 1.0 / 3};
+
+struct Reader {
+    const std::uint8_t* data;
+    std::size_t size;
+    std::size_t at = 0;
+    std::uint8_t next() { return at < size ? data[at++] : 0; }
+};
+
+[[noreturn]] void fail(const char* what) {
+    std::fprintf(stderr, "fuzz_band_walk: %s\n", what);
+    std::abort();
+}
+
+void check(bool ok, const char* what) {
+    if (!ok) fail(what);
+}
+
+struct Scored {
+    std::vector<int> columns;
+    double cost;
+};
+
+std::vector<Scored> costOrder(const ProbabilityMatrix& probs) {
+    std::vector<Scored> all;
+    std::vector<int> current(probs.size(), 0);
+    while (true) {
+        double sum = 0.0;
+        for (std::size_t i = 0; i < probs.size(); ++i) sum += -std::log(probs[i][static_cast<std::size_t>(current[i])]);
+        all.push_back({current, sum});
+        std::size_t row = 0;
+        while (row < probs.size() && ++current[row] == static_cast<int>(probs[row].size())) current[row++] = 0;
+        if (row == probs.size()) break;
+    }
+    std::sort(all.begin(), all.end(), [](const Scored& a, const Scored& b) {
+        return a.cost < b.cost || (a.cost == b.cost && a.columns < b.columns);
+    });
+    return all;
+}
+
+std::uint64_t atMost(const std::vector<Scored>& order, double t) {
+    std::uint64_t n = 0;
+    for (const Scored& s : order) n += s.cost <= t ? 1 : 0;
+    return n;
+}
+
+struct ByCost {
+    static constexpr bool kColumns = false;
+    std::map<double, std::uint64_t> seen;
+    void operator()(const int*, double cost, std::uint64_t times) { seen[cost] += times; }
+};
+
+struct Listed {
+    static constexpr bool kColumns = true;
+    std::size_t rows;
+    std::uint64_t leaves = 0;
+    const std::vector<Scored>* order;
+    double lo, hi;
+    void operator()(const int* columns, double cost, std::uint64_t times) {
+        check(times == 1, "a leaf with columns stands for one configuration");
+        check(cost > lo && cost <= hi, "a leaf outside the interval");
+        double sum = 0.0;
+        bool found = false;
+        for (const Scored& s : *order) {
+            if (std::equal(s.columns.begin(), s.columns.end(), columns)) {
+                sum = s.cost;
+                found = true;
+            }
+        }
+        check(found && sum == cost, "a leaf with the wrong cost");
+        ++leaves;
+    }
+};
+
+void checkMatrix(const ProbabilityMatrix& probs, std::uint8_t stepByte, Reader& in) {
+    const std::vector<Scored> order = costOrder(probs);
+    std::vector<double> finite;
+    for (const Scored& s : order) {
+        if (s.cost < kInf) finite.push_back(s.cost);
+    }
+    const double range = finite.empty() ? 1.0 : std::max(finite.back() - finite.front(), 1e-3);
+    const double step = range / (1.0 + 4.0 * stepByte);
+    const double top = finite.empty() ? 1.0 : finite.back() + 1.0;
+    const quorin::WeightTable table(quorin::costsOf(probs), step, top);
+    for (std::size_t q = 0; q < kQueries; ++q) {
+        const std::size_t p = (in.next() | (in.next() << 8)) % order.size();
+        const Scored& s = order[p];
+        // counting.h against brute force.
+        const quorin::CountBounds r = quorin::rank(probs, s.columns);
+        check(r.exact() && r.low == quorin::Count(p + 1), "rank");
+        const quorin::Configuration c = quorin::select(probs, quorin::Count(p));
+        check(c.columns == s.columns && (c.cost == s.cost || (std::isnan(c.cost) && std::isnan(s.cost))), "select");
+        if (s.cost == kInf) continue;
+        const quorin::CountBounds n = quorin::count(probs, s.cost);
+        check(n.exact() && n.low == quorin::Count(atMost(order, s.cost)), "count");
+        // The walks on their own.
+        quorin::BandWalk before(table, s.cost, s.columns.data());
+        const quorin::Tally t = before.run();
+        check(t.low == t.high && t.low == p, "band walk before a configuration");
+        const double lo = q % 2 == 0 ? -kInf : std::nextafter(s.cost, -kInf);
+        const double hi = finite[std::min(finite.size() - 1, p + q * 3)];
+        if (!(lo < hi)) continue;
+        ByCost byCost;
+        const quorin::IntervalCounts m = quorin::IntervalWalk<ByCost>(table, lo, hi).run(byCost);
+        const std::uint64_t below = lo == -kInf ? 0 : atMost(order, lo);
+        check(m.below == below && m.inside == atMost(order, hi) - below, "interval walk counts");
+        std::uint64_t sum = 0;
+        for (const auto& e : byCost.seen) sum += e.second;
+        check(sum == m.inside, "interval walk leaves by cost");
+        Listed listed{probs.size(), 0, &order, lo, hi};
+        quorin::IntervalWalk<Listed>(table, lo, hi).run(listed);
+        check(listed.leaves == m.inside, "interval walk leaves with columns");
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Reader in{data, size};
+    const std::size_t rows = in.next() % (kMaxRows + 1);
+    const std::uint8_t stepByte = in.next();
+    ProbabilityMatrix probs(rows);
+    for (auto& row : probs) {
+        row.resize(in.next() % kMaxColumns + 1);
+        for (double& p : row) p = kPalette[in.next() % 16];
+    }
+    checkMatrix(probs, stepByte, in);
+    return 0;
+}
