@@ -85,32 +85,42 @@ void RangePlan::listPieces(unsigned threads, const std::atomic<bool>* interrupt)
     }
 }
 
-void RangePlan::entriesFor(const Bounds& b, double prefix, std::uint32_t& from, std::uint32_t& to,
-                           std::uint32_t& innerFrom, std::uint32_t& innerTo) const {
+bool RangePlan::lookup(const Bounds& b, double prefix, Lookup& l) const {
     const SuffixList& sl = suffix_;
     const double base = prefix + model_.minAfter[sl.first];
     const double x2 = b.hiLimit - base;
-    if (x2 < 0) {
-        from = to = innerFrom = innerTo = 0;
-        return;
-    }
-    const std::size_t b1 = bucketOf(b.loLimit - base, sl.scale, sl.buckets);
-    const std::size_t b2 = bucketOf(x2, sl.scale, sl.buckets);
-    if (!sl.anyIn(b1, b2)) {
-        from = to = innerFrom = innerTo = 0;
-        return;
-    }
-    from = sl.start[b1];
-    to = sl.start[b2 + 1];
-    // Every key of the buckets strictly between these two makes a cost inside [lo, hi)
-    // with the margin to spare on both sides.
-    const std::size_t in1 = bucketOf(b.loCost + 4 * model_.margin - base, sl.scale, sl.buckets) + 1;
+    if (x2 < 0) return false;
+    l.b1 = bucketOf(b.loLimit - base, sl.scale, sl.buckets);
+    l.b2 = bucketOf(x2, sl.scale, sl.buckets);
+    if (!sl.anyIn(l.b1, l.b2)) return false;
+    // Every key of the buckets in1 .. in2 - 1 makes a cost inside [lo, hi) with the margin
+    // to spare on both sides.
+    l.in1 = bucketOf(b.loCost + 4 * model_.margin - base, sl.scale, sl.buckets) + 1;
     const double innerHi = b.hiCost - 4 * model_.margin - base;
-    const std::size_t in2 = innerHi == kInf ? sl.buckets - 1 : bucketOf(innerHi, sl.scale, sl.buckets);
-    innerFrom = in1 <= in2 ? sl.start[std::min(in1, sl.buckets)] : from;
-    innerTo = in1 < in2 ? sl.start[in2] : innerFrom;
+    l.in2 = innerHi == kInf ? sl.buckets - 1 : bucketOf(innerHi, sl.scale, sl.buckets);
+    l.prefix = prefix;
+    return true;
+}
+
+void RangePlan::entriesOf(const Lookup& l, std::uint32_t& from, std::uint32_t& to, std::uint32_t& innerFrom,
+                          std::uint32_t& innerTo) const {
+    const SuffixList& sl = suffix_;
+    from = sl.start[l.b1];
+    to = sl.start[l.b2 + 1];
+    innerFrom = l.in1 < l.in2 ? sl.start[std::min(l.in1, sl.buckets)] : from;
+    innerTo = l.in1 < l.in2 ? sl.start[l.in2] : innerFrom;
     innerFrom = std::min(std::max(innerFrom, from), to);
     innerTo = std::min(std::max(innerTo, innerFrom), to);
+}
+
+void RangePlan::entriesFor(const Bounds& b, double prefix, std::uint32_t& from, std::uint32_t& to,
+                           std::uint32_t& innerFrom, std::uint32_t& innerTo) const {
+    Lookup l;
+    if (!lookup(b, prefix, l)) {
+        from = to = innerFrom = innerTo = 0;
+        return;
+    }
+    entriesOf(l, from, to, innerFrom, innerTo);
 }
 
 bool RangePlan::hasInfinitePart() const noexcept { return model_.anyInf && (!upper_ || upper_->cost == kInf); }

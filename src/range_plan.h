@@ -37,6 +37,7 @@ struct PieceWalker {
     std::vector<double> P;
     std::vector<Col> path;
     std::vector<int> full;
+    std::vector<Col> queued;  // paths of the prefixes waiting for their suffix entries
     explicit PieceWalker(std::size_t n) : k(n + 1), P(n + 1), path(n + 1), full(n) {}
 };
 
@@ -101,6 +102,17 @@ private:
             return sl.mayReach(sl.first - rows, b.loLimit - base, b.hiLimit - base);
         }
     };
+    // The buckets of the suffix list a complete prefix of cost `prefix` looks at: those `b`
+    // may keep, b1 .. b2, and those it keeps whatever the rounding, in1 .. in2 - 1.
+    struct Lookup {
+        double prefix;
+        std::size_t b1, b2, in1, in2;
+    };
+    // False when no entry can be kept (nothing read but the occupancy bitmap).
+    bool lookup(const Bounds& b, double prefix, Lookup& l) const;
+    // The entries of a lookup: [from, to), and the inner run [innerFrom, innerTo).
+    void entriesOf(const Lookup& l, std::uint32_t& from, std::uint32_t& to, std::uint32_t& innerFrom,
+                   std::uint32_t& innerTo) const;
     // The suffix entries of a complete prefix that `b` may keep: [from, to) and the inner
     // run [innerFrom, innerTo) whose every entry it keeps, whatever the rounding.
     void entriesFor(const Bounds& b, double prefix, std::uint32_t& from, std::uint32_t& to, std::uint32_t& innerFrom,
@@ -128,21 +140,52 @@ bool RangePlan::visitPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, 
     const Piece& piece = pieces_[i];
     const std::size_t s = suffix_.first;
     for (std::size_t r = 0; r < depth_; ++r) w.path[r] = static_cast<Col>(paths_[piece.path + r]);
-    auto atPrefix = [&](double prefix) {
+    if (depth_ == s) {  // one prefix: only [piece.from, piece.to) of its entries
         std::uint32_t from, to, innerFrom, innerTo;
-        entriesFor(b, prefix, from, to, innerFrom, innerTo);
-        if (depth_ == s) {  // this piece holds only [piece.from, piece.to) of them
-            from = std::max(from, piece.from);
-            to = std::min(to, piece.to);
-            innerFrom = std::min(std::max(innerFrom, from), to);
-            innerTo = std::max(std::min(innerTo, to), innerFrom);
-        }
+        entriesFor(b, piece.prefix, from, to, innerFrom, innerTo);
+        from = std::max(from, piece.from);
+        to = std::min(to, piece.to);
         if (from >= to) return true;
-        return visit(prefix, w.path.data(), from, to, innerFrom, innerTo);
+        innerFrom = std::min(std::max(innerFrom, from), to);
+        innerTo = std::max(std::min(innerTo, to), innerFrom);
+        return visit(piece.prefix, w.path.data(), from, to, innerFrom, innerTo);
+    }
+    // Complete prefixes wait in a short queue while their buckets are fetched: the lookups
+    // of consecutive prefixes are far apart in the table.
+    constexpr std::size_t kQueue = 8;
+    Lookup queue[kQueue];
+    if (w.queued.size() < kQueue * (s + 1)) w.queued.resize(kQueue * (s + 1));
+    std::size_t head = 0, size = 0;
+    auto flushOne = [&] {
+        const Lookup& l = queue[head];
+        const Col* path = w.queued.data() + head * (s + 1);
+        head = (head + 1) % kQueue;
+        --size;
+        std::uint32_t from, to, innerFrom, innerTo;
+        entriesOf(l, from, to, innerFrom, innerTo);
+        return from >= to || visit(l.prefix, path, from, to, innerFrom, innerTo);
     };
-    if (depth_ == s) return atPrefix(piece.prefix);
-    return descend(model_, b, depth_, s, piece.prefix, w.path.data(), w.k.data(), w.P.data(), interrupt, atPrefix,
-                   Reachable{*this, b});
+    const bool whole = descend(model_, b, depth_, s, piece.prefix, w.path.data(), w.k.data(), w.P.data(), interrupt,
+                               [&](double prefix) {
+        Lookup l;
+        if (!lookup(b, prefix, l)) return true;
+#if defined(__GNUC__)
+        __builtin_prefetch(suffix_.start.data() + l.b1);
+        __builtin_prefetch(suffix_.start.data() + l.b2 + 1);
+#endif
+        if (size == kQueue && !flushOne()) return false;
+        const std::size_t slot = (head + size) % kQueue;
+        queue[slot] = l;
+        std::copy(w.path.begin(), w.path.begin() + static_cast<std::ptrdiff_t>(s),
+                  w.queued.begin() + static_cast<std::ptrdiff_t>(slot * (s + 1)));
+        ++size;
+        return true;
+    }, Reachable{*this, b});
+    if (!whole) return false;
+    while (size > 0) {
+        if (!flushOne()) return false;
+    }
+    return true;
 }
 
 template <class Col, class Emit>

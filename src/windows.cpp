@@ -387,6 +387,7 @@ bool WindowedEnumerator::Impl::walk(const Bounds& b, const std::atomic<bool>* in
             if (x2 < 0) return true;
             const std::size_t b1 = bucketOf(b.loLimit - prefix - tailMin, sl.scale, sl.buckets);
             const std::size_t b2 = bucketOf(x2, sl.scale, sl.buckets);
+            if (!sl.anyIn(b1, b2)) return true;  // deep down most prefixes find nothing
 #if defined(__GNUC__)
             __builtin_prefetch(bucketStart + b1);
             __builtin_prefetch(bucketStart + b2 + 1);
