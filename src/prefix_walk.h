@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cost_model.h"
+#include "suffix_list.h"
 
 namespace quorin {
 namespace detail {
@@ -36,6 +37,19 @@ bool inRange(const Bounds& b, double E, std::size_t rows, Columns&& columns) {
 // Lets every branch the rows' minima and maxima allow be entered.
 struct EnterAll {
     bool operator()(std::size_t, double) const noexcept { return true; }
+};
+
+// Whether some completion of a prefix of `rows` rows and cost p may land in b, by the
+// suffix list's reachability bitmaps (true where they do not tell).
+struct Reachable {
+    const Model& m;
+    const SuffixList& sl;
+    const Bounds& b;
+    bool operator()(std::size_t rows, double p) const noexcept {
+        if (rows >= sl.first || sl.first - rows > sl.reach.size()) return true;
+        const double base = p + m.minAfter[rows];
+        return sl.mayReach(sl.first - rows, b.loLimit - base, b.hiLimit - base);
+    }
 };
 
 // Walks rows [level0, limit) below a prefix of cost prefix0 (columns so far in `path`),

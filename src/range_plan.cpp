@@ -80,7 +80,7 @@ void RangePlan::listPieces(unsigned threads, const std::atomic<bool>* interrupt)
             paths_.insert(paths_.end(), w.path.begin(), w.path.begin() + static_cast<std::ptrdiff_t>(depth_));
             pieces_.push_back(piece);
             return true;
-        }, Reachable{*this, finite_});
+        }, Reachable{model_, suffix_, finite_});
         if (depth_ == s || pieces_.size() >= wanted) break;
     }
 }

@@ -90,18 +90,6 @@ public:
 private:
     template <class Col>
     void listPieces(unsigned threads, const std::atomic<bool>* interrupt);
-    // Whether some completion of a prefix of `rows` rows and cost p may land in b, by the
-    // suffix list's reachability bitmaps (true where they do not tell).
-    struct Reachable {
-        const RangePlan& plan;
-        const Bounds& b;
-        bool operator()(std::size_t rows, double p) const noexcept {
-            const SuffixList& sl = plan.suffix_;
-            if (rows >= sl.first || sl.first - rows > sl.reach.size()) return true;
-            const double base = p + plan.model_.minAfter[rows];
-            return sl.mayReach(sl.first - rows, b.loLimit - base, b.hiLimit - base);
-        }
-    };
     // The buckets of the suffix list a complete prefix of cost `prefix` looks at: those `b`
     // may keep, b1 .. b2, and those it keeps whatever the rounding, in1 .. in2 - 1.
     struct Lookup {
@@ -180,7 +168,7 @@ bool RangePlan::visitPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, 
                   w.queued.begin() + static_cast<std::ptrdiff_t>(slot * (s + 1)));
         ++size;
         return true;
-    }, Reachable{*this, b});
+    }, Reachable{model_, suffix_, b});
     if (!whole) return false;
     while (size > 0) {
         if (!flushOne()) return false;

@@ -336,6 +336,7 @@ void ensureSuffixList(const Model& m, SuffixList& suffix, double hiCost, double 
         const auto t0 = std::chrono::steady_clock::now();
 #endif
         built = buildSuffixList(m, suffix, first, budget, scale, buckets, maxEntries, interrupt);
+        if (built) buildReach(m, suffix, kReachLevels);
 #ifdef QUORIN_WINDOWS_TRACE
         std::fprintf(stderr, "suffix build %.3f s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
 #endif

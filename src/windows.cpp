@@ -250,7 +250,7 @@ bool WindowedEnumerator::Impl::walk(const Bounds& b, const std::atomic<bool>* in
                 tasks.push_back(t);
             }
             return true;
-        });
+        }, Reachable{m, sl, b});
         if (depth == s || tasks.size() >= wanted) break;
         ++depth;
     }
@@ -399,7 +399,7 @@ bool WindowedEnumerator::Impl::walk(const Bounds& b, const std::atomic<bool>* in
                       w.queued.begin() + static_cast<std::ptrdiff_t>(slot * (s + 1)));
             ++size;
             return true;
-        });
+        }, Reachable{m, sl, b});
         while (whole && size > 0 && flushOne()) {
         }
     });
