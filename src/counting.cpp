@@ -495,7 +495,9 @@ Histogram histogramOf(const WeightTable& table, double lo, double hi, double con
 // only the work, is the same on every run).
 class PositionEstimate {
 public:
-    PositionEstimate(const WeightTable& table, std::uint64_t p) : table_(table), target_(static_cast<double>(p) + 0.5) {}
+    // `wanted`: about how many configurations the bracket should hold (more samples narrow it).
+    PositionEstimate(const WeightTable& table, std::uint64_t p, double wanted)
+        : table_(table), target_(static_cast<double>(p) + 0.5), wanted_(wanted) {}
 
     // Within (lo, hi]: a bracket (from, to] whose estimated counts miss p by a few times the
     // sampling error either way, and about how many configurations it holds; false when no
@@ -520,7 +522,10 @@ public:
         if (!(all > 0.0)) return false;
         std::mt19937_64 rng(0x5eed);
         remainders_.clear();
-        for (int k = 0; k < kSamples; ++k) {
+        // The bracket spans about 2.5 / sqrt(samples) of the weights' count.
+        const double needed = std::ceil(std::pow(2.5 * all / wanted_, 2.0));
+        const auto samples = static_cast<std::size_t>(std::min(kMostSamples, std::max(kFewestSamples, needed)));
+        for (std::size_t k = 0; k < samples; ++k) {
             // A weight in from_ .. to_ by its share, then a column per row by the share of its completions.
             double pick = uniform(rng) * all;
             std::int64_t w = from_;
@@ -549,7 +554,7 @@ public:
             }
             if (!lost) remainders_.push_back(cost - base - static_cast<double>(w) * step);
         }
-        if (remainders_.size() < kSamples / 2) return false;
+        if (remainders_.size() < samples / 2) return false;
         std::sort(remainders_.begin(), remainders_.end());
         // The sampling error of the shares is about 1 / sqrt(samples) of the weights' count.
         const double error = 1.25 * all / std::sqrt(static_cast<double>(remainders_.size()));
@@ -560,7 +565,7 @@ public:
     }
 
 private:
-    static constexpr int kSamples = 2048;
+    static constexpr double kFewestSamples = 2048, kMostSamples = 1 << 18;
 
     static double uniform(std::mt19937_64& rng) { return static_cast<double>(rng() >> 11) * 0x1p-53; }
 
@@ -600,7 +605,7 @@ private:
     }
 
     const WeightTable& table_;
-    double target_;
+    double target_, wanted_;
     std::int64_t from_ = 0, to_ = 0;
     std::vector<double> remainders_;
 };
@@ -617,8 +622,8 @@ constexpr std::size_t kListBytes = std::size_t{96} << 20;
 bool firstWalk(const WeightTable& table, std::uint64_t p, double& lo, double& hi, double spread, unsigned threads,
                const std::atomic<bool>* interrupt, Histogram& walked, Configuration& found) {
     double from = lo, to = hi, expected = spread;
-    if (spread > (1 << 20) && PositionEstimate(table, p).bracket(lo, hi, from, to, expected)) {
-        const std::size_t most = IntervalList::mostIn(kListBytes, table.rows());
+    const std::size_t most = IntervalList::mostIn(kListBytes, table.rows());
+    if (spread > (1 << 20) && PositionEstimate(table, p, 0.5 * static_cast<double>(most)).bracket(lo, hi, from, to, expected)) {
         bool narrow = true;
         for (std::size_t i = 0; i < table.rows(); ++i) narrow = narrow && table.costs()[i].size() <= 65536;
         IntervalCounts n;
