@@ -78,11 +78,12 @@ double largestBins(std::size_t rows) {
 }
 
 // A table whose step divides the costs from the cheapest up to `cost` into about `bins` budgets.
-WeightTable tableFor(const CostMatrix& costs, double cheapest, double cost, double bins) {
+WeightTable tableFor(const CostMatrix& costs, double cheapest, double cost, double bins,
+                     const std::atomic<bool>* interrupt) {
     const WeightTable probe(costs, 1.0, -kInf);
     // A step well above the margin keeps the band from widening by it.
     const double step = std::max((cost - cheapest) / bins, 64.0 * probe.margin(cost));
-    return WeightTable(costs, step, cost);
+    return WeightTable(costs, step, cost, interrupt);
 }
 
 struct Outcome {
@@ -93,7 +94,7 @@ struct Outcome {
 // One table and one walk: bounds on the finite configurations before (cost, key).
 Outcome walkWith(const CostMatrix& costs, double cheapest, double cost, const std::vector<int>* key, double bins,
                  std::uint64_t nodeBudget, const std::atomic<bool>* interrupt) {
-    const WeightTable table = tableFor(costs, cheapest, cost, bins);
+    const WeightTable table = tableFor(costs, cheapest, cost, bins, interrupt);
     checkInterrupt(interrupt);
     BandWalk walk(table, cost, key == nullptr ? nullptr : key->data(), nodeBudget, interrupt);
     const double high = walk.rootHigh(), low = walk.rootLow();
@@ -496,8 +497,8 @@ Histogram histogramOf(const WeightTable& table, double lo, double hi, double con
 class PositionEstimate {
 public:
     // `wanted`: about how many configurations the bracket should hold (more samples narrow it).
-    PositionEstimate(const WeightTable& table, std::uint64_t p, double wanted)
-        : table_(table), target_(static_cast<double>(p) + 0.5), wanted_(wanted) {}
+    PositionEstimate(const WeightTable& table, std::uint64_t p, double wanted, const std::atomic<bool>* interrupt)
+        : table_(table), target_(static_cast<double>(p) + 0.5), wanted_(wanted), interrupt_(interrupt) {}
 
     // Within (lo, hi]: a bracket (from, to] whose estimated counts miss p by a few times the
     // sampling error either way, and about how many configurations it holds; false when no
@@ -526,6 +527,7 @@ public:
         const double needed = std::ceil(std::pow(2.5 * all / wanted_, 2.0));
         const auto samples = static_cast<std::size_t>(std::min(kMostSamples, std::max(kFewestSamples, needed)));
         for (std::size_t k = 0; k < samples; ++k) {
+            if (k % 256 == 0) checkInterrupt(interrupt_);
             // A weight in from_ .. to_ by its share, then a column per row by the share of its completions.
             double pick = uniform(rng) * all;
             std::int64_t w = from_;
@@ -557,11 +559,24 @@ public:
         if (remainders_.size() < samples / 2) return false;
         std::sort(remainders_.begin(), remainders_.end());
         // The sampling error of the shares is about 1 / sqrt(samples) of the weights' count.
-        const double error = 1.25 * all / std::sqrt(static_cast<double>(remainders_.size()));
-        from = costWhere(target_ - error, lo, hi);
-        to = costWhere(target_ + error, lo, hi);
-        inside = 2.0 * error;
+        error_ = 1.25 * all / std::sqrt(static_cast<double>(remainders_.size()));
+        from = costWhere(target_ - error_, lo, hi);
+        to = costWhere(target_ + error_, lo, hi);
+        inside = 2.0 * error_;
         return from < to && (lo < from || to < hi);
+    }
+
+    // After a bracket missed p: the next one, from `edge` (whose exact count `counted` is
+    // now known) towards p, wide enough for the estimate's error; within (lo, hi].
+    void shift(double edge, double counted, double lo, double hi, double& from, double& to) const {
+        const double estimated = countAtMost(edge), gap = target_ - counted;
+        if (gap > 0) {
+            from = edge;
+            to = costWhere(estimated + gap + error_, edge, hi);
+        } else {
+            from = costWhere(estimated + gap - error_, lo, edge);
+            to = edge;
+        }
     }
 
 private:
@@ -605,7 +620,8 @@ private:
     }
 
     const WeightTable& table_;
-    double target_, wanted_;
+    double target_, wanted_, error_ = 0.0;
+    const std::atomic<bool>* interrupt_;
     std::int64_t from_ = 0, to_ = 0;
     std::vector<double> remainders_;
 };
@@ -623,32 +639,38 @@ bool firstWalk(const WeightTable& table, std::uint64_t p, double& lo, double& hi
                const std::atomic<bool>* interrupt, Histogram& walked, Configuration& found) {
     double from = lo, to = hi, expected = spread;
     const std::size_t most = IntervalList::mostIn(kListBytes, table.rows());
-    if (spread > (1 << 20) && PositionEstimate(table, p, 0.5 * static_cast<double>(most)).bracket(lo, hi, from, to, expected)) {
+    PositionEstimate estimate(table, p, 0.35 * static_cast<double>(most), interrupt);
+    if (spread > (1 << 20) && estimate.bracket(lo, hi, from, to, expected)) {
         bool narrow = true;
         for (std::size_t i = 0; i < table.rows(); ++i) narrow = narrow && table.costs()[i].size() <= 65536;
-        IntervalCounts n;
         const bool listed = narrow && expected < 0.75 * static_cast<double>(most);
-        if (listed) {
-            const IntervalList list = listOf(table, from, to, most, threads, n, interrupt);
-            if (n.below <= p && p < n.below + n.inside && !list.overflowed()) {
-                found = list.at(static_cast<std::size_t>(p - n.below));
-                return true;
+        // A few brackets, each moved towards p by what the last one counted exactly.
+        for (int attempt = 0; attempt < 3 && lo <= from && from < to && to <= hi; ++attempt) {
+            IntervalCounts n;
+            if (listed) {
+                const IntervalList list = listOf(table, from, to, most, threads, n, interrupt);
+                if (n.below <= p && p < n.below + n.inside && !list.overflowed()) {
+                    found = list.at(static_cast<std::size_t>(p - n.below));
+                    return true;
+                }
+            } else {
+                walked = histogramOf(table, from, to, expected, threads, interrupt);
+                n = walked.counts;
             }
-        } else {
-            walked = histogramOf(table, from, to, expected, threads, interrupt);
-            n = walked.counts;
-        }
-        if (n.below <= p && p < n.below + n.inside) {
-            // Too many to list: the window's histogram goes on from there.
-            if (listed) walked = histogramOf(table, from, to, static_cast<double>(n.inside), threads, interrupt);
-            lo = from;
-            hi = to;
-            return false;
-        }
-        if (p < n.below) {
-            hi = from;
-        } else {
-            lo = to;
+            if (n.below <= p && p < n.below + n.inside) {
+                // Too many to list: the bracket's histogram goes on from there.
+                if (listed) walked = histogramOf(table, from, to, static_cast<double>(n.inside), threads, interrupt);
+                lo = from;
+                hi = to;
+                return false;
+            }
+            if (p < n.below) {
+                hi = from;
+                estimate.shift(from, static_cast<double>(n.below), lo, hi, from, to);
+            } else {
+                lo = to;
+                estimate.shift(to, static_cast<double>(n.below + n.inside), lo, hi, from, to);
+            }
         }
     }
     walked = histogramOf(table, lo, hi, spread, threads, interrupt);
@@ -669,12 +691,12 @@ Configuration selectFinite(const CostMatrix& costs, std::uint64_t p, const std::
     double spread = 0.0;
     for (int round = 0; round < 4; ++round) {
         const double before = hi - cheapest;
-        spread = bracketFromTable(tableFor(costs, cheapest, hi, bins), p, lo, hi);
+        spread = bracketFromTable(tableFor(costs, cheapest, hi, bins, interrupt), p, lo, hi);
         checkInterrupt(interrupt);
         if (hi - cheapest > 0.5 * before) break;
     }
     const double finer = std::min(largestBins(rows), std::max(bins, bins * spread / kBandTarget));
-    const WeightTable table = tableFor(costs, cheapest, hi, finer);
+    const WeightTable table = tableFor(costs, cheapest, hi, finer, interrupt);
     checkInterrupt(interrupt);
     spread = bracketFromTable(table, p, lo, hi);
     // Few enough configurations to list and sort at once.
