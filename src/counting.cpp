@@ -606,12 +606,18 @@ private:
         return y;
     }
 
-    // N(t) estimated: every configuration below from_, and those of the weights from_ ..
-    // to_ by the share of the sampled remainders that fits under t.
+    // N(t) estimated: every configuration of a weight too small to reach t, and those of
+    // the weights that may, by the share of the sampled remainders that fits under t.
     double countAtMost(double t) const {
         const double step = table_.step(), base = table_.base();
-        double n = table_.completions(0, from_ - 1);
-        for (std::int64_t w = from_; w <= to_; ++w) {
+        // The weights whose configurations may cost t or less, some more: the
+        // remainders span below rows + 1 steps.
+        const double top = std::floor((t - base) / step);
+        if (!(top >= 0.0)) return 0.0;
+        const std::int64_t last = std::min<std::int64_t>(table_.maxBudget(), static_cast<std::int64_t>(std::min(top, 4e18)));
+        const std::int64_t first = std::max<std::int64_t>(0, last - static_cast<std::int64_t>(table_.rows()) - 1);
+        double n = table_.completions(0, first - 1);
+        for (std::int64_t w = first; w <= last; ++w) {
             const double room = t - base - static_cast<double>(w) * step;
             const auto fits = std::upper_bound(remainders_.begin(), remainders_.end(), room) - remainders_.begin();
             n += exactly(0, w, w) * static_cast<double>(fits) / static_cast<double>(remainders_.size());
