@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <random>
@@ -414,63 +415,79 @@ private:
 };
 
 // The configurations of a cost interval, with their columns (16-bit: rows of at most
-// 65536 columns), up to a number of them: past it they are counted only.
+// 65536 columns), up to a number of them shared by the lists of all walkers (room for
+// which each reserves at once, touching only what it fills): past it they are counted only.
 class IntervalList {
 public:
     static constexpr bool kColumns = true;
-    IntervalList(std::size_t rows, std::size_t most) : rows_(rows), most_(most) {}
+    IntervalList(std::size_t rows, std::size_t most, std::atomic<std::size_t>* taken)
+        : rows_(rows), most_(most), taken_(taken) {}
 
     // The most configurations `bytes` hold.
     static std::size_t mostIn(std::size_t bytes, std::size_t rows) { return bytes / (sizeof(double) + 2 * rows); }
 
     void operator()(const int* columns, double cost, std::uint64_t) {
-        if (costs_.size() >= most_) {
+        if (overflowed_ || taken_->fetch_add(1, std::memory_order_relaxed) >= most_) {
             overflowed_ = true;
             return;
+        }
+        if (costs_.empty()) {
+            costs_.reserve(most_);
+            columns_.reserve(most_ * rows_);
         }
         for (std::size_t i = 0; i < rows_; ++i) columns_.push_back(static_cast<std::uint16_t>(columns[i]));
         costs_.push_back(cost);
     }
 
-    void add(const IntervalList& other) {
-        columns_.insert(columns_.end(), other.columns_.begin(), other.columns_.end());
-        costs_.insert(costs_.end(), other.costs_.begin(), other.costs_.end());
-        overflowed_ = overflowed_ || other.overflowed_;
-    }
     bool overflowed() const noexcept { return overflowed_; }
-
-    // The configuration at `offset` of the list in the cost order.
-    Configuration at(std::size_t offset) const {
-        std::vector<std::uint32_t> order(costs_.size());
-        for (std::size_t k = 0; k < order.size(); ++k) order[k] = static_cast<std::uint32_t>(k);
-        const auto before = [this](std::uint32_t a, std::uint32_t b) {
-            if (costs_[a] != costs_[b]) return costs_[a] < costs_[b];
-            const auto first = columns_.begin() + static_cast<std::ptrdiff_t>(a * rows_);
-            const auto second = columns_.begin() + static_cast<std::ptrdiff_t>(b * rows_);
-            return std::lexicographical_compare(first, first + static_cast<std::ptrdiff_t>(rows_), second,
-                                                second + static_cast<std::ptrdiff_t>(rows_));
-        };
-        const auto nth = order.begin() + static_cast<std::ptrdiff_t>(offset);
-        std::nth_element(order.begin(), nth, order.end(), before);
-        const auto from = columns_.begin() + static_cast<std::ptrdiff_t>(*nth * rows_);
-        return {std::vector<int>(from, from + static_cast<std::ptrdiff_t>(rows_)), costs_[*nth]};
-    }
+    std::size_t size() const noexcept { return costs_.size(); }
+    double cost(std::size_t k) const noexcept { return costs_[k]; }
+    const std::uint16_t* columns(std::size_t k) const noexcept { return columns_.data() + k * rows_; }
 
 private:
     std::size_t rows_, most_;
+    std::atomic<std::size_t>* taken_;
     bool overflowed_ = false;
     std::vector<std::uint16_t> columns_;
     std::vector<double> costs_;
 };
 
+// Configurations of a cost interval listed by several walkers.
+struct IntervalLists {
+    std::unique_ptr<std::atomic<std::size_t>> taken = std::make_unique<std::atomic<std::size_t>>(0);
+    std::vector<IntervalList> parts;
+
+    bool overflowed() const {
+        return std::any_of(parts.begin(), parts.end(), [](const IntervalList& l) { return l.overflowed(); });
+    }
+
+    // The configuration at `offset` of all the lists together in the cost order.
+    Configuration at(std::size_t offset, std::size_t rows) const {
+        std::vector<std::uint64_t> order;  // list << 32 | entry
+        for (std::size_t l = 0; l < parts.size(); ++l) {
+            for (std::size_t k = 0; k < parts[l].size(); ++k) order.push_back(std::uint64_t{l} << 32 | k);
+        }
+        const auto costOf = [this](std::uint64_t e) { return parts[e >> 32].cost(e & 0xffffffffu); };
+        const auto columnsOf = [this](std::uint64_t e) { return parts[e >> 32].columns(e & 0xffffffffu); };
+        const auto before = [&](std::uint64_t a, std::uint64_t b) {
+            if (costOf(a) != costOf(b)) return costOf(a) < costOf(b);
+            return std::lexicographical_compare(columnsOf(a), columnsOf(a) + rows, columnsOf(b), columnsOf(b) + rows);
+        };
+        const auto nth = order.begin() + static_cast<std::ptrdiff_t>(offset);
+        std::nth_element(order.begin(), nth, order.end(), before);
+        const std::uint16_t* columns = columnsOf(*nth);
+        return {std::vector<int>(columns, columns + rows), costOf(*nth)};
+    }
+};
+
 // The configurations of (lo, hi] listed on `threads` threads (at most `most` of them, else
-// the list says it overflowed), with the walk's counts.
-IntervalList listOf(const WeightTable& table, double lo, double hi, std::size_t most, unsigned threads,
-                    IntervalCounts& counts, const std::atomic<bool>* interrupt) {
-    std::vector<IntervalList> lists(threads, IntervalList(table.rows(), (most + threads - 1) / threads));
-    counts = IntervalWalk<IntervalList>(table, lo, hi, interrupt).runParallel(lists);
-    for (std::size_t k = 1; k < lists.size(); ++k) lists[0].add(lists[k]);
-    return std::move(lists[0]);
+// the lists say they overflowed), with the walk's counts.
+IntervalLists listOf(const WeightTable& table, double lo, double hi, std::size_t most, unsigned threads,
+                     IntervalCounts& counts, const std::atomic<bool>* interrupt) {
+    IntervalLists lists;
+    lists.parts.assign(threads, IntervalList(table.rows(), most, lists.taken.get()));
+    counts = IntervalWalk<IntervalList>(table, lo, hi, interrupt).runParallel(lists.parts);
+    return lists;
 }
 
 // A walk of (lo, hi]: its counts, and the histogram of the costs inside.
@@ -654,9 +671,9 @@ bool firstWalk(const WeightTable& table, std::uint64_t p, double& lo, double& hi
         for (int attempt = 0; attempt < 3 && lo <= from && from < to && to <= hi; ++attempt) {
             IntervalCounts n;
             if (listed) {
-                const IntervalList list = listOf(table, from, to, most, threads, n, interrupt);
-                if (n.below <= p && p < n.below + n.inside && !list.overflowed()) {
-                    found = list.at(static_cast<std::size_t>(p - n.below));
+                const IntervalLists lists = listOf(table, from, to, most, threads, n, interrupt);
+                if (n.below <= p && p < n.below + n.inside && !lists.overflowed()) {
+                    found = lists.at(static_cast<std::size_t>(p - n.below), table.rows());
                     return true;
                 }
             } else {
@@ -717,8 +734,8 @@ Configuration selectFinite(const CostMatrix& costs, std::uint64_t p, const std::
         std::uint64_t offset = p - static_cast<std::uint64_t>(n.below);
         if (n.inside <= kList) {
             IntervalCounts counts;
-            const IntervalList list = listOf(table, lo, hi, kList, threads, counts, interrupt);
-            return list.at(static_cast<std::size_t>(offset));
+            const IntervalLists lists = listOf(table, lo, hi, kList, threads, counts, interrupt);
+            return lists.at(static_cast<std::size_t>(offset), rows);
         }
         // The bin holding p: its configurations, and those below it, are known exactly.
         std::size_t bin = 0;
