@@ -99,6 +99,11 @@ Tally BandWalk::runParallel(unsigned threads) {
 }
 
 Tally BandWalk::visit(std::size_t row, double prefix, std::int64_t weight, int lex) {
+    if (row == rows_) {
+        // Past the last row (a matrix of no rows): the one, empty, completion.
+        const Uint128 n = prefix < cost_ || (prefix == cost_ && lex < 0) ? 1 : 0;
+        return {n, n};
+    }
     const std::int64_t out = std::min(rootOut_ - weight, thresholds_.reaching(row, prefix));
     if (out < 0) return {};
     const std::int64_t in = std::min(out, std::max(rootIn_ - weight, thresholds_.below(row, prefix)));

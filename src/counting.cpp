@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <random>
@@ -78,11 +79,12 @@ double largestBins(std::size_t rows) {
 }
 
 // A table whose step divides the costs from the cheapest up to `cost` into about `bins` budgets.
-WeightTable tableFor(const CostMatrix& costs, double cheapest, double cost, double bins) {
+WeightTable tableFor(const CostMatrix& costs, double cheapest, double cost, double bins,
+                     const std::atomic<bool>* interrupt) {
     const WeightTable probe(costs, 1.0, -kInf);
     // A step well above the margin keeps the band from widening by it.
     const double step = std::max((cost - cheapest) / bins, 64.0 * probe.margin(cost));
-    return WeightTable(costs, step, cost);
+    return WeightTable(costs, step, cost, interrupt);
 }
 
 struct Outcome {
@@ -93,7 +95,7 @@ struct Outcome {
 // One table and one walk: bounds on the finite configurations before (cost, key).
 Outcome walkWith(const CostMatrix& costs, double cheapest, double cost, const std::vector<int>* key, double bins,
                  std::uint64_t nodeBudget, const std::atomic<bool>* interrupt) {
-    const WeightTable table = tableFor(costs, cheapest, cost, bins);
+    const WeightTable table = tableFor(costs, cheapest, cost, bins, interrupt);
     checkInterrupt(interrupt);
     BandWalk walk(table, cost, key == nullptr ? nullptr : key->data(), nodeBudget, interrupt);
     const double high = walk.rootHigh(), low = walk.rootLow();
@@ -413,63 +415,79 @@ private:
 };
 
 // The configurations of a cost interval, with their columns (16-bit: rows of at most
-// 65536 columns), up to a number of them: past it they are counted only.
+// 65536 columns), up to a number of them shared by the lists of all walkers (room for
+// which each reserves at once, touching only what it fills): past it they are counted only.
 class IntervalList {
 public:
     static constexpr bool kColumns = true;
-    IntervalList(std::size_t rows, std::size_t most) : rows_(rows), most_(most) {}
+    IntervalList(std::size_t rows, std::size_t most, std::atomic<std::size_t>* taken)
+        : rows_(rows), most_(most), taken_(taken) {}
 
     // The most configurations `bytes` hold.
     static std::size_t mostIn(std::size_t bytes, std::size_t rows) { return bytes / (sizeof(double) + 2 * rows); }
 
     void operator()(const int* columns, double cost, std::uint64_t) {
-        if (costs_.size() >= most_) {
+        if (overflowed_ || taken_->fetch_add(1, std::memory_order_relaxed) >= most_) {
             overflowed_ = true;
             return;
+        }
+        if (costs_.empty()) {
+            costs_.reserve(most_);
+            columns_.reserve(most_ * rows_);
         }
         for (std::size_t i = 0; i < rows_; ++i) columns_.push_back(static_cast<std::uint16_t>(columns[i]));
         costs_.push_back(cost);
     }
 
-    void add(const IntervalList& other) {
-        columns_.insert(columns_.end(), other.columns_.begin(), other.columns_.end());
-        costs_.insert(costs_.end(), other.costs_.begin(), other.costs_.end());
-        overflowed_ = overflowed_ || other.overflowed_;
-    }
     bool overflowed() const noexcept { return overflowed_; }
-
-    // The configuration at `offset` of the list in the cost order.
-    Configuration at(std::size_t offset) const {
-        std::vector<std::uint32_t> order(costs_.size());
-        for (std::size_t k = 0; k < order.size(); ++k) order[k] = static_cast<std::uint32_t>(k);
-        const auto before = [this](std::uint32_t a, std::uint32_t b) {
-            if (costs_[a] != costs_[b]) return costs_[a] < costs_[b];
-            const auto first = columns_.begin() + static_cast<std::ptrdiff_t>(a * rows_);
-            const auto second = columns_.begin() + static_cast<std::ptrdiff_t>(b * rows_);
-            return std::lexicographical_compare(first, first + static_cast<std::ptrdiff_t>(rows_), second,
-                                                second + static_cast<std::ptrdiff_t>(rows_));
-        };
-        const auto nth = order.begin() + static_cast<std::ptrdiff_t>(offset);
-        std::nth_element(order.begin(), nth, order.end(), before);
-        const auto from = columns_.begin() + static_cast<std::ptrdiff_t>(*nth * rows_);
-        return {std::vector<int>(from, from + static_cast<std::ptrdiff_t>(rows_)), costs_[*nth]};
-    }
+    std::size_t size() const noexcept { return costs_.size(); }
+    double cost(std::size_t k) const noexcept { return costs_[k]; }
+    const std::uint16_t* columns(std::size_t k) const noexcept { return columns_.data() + k * rows_; }
 
 private:
     std::size_t rows_, most_;
+    std::atomic<std::size_t>* taken_;
     bool overflowed_ = false;
     std::vector<std::uint16_t> columns_;
     std::vector<double> costs_;
 };
 
+// Configurations of a cost interval listed by several walkers.
+struct IntervalLists {
+    std::unique_ptr<std::atomic<std::size_t>> taken = std::make_unique<std::atomic<std::size_t>>(0);
+    std::vector<IntervalList> parts;
+
+    bool overflowed() const {
+        return std::any_of(parts.begin(), parts.end(), [](const IntervalList& l) { return l.overflowed(); });
+    }
+
+    // The configuration at `offset` of all the lists together in the cost order.
+    Configuration at(std::size_t offset, std::size_t rows) const {
+        std::vector<std::uint64_t> order;  // list << 32 | entry
+        for (std::size_t l = 0; l < parts.size(); ++l) {
+            for (std::size_t k = 0; k < parts[l].size(); ++k) order.push_back(std::uint64_t{l} << 32 | k);
+        }
+        const auto costOf = [this](std::uint64_t e) { return parts[e >> 32].cost(e & 0xffffffffu); };
+        const auto columnsOf = [this](std::uint64_t e) { return parts[e >> 32].columns(e & 0xffffffffu); };
+        const auto before = [&](std::uint64_t a, std::uint64_t b) {
+            if (costOf(a) != costOf(b)) return costOf(a) < costOf(b);
+            return std::lexicographical_compare(columnsOf(a), columnsOf(a) + rows, columnsOf(b), columnsOf(b) + rows);
+        };
+        const auto nth = order.begin() + static_cast<std::ptrdiff_t>(offset);
+        std::nth_element(order.begin(), nth, order.end(), before);
+        const std::uint16_t* columns = columnsOf(*nth);
+        return {std::vector<int>(columns, columns + rows), costOf(*nth)};
+    }
+};
+
 // The configurations of (lo, hi] listed on `threads` threads (at most `most` of them, else
-// the list says it overflowed), with the walk's counts.
-IntervalList listOf(const WeightTable& table, double lo, double hi, std::size_t most, unsigned threads,
-                    IntervalCounts& counts, const std::atomic<bool>* interrupt) {
-    std::vector<IntervalList> lists(threads, IntervalList(table.rows(), (most + threads - 1) / threads));
-    counts = IntervalWalk<IntervalList>(table, lo, hi, interrupt).runParallel(lists);
-    for (std::size_t k = 1; k < lists.size(); ++k) lists[0].add(lists[k]);
-    return std::move(lists[0]);
+// the lists say they overflowed), with the walk's counts.
+IntervalLists listOf(const WeightTable& table, double lo, double hi, std::size_t most, unsigned threads,
+                     IntervalCounts& counts, const std::atomic<bool>* interrupt) {
+    IntervalLists lists;
+    lists.parts.assign(threads, IntervalList(table.rows(), most, lists.taken.get()));
+    counts = IntervalWalk<IntervalList>(table, lo, hi, interrupt).runParallel(lists.parts);
+    return lists;
 }
 
 // A walk of (lo, hi]: its counts, and the histogram of the costs inside.
@@ -495,7 +513,9 @@ Histogram histogramOf(const WeightTable& table, double lo, double hi, double con
 // only the work, is the same on every run).
 class PositionEstimate {
 public:
-    PositionEstimate(const WeightTable& table, std::uint64_t p) : table_(table), target_(static_cast<double>(p) + 0.5) {}
+    // `wanted`: about how many configurations the bracket should hold (more samples narrow it).
+    PositionEstimate(const WeightTable& table, std::uint64_t p, double wanted, const std::atomic<bool>* interrupt)
+        : table_(table), target_(static_cast<double>(p) + 0.5), wanted_(wanted), interrupt_(interrupt) {}
 
     // Within (lo, hi]: a bracket (from, to] whose estimated counts miss p by a few times the
     // sampling error either way, and about how many configurations it holds; false when no
@@ -520,7 +540,11 @@ public:
         if (!(all > 0.0)) return false;
         std::mt19937_64 rng(0x5eed);
         remainders_.clear();
-        for (int k = 0; k < kSamples; ++k) {
+        // The bracket spans about 2.5 / sqrt(samples) of the weights' count.
+        const double needed = std::ceil(std::pow(2.5 * all / wanted_, 2.0));
+        const auto samples = static_cast<std::size_t>(std::min(kMostSamples, std::max(kFewestSamples, needed)));
+        for (std::size_t k = 0; k < samples; ++k) {
+            if (k % 256 == 0) checkInterrupt(interrupt_);
             // A weight in from_ .. to_ by its share, then a column per row by the share of its completions.
             double pick = uniform(rng) * all;
             std::int64_t w = from_;
@@ -549,18 +573,31 @@ public:
             }
             if (!lost) remainders_.push_back(cost - base - static_cast<double>(w) * step);
         }
-        if (remainders_.size() < kSamples / 2) return false;
+        if (remainders_.size() < samples / 2) return false;
         std::sort(remainders_.begin(), remainders_.end());
         // The sampling error of the shares is about 1 / sqrt(samples) of the weights' count.
-        const double error = 1.25 * all / std::sqrt(static_cast<double>(remainders_.size()));
-        from = costWhere(target_ - error, lo, hi);
-        to = costWhere(target_ + error, lo, hi);
-        inside = 2.0 * error;
+        error_ = 1.25 * all / std::sqrt(static_cast<double>(remainders_.size()));
+        from = costWhere(target_ - error_, lo, hi);
+        to = costWhere(target_ + error_, lo, hi);
+        inside = 2.0 * error_;
         return from < to && (lo < from || to < hi);
     }
 
+    // After a bracket missed p: the next one, from `edge` (whose exact count `counted` is
+    // now known) towards p, wide enough for the estimate's error; within (lo, hi].
+    void shift(double edge, double counted, double lo, double hi, double& from, double& to) const {
+        const double estimated = countAtMost(edge), gap = target_ - counted;
+        if (gap > 0) {
+            from = edge;
+            to = costWhere(estimated + gap + error_, edge, hi);
+        } else {
+            from = costWhere(estimated + gap - error_, lo, edge);
+            to = edge;
+        }
+    }
+
 private:
-    static constexpr int kSamples = 2048;
+    static constexpr double kFewestSamples = 2048, kMostSamples = 1 << 18;
 
     static double uniform(std::mt19937_64& rng) { return static_cast<double>(rng() >> 11) * 0x1p-53; }
 
@@ -586,12 +623,18 @@ private:
         return y;
     }
 
-    // N(t) estimated: every configuration below from_, and those of the weights from_ ..
-    // to_ by the share of the sampled remainders that fits under t.
+    // N(t) estimated: every configuration of a weight too small to reach t, and those of
+    // the weights that may, by the share of the sampled remainders that fits under t.
     double countAtMost(double t) const {
         const double step = table_.step(), base = table_.base();
-        double n = table_.completions(0, from_ - 1);
-        for (std::int64_t w = from_; w <= to_; ++w) {
+        // The weights whose configurations may cost t or less, some more: the
+        // remainders span below rows + 1 steps.
+        const double top = std::floor((t - base) / step);
+        if (!(top >= 0.0)) return 0.0;
+        const std::int64_t last = std::min<std::int64_t>(table_.maxBudget(), static_cast<std::int64_t>(std::min(top, 4e18)));
+        const std::int64_t first = std::max<std::int64_t>(0, last - static_cast<std::int64_t>(table_.rows()) - 1);
+        double n = table_.completions(0, first - 1);
+        for (std::int64_t w = first; w <= last; ++w) {
             const double room = t - base - static_cast<double>(w) * step;
             const auto fits = std::upper_bound(remainders_.begin(), remainders_.end(), room) - remainders_.begin();
             n += exactly(0, w, w) * static_cast<double>(fits) / static_cast<double>(remainders_.size());
@@ -600,7 +643,8 @@ private:
     }
 
     const WeightTable& table_;
-    double target_;
+    double target_, wanted_, error_ = 0.0;
+    const std::atomic<bool>* interrupt_;
     std::int64_t from_ = 0, to_ = 0;
     std::vector<double> remainders_;
 };
@@ -617,33 +661,39 @@ constexpr std::size_t kListBytes = std::size_t{96} << 20;
 bool firstWalk(const WeightTable& table, std::uint64_t p, double& lo, double& hi, double spread, unsigned threads,
                const std::atomic<bool>* interrupt, Histogram& walked, Configuration& found) {
     double from = lo, to = hi, expected = spread;
-    if (spread > (1 << 20) && PositionEstimate(table, p).bracket(lo, hi, from, to, expected)) {
-        const std::size_t most = IntervalList::mostIn(kListBytes, table.rows());
+    const std::size_t most = IntervalList::mostIn(kListBytes, table.rows());
+    PositionEstimate estimate(table, p, 0.35 * static_cast<double>(most), interrupt);
+    if (spread > (1 << 20) && estimate.bracket(lo, hi, from, to, expected)) {
         bool narrow = true;
         for (std::size_t i = 0; i < table.rows(); ++i) narrow = narrow && table.costs()[i].size() <= 65536;
-        IntervalCounts n;
         const bool listed = narrow && expected < 0.75 * static_cast<double>(most);
-        if (listed) {
-            const IntervalList list = listOf(table, from, to, most, threads, n, interrupt);
-            if (n.below <= p && p < n.below + n.inside && !list.overflowed()) {
-                found = list.at(static_cast<std::size_t>(p - n.below));
-                return true;
+        // A few brackets, each moved towards p by what the last one counted exactly.
+        for (int attempt = 0; attempt < 3 && lo <= from && from < to && to <= hi; ++attempt) {
+            IntervalCounts n;
+            if (listed) {
+                const IntervalLists lists = listOf(table, from, to, most, threads, n, interrupt);
+                if (n.below <= p && p < n.below + n.inside && !lists.overflowed()) {
+                    found = lists.at(static_cast<std::size_t>(p - n.below), table.rows());
+                    return true;
+                }
+            } else {
+                walked = histogramOf(table, from, to, expected, threads, interrupt);
+                n = walked.counts;
             }
-        } else {
-            walked = histogramOf(table, from, to, expected, threads, interrupt);
-            n = walked.counts;
-        }
-        if (n.below <= p && p < n.below + n.inside) {
-            // Too many to list: the window's histogram goes on from there.
-            if (listed) walked = histogramOf(table, from, to, static_cast<double>(n.inside), threads, interrupt);
-            lo = from;
-            hi = to;
-            return false;
-        }
-        if (p < n.below) {
-            hi = from;
-        } else {
-            lo = to;
+            if (n.below <= p && p < n.below + n.inside) {
+                // Too many to list: the bracket's histogram goes on from there.
+                if (listed) walked = histogramOf(table, from, to, static_cast<double>(n.inside), threads, interrupt);
+                lo = from;
+                hi = to;
+                return false;
+            }
+            if (p < n.below) {
+                hi = from;
+                estimate.shift(from, static_cast<double>(n.below), lo, hi, from, to);
+            } else {
+                lo = to;
+                estimate.shift(to, static_cast<double>(n.below + n.inside), lo, hi, from, to);
+            }
         }
     }
     walked = histogramOf(table, lo, hi, spread, threads, interrupt);
@@ -664,12 +714,12 @@ Configuration selectFinite(const CostMatrix& costs, std::uint64_t p, const std::
     double spread = 0.0;
     for (int round = 0; round < 4; ++round) {
         const double before = hi - cheapest;
-        spread = bracketFromTable(tableFor(costs, cheapest, hi, bins), p, lo, hi);
+        spread = bracketFromTable(tableFor(costs, cheapest, hi, bins, interrupt), p, lo, hi);
         checkInterrupt(interrupt);
         if (hi - cheapest > 0.5 * before) break;
     }
     const double finer = std::min(largestBins(rows), std::max(bins, bins * spread / kBandTarget));
-    const WeightTable table = tableFor(costs, cheapest, hi, finer);
+    const WeightTable table = tableFor(costs, cheapest, hi, finer, interrupt);
     checkInterrupt(interrupt);
     spread = bracketFromTable(table, p, lo, hi);
     // Few enough configurations to list and sort at once.
@@ -684,8 +734,8 @@ Configuration selectFinite(const CostMatrix& costs, std::uint64_t p, const std::
         std::uint64_t offset = p - static_cast<std::uint64_t>(n.below);
         if (n.inside <= kList) {
             IntervalCounts counts;
-            const IntervalList list = listOf(table, lo, hi, kList, threads, counts, interrupt);
-            return list.at(static_cast<std::size_t>(offset));
+            const IntervalLists lists = listOf(table, lo, hi, kList, threads, counts, interrupt);
+            return lists.at(static_cast<std::size_t>(offset), rows);
         }
         // The bin holding p: its configurations, and those below it, are known exactly.
         std::size_t bin = 0;

@@ -185,7 +185,8 @@ CostMatrix costsOf(const ProbabilityMatrix& probs) {
 
 // ----- WeightTable -----
 
-WeightTable::WeightTable(CostMatrix costs, double step, double maxCost) : costs_(std::move(costs)), step_(step) {
+WeightTable::WeightTable(CostMatrix costs, double step, double maxCost, const std::atomic<bool>* interrupt)
+    : costs_(std::move(costs)), step_(step) {
     if (!(std::isfinite(step) && step > 0.0)) throw std::invalid_argument("weight table: the step must be finite and positive");
     if (std::isnan(maxCost)) throw std::invalid_argument("weight table: the largest cost is NaN");
     const std::int64_t heaviest = computeWeights();
@@ -198,7 +199,7 @@ WeightTable::WeightTable(CostMatrix costs, double step, double maxCost) : costs_
     for (std::vector<std::int32_t>& weights : weightsByCost_) {
         for (std::int32_t& w : weights) w = static_cast<std::int32_t>(std::min<std::int64_t>(w, maxBudget_ + 1));
     }
-    computeCounts();
+    computeCounts(interrupt);
 }
 
 double WeightTable::margin(double cost) const noexcept {
@@ -317,11 +318,11 @@ std::int64_t WeightTable::computeWeights() {
     return heaviest;
 }
 
-void WeightTable::computeCounts() {
+void WeightTable::computeCounts(const std::atomic<bool>* interrupt) {
     const std::size_t n = rows();
     stride_ = static_cast<std::size_t>(maxBudget_) + 1;
     counts_.assign(n * stride_, 0.0);
-    computeReachable();
+    computeReachable(interrupt);
     if (!hasFinite_ || n == 0) return;
     // The last row: how many of its columns weigh at most b.
     {
@@ -343,6 +344,7 @@ void WeightTable::computeCounts() {
         const std::vector<std::int32_t>& weights = weightsByCost_[i];
         constexpr std::size_t kBlock = 2048;
         for (std::size_t from = 0; from < stride_; from += kBlock) {
+            if ((from / kBlock) % 16 == 0) checkInterrupt(interrupt);
             const std::size_t to = std::min(stride_, from + kBlock);
             for (std::int32_t weight : weights) {
                 const auto w = static_cast<std::size_t>(weight);
@@ -358,7 +360,7 @@ void WeightTable::computeCounts() {
     relativeError_ = error * 1.01;
 }
 
-void WeightTable::computeReachable() {
+void WeightTable::computeReachable(const std::atomic<bool>* interrupt) {
     // The weights some completion has, as bitsets: the last row's column weights, then
     // each row's weights shifted onto the next row's set (an OR for every distinct weight).
     const std::size_t n = rows();
@@ -367,6 +369,7 @@ void WeightTable::computeReachable() {
     if (!hasFinite_ || n == 0) return;
     const auto budget = static_cast<std::size_t>(maxBudget_);
     for (std::size_t i = n; i-- > 0;) {
+        checkInterrupt(interrupt);
         std::uint64_t* bits = &reachable_[i * words_];
         const std::uint64_t* below = i + 1 < n ? &reachable_[(i + 1) * words_] : nullptr;
         std::int64_t previous = -1;

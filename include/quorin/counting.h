@@ -11,9 +11,11 @@
 // unless given); otherwise high <= low * 2^(1/8). Both always hold the true value: every
 // rounding is bounded with an explicit margin, and the configurations too close to call
 // (the band of band_walk.h) are summed exactly as the core sums them. An exact count
-// walks the whole band, which grows with the depth: about a second at 2^32, a minute
-// towards 2^40. Counts of 2^53 or more are never exact: asking for one throws
-// std::length_error. Memory stays within about 256 MiB.
+// walks the whole band, on every core, and the band grows with the depth (about 16 times
+// for every 16 times deeper). Counts of 2^53 or more are never exact: asking for one
+// (exactUpTo at or past it, and the count possibly below exactUpTo) throws
+// std::length_error. Results do not depend on the number of cores. Memory stays within
+// about 256 MiB.
 //
 // Every call takes an optional interrupt flag: when another thread raises it, the call
 // throws Interrupted (interrupt.h) within a few milliseconds, leaving nothing behind.
@@ -58,7 +60,8 @@ Count position(const ProbabilityMatrix& probs, const std::vector<int>& columns,
 // The configuration at 0-based `position` of the cost order, exactly. Throws
 // std::out_of_range at or past the number of configurations, std::length_error for a
 // finite-cost position of 2^50 or more (every position of cost +inf is found).
-// It costs about two exact counts near the position.
+// Most positions cost one walk of a narrow cost bracket estimated to hold the position,
+// about one exact count's work; the others a few such walks.
 Configuration select(const ProbabilityMatrix& probs, const Count& position, const std::atomic<bool>* interrupt = nullptr);
 
 }  // namespace quorin

@@ -15,10 +15,12 @@
 
 #include <cstddef>
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "interrupt.h"
 #include "quorin.h"
 
 namespace quorin {
@@ -101,8 +103,9 @@ public:
     // budgetReaching(0, 0, maxCost), the largest weight a configuration of cost <= maxCost
     // can have, but at least 0 and at most the heaviest configuration's weight (so
     // maxCost = +inf covers every configuration). Throws std::invalid_argument for a bad
-    // step, std::length_error for a budget beyond 2^31 - 4.
-    WeightTable(CostMatrix costs, double step, double maxCost);
+    // step, std::length_error for a budget beyond 2^31 - 4, and Interrupted (interrupt.h)
+    // when `interrupt` is raised while the counts are summed.
+    WeightTable(CostMatrix costs, double step, double maxCost, const std::atomic<bool>* interrupt = nullptr);
 
     std::size_t rows() const noexcept { return costs_.size(); }
     double step() const noexcept { return step_; }
@@ -190,8 +193,8 @@ private:
     // Sorted columns, cheapest costs, suffix bases, uncapped weights and the exact totals;
     // returns the heaviest configuration's weight (saturating at 2^62).
     std::int64_t computeWeights();
-    void computeCounts();
-    void computeReachable();
+    void computeCounts(const std::atomic<bool>* interrupt);
+    void computeReachable(const std::atomic<bool>* interrupt);
 
     CostMatrix costs_;
     double step_;

@@ -176,11 +176,13 @@ SIGINT_SCRIPT = textwrap.dedent(
     probs /= probs.sum(axis=1, keepdims=True)
     first = quorin.count(probs, 49.5, exact_up_to=2**44)
     print("ready", flush=True)
-    for call in ("count", "rank"):
+    for call in ("count", "rank", "batches"):
         start = time.monotonic()
         try:
             if call == "count":
                 quorin.count(probs, 52.0, exact_up_to=2**50)  # an exact count near 2^40: minutes
+            elif call == "batches":
+                next(quorin.batches(probs, size=1, start=2**44))  # locating the start: minutes
             else:
                 quorin.rank(probs, [int(c) for c in np.argsort(probs, axis=1)[:, -2]], exact_up_to=2**60)  # near 2^42
             print("finished", call, flush=True)
@@ -194,7 +196,7 @@ SIGINT_SCRIPT = textwrap.dedent(
 
 
 @pytest.mark.skipif(not hasattr(signal, "SIGINT") or os.name != "posix", reason="POSIX signals")
-def test_sigint_stops_a_long_count_and_rank():
+def test_sigint_stops_a_long_count_rank_and_start_of_batches():
     env = dict(os.environ)
     module_dir = os.path.dirname(os.path.dirname(os.path.abspath(quorin.__file__)))
     env["PYTHONPATH"] = os.pathsep.join(p for p in [module_dir, env.get("PYTHONPATH", "")] if p)
@@ -202,7 +204,7 @@ def test_sigint_stops_a_long_count_and_rank():
                              text=True, env=env)
     seen = []
     try:
-        for expected in ("ready", "again"):
+        for expected in ("ready", "again", "again"):
             seen.append(child.stdout.readline())
             while seen[-1] and not seen[-1].startswith(expected):
                 seen.append(child.stdout.readline())
@@ -214,4 +216,5 @@ def test_sigint_stops_a_long_count_and_rank():
         child.kill()
     out = "".join(seen) + out
     assert child.returncode == 0, err
-    assert "interrupted count" in out and "interrupted rank" in out, out + err
+    for call in ("count", "rank", "batches"):
+        assert f"interrupted {call}" in out, out + err
