@@ -725,6 +725,15 @@ Configuration selectFinite(const CostMatrix& costs, std::uint64_t p, const std::
     // Few enough configurations to list and sort at once.
     constexpr std::uint64_t kList = std::uint64_t{1} << 16;
     const unsigned threads = spread > kList ? walkThreads() : 1;
+    if (!(std::nextafter(lo, kInf) < hi)) {
+        // The bracket holds one cost, hi: a tie that may be far too large to walk (every
+        // configuration of a matrix of equal rows costs the same). Position p among them,
+        // after the N(lo) configurations that cost less.
+        const CountBounds below = lo < cheapest ? CountBounds{} : finiteBefore(costs, lo, nullptr, Count(p), interrupt);
+        if (below.exact() && below.low.fitsUint128() && below.low.toUint128() <= p) {
+            return selectTied(table, hi, p - static_cast<std::uint64_t>(below.low.toUint128()), interrupt);
+        }
+    }
     Histogram walked{{}, CostHistogram(lo, hi, 4)};
     Configuration found;
     if (firstWalk(table, p, lo, hi, spread, threads, interrupt, walked, found)) return found;
