@@ -2,6 +2,7 @@
 and batches on every implementation the CPU has, the accepted forms of its arguments, bad
 input, pickling, and searches that find a planted key at its exact rank."""
 
+import logging
 import os
 import pickle
 
@@ -276,8 +277,21 @@ needs_processes = pytest.mark.skipif(
     reason="worker processes would need the sanitizer runtime preloaded too")
 
 
-@pytest.mark.parametrize("workers", [1, pytest.param(2, marks=needs_processes)])
+@pytest.fixture
+def workers(request):
+    if request.param != "dask":
+        yield request.param
+        return
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                  silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as client:
+        yield client
+
+
+@pytest.mark.parametrize("workers", [1, pytest.param(2, marks=needs_processes), pytest.param("dask", marks=needs_processes)],
+                         indirect=True, ids=["this-process", "processes", "dask"])
 def test_search_finds_the_planted_key_at_its_rank(workers):
+    # The tester runs inside the walk of each task, wherever the task runs.
     probs, key, position, plaintext, ciphertext = planted_search_case(5)
     tester = quorin.AES128(plaintext, ciphertext)
     tester.check_shape([len(row) for row in probs])
