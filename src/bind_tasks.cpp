@@ -17,7 +17,8 @@
 
 #include "bindings.h"
 #include "matrix_caster.h"
-#include "released_call.h"
+#include "py_convert.h"
+#include "interrupt_watch.h"
 
 namespace py = pybind11;
 
@@ -25,26 +26,12 @@ namespace {
 
 using quorin::OrderBound;
 using quorin::Position;
-using quorin_python::callReleased;
+using quorin_python::runInterruptibly;
+using quorin_python::toInt;
+using quorin_python::toPosition;
+using quorin_python::toThreads;
 
-py::int_ toInt(Position p) {
-    py::int_ high(static_cast<unsigned long long>(p >> 64));
-    py::int_ low(static_cast<unsigned long long>(p));
-    return high.attr("__lshift__")(64).attr("__or__")(low);
-}
 
-// A non-negative Python int below 2^128 (larger ones saturate), TypeError/ValueError otherwise.
-Position toPosition(const py::handle& value, const char* name) {
-    if (!PyIndex_Check(value.ptr()) || PyBool_Check(value.ptr()))
-        throw py::type_error(std::string(name) + " must be an integer, not " + Py_TYPE(value.ptr())->tp_name);
-    py::int_ x = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
-    if (!x) throw py::error_already_set();
-    if (x < py::int_(0)) throw py::value_error(std::string(name) + " must be >= 0, not " + py::str(x).cast<std::string>());
-    if (x.attr("bit_length")().cast<int>() > 128) return quorin::kNoStop;
-    const py::int_ high = x.attr("__rshift__")(64);
-    const py::int_ low = x.attr("__and__")(py::int_(0xffffffffffffffffULL));
-    return (static_cast<Position>(high.cast<unsigned long long>()) << 64) | low.cast<unsigned long long>();
-}
 
 // Columns: a sequence of integers that fit an int.
 std::vector<int> toColumns(const py::handle& value, const char* name) {
@@ -79,12 +66,6 @@ py::tuple fromBound(const OrderBound& b) {
     return py::make_tuple(py::float_(b.cost), columns);
 }
 
-unsigned toThreads(const py::object& threads) {
-    if (threads.is_none()) return 0;
-    const Position t = toPosition(threads, "threads");
-    if (t < 1) throw py::value_error("threads must be >= 1, not 0");
-    return t > 1024 ? 1024u : static_cast<unsigned>(t);
-}
 
 // The iterator of _TaskWalk: quorin.Batch after quorin.Batch, in no particular order.
 struct TaskWalk {
@@ -116,7 +97,7 @@ py::object nextOf(TaskWalk& w) {
     w.busy = true;
     quorin::RangeChunk chunk;
     try {
-        chunk = callReleased([&](const std::atomic<bool>* interrupt) { return w.walk->next(interrupt); });
+        chunk = runInterruptibly([&](const std::atomic<bool>* interrupt) { return w.walk->next(interrupt); });
     } catch (...) {
         w.busy = false;
         throw;
@@ -134,9 +115,9 @@ void bindTasks(py::module_& m) {
               const Position p = toPosition(position, "position");
               quorin::checkProbabilities(probs);
               if (p == quorin::kNoStop) return py::none();
-              std::optional<OrderBound> found = callReleased([&](const std::atomic<bool>*) -> std::optional<OrderBound> {
+              std::optional<OrderBound> found = runInterruptibly([&](const std::atomic<bool>* interrupt) -> std::optional<OrderBound> {
                   try {
-                      quorin::Configuration c = quorin::select(probs, quorin::Count::fromUint128(p));
+                      quorin::Configuration c = quorin::select(probs, quorin::Count::fromUint128(p), interrupt);
                       return OrderBound{c.cost, std::move(c.columns)};
                   } catch (const std::out_of_range&) {
                       return std::nullopt;
@@ -154,7 +135,7 @@ void bindTasks(py::module_& m) {
               const Position taskSize = toPosition(size, "task_size");
               if (taskSize < 1) throw py::value_error("task_size must be >= 1, not 0");
               const Position count = toPosition(most, "most");
-              std::vector<OrderBound> cuts = callReleased([&](const std::atomic<bool>*) {
+              std::vector<OrderBound> cuts = runInterruptibly([&](const std::atomic<bool>*) {
                   return quorin::cutRange(probs, lo, hi, taskSize, static_cast<std::size_t>(std::min<Position>(count, 1u << 24)));
               });
               py::list out;
@@ -173,7 +154,7 @@ void bindTasks(py::module_& m) {
               const OrderBound lo = toBound(lower, "lower");
               const std::optional<OrderBound> hi = toUpper(upper);
               const unsigned threadCount = toThreads(threads);
-              quorin::RangeReport report = callReleased([&](const std::atomic<bool>* interrupt) {
+              quorin::RangeReport report = runInterruptibly([&](const std::atomic<bool>* interrupt) {
                   return quorin::testRange(probs, lo, hi, *native, threadCount, interrupt);
               });
               py::list hits;
@@ -213,7 +194,7 @@ void bindTasks(py::module_& m) {
                  w.busy = true;
                  Position index = 0;
                  try {
-                     index = callReleased([&](const std::atomic<bool>* interrupt) { return w.walk->indexOf(c, interrupt); });
+                     index = runInterruptibly([&](const std::atomic<bool>* interrupt) { return w.walk->indexOf(c, interrupt); });
                  } catch (...) {
                      w.busy = false;
                      throw;

@@ -19,32 +19,18 @@
 
 #include "bindings.h"
 #include "matrix_caster.h"
+#include "py_convert.h"
 
 namespace py = pybind11;
 
 namespace {
 
 using quorin::Position;
+using quorin_python::toInt;
+using quorin_python::toPosition;
+using quorin_python::toThreads;
 
-// A Python int, checked as an argument: TypeError unless it is an integer, ValueError if
-// negative. Values of 2^128 and more saturate to 2^128 - 1.
-Position toPosition(const py::handle& value, const char* name) {
-    if (!PyIndex_Check(value.ptr()) || PyBool_Check(value.ptr()))
-        throw py::type_error(std::string(name) + " must be an integer, not " + Py_TYPE(value.ptr())->tp_name);
-    py::int_ x = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
-    if (!x) throw py::error_already_set();
-    if (x < py::int_(0)) throw py::value_error(std::string(name) + " must be >= 0, not " + py::str(x).cast<std::string>());
-    const py::int_ high = x.attr("__rshift__")(64);
-    if (high.attr("bit_length")().cast<int>() > 64) return quorin::kNoStop;
-    const py::int_ low = x.attr("__and__")(py::int_(0xffffffffffffffffULL));
-    return (static_cast<Position>(high.cast<unsigned long long>()) << 64) | low.cast<unsigned long long>();
-}
 
-py::int_ toInt(Position p) {
-    py::int_ high(static_cast<unsigned long long>(p >> 64));
-    py::int_ low(static_cast<unsigned long long>(p));
-    return high.attr("__lshift__")(64).attr("__or__")(low);
-}
 
 std::size_t toCount(const py::handle& value, const char* name) {
     const Position p = toPosition(value, name);
@@ -226,12 +212,6 @@ py::object nextBatch(BatchIterator& it) {
     return makeBatch(columns, costs, out.got, m);
 }
 
-unsigned toThreads(const py::object& threads) {
-    if (threads.is_none()) return 0;
-    const Position t = toPosition(threads, "threads");
-    if (t < 1) throw py::value_error("threads must be >= 1, not 0");
-    return t > 1024 ? 1024u : static_cast<unsigned>(t);
-}
 
 // The number of configurations of a matrix, exactly.
 py::int_ configurationCount(const quorin::ProbabilityMatrix& probs) {

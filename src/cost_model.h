@@ -81,6 +81,27 @@ inline void copyBytes(unsigned char* to, const unsigned char* from, std::size_t 
     for (; n != 0; --n) *to++ = *from++;
 }
 
+// The exact costs (prefix, then the rows' costs added in row order) of four consecutive
+// stored suffixes of `tail` columns from `rest`: four independent chains of additions.
+template <class Col>
+inline void fourCosts(double prefix, const Col* rest, std::size_t tail, const double* const* tailCost, double sums[4]) {
+    double s0 = prefix, s1 = prefix, s2 = prefix, s3 = prefix;
+    const Col* r1 = rest + tail;
+    const Col* r2 = r1 + tail;
+    const Col* r3 = r2 + tail;
+    for (std::size_t r = 0; r < tail; ++r) {
+        const double* c = tailCost[r];
+        s0 += c[rest[r]];
+        s1 += c[r1[r]];
+        s2 += c[r2[r]];
+        s3 += c[r3[r]];
+    }
+    sums[0] = s0;
+    sums[1] = s1;
+    sums[2] = s2;
+    sums[3] = s3;
+}
+
 // Calls f with a value of the unsigned type columns are stored in (m.width bytes).
 template <class F>
 void withColumnType(const Model& m, F&& f) {

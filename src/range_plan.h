@@ -207,18 +207,11 @@ bool RangePlan::emitPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, c
         std::uint32_t e = innerFrom;
         for (; e + 4 <= innerTo; e += 4) {
             const Col* r0 = entries + std::size_t{e} * tail;
-            const Col* r1 = r0 + tail;
-            const Col* r2 = r1 + tail;
-            const Col* r3 = r2 + tail;
-            double s0 = prefix, s1 = prefix, s2 = prefix, s3 = prefix;
-            for (std::size_t r = 0; r < tail; ++r) {
-                const double* c = tailCost[r];
-                s0 += c[r0[r]];
-                s1 += c[r1[r]];
-                s2 += c[r2[r]];
-                s3 += c[r3[r]];
-            }
-            if (!emit.add(s0, r0) || !emit.add(s1, r1) || !emit.add(s2, r2) || !emit.add(s3, r3)) return false;
+            double sums[4];
+            fourCosts(prefix, r0, tail, tailCost, sums);
+            if (!emit.add(sums[0], r0) || !emit.add(sums[1], r0 + tail) || !emit.add(sums[2], r0 + 2 * tail) ||
+                !emit.add(sums[3], r0 + 3 * tail))
+                return false;
         }
         for (; e < innerTo; ++e) {
             const Col* rest = entries + std::size_t{e} * tail;

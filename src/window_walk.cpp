@@ -135,22 +135,7 @@ bool WindowedEnumerator::Impl::walk(const Bounds& b, const std::atomic<bool>* in
                 const std::uint32_t lane4 = (e - from) % 4;
                 if (lane4 == 0) {
                     if (to - e >= 4) {
-                        double s0 = prefix, s1 = prefix, s2 = prefix, s3 = prefix;
-                        const Col* r0 = rest;
-                        const Col* r1 = rest + tail;
-                        const Col* r2 = rest + 2 * tail;
-                        const Col* r3 = rest + 3 * tail;
-                        for (std::size_t r = 0; r < tail; ++r) {
-                            const double* c = tailCost[r];
-                            s0 += c[r0[r]];
-                            s1 += c[r1[r]];
-                            s2 += c[r2[r]];
-                            s3 += c[r3[r]];
-                        }
-                        sums[0] = s0;
-                        sums[1] = s1;
-                        sums[2] = s2;
-                        sums[3] = s3;
+                        fourCosts(prefix, rest, tail, tailCost, sums);
                     } else {
                         for (std::uint32_t j = 0; j < to - e; ++j) {
                             const Col* rj = rest + j * tail;
