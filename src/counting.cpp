@@ -700,6 +700,33 @@ bool firstWalk(const WeightTable& table, std::uint64_t p, double& lo, double& hi
     return false;
 }
 
+// Whether the table counts the configurations of cost up to `cost` exactly (below 2^53).
+bool countableUpTo(const WeightTable& table, double cost) {
+    const std::int64_t top = std::min(table.budgetReaching(0, 0.0, cost), table.maxBudget());
+    return WeightTable::isExactCount(table.completions(0, top));
+}
+
+// The configurations of cost <= t, exactly; or 2^64 - 1 when there are 2^53 or more.
+std::uint64_t exactlyAtMost(const WeightTable& table, double t, unsigned threads, const std::atomic<bool>* interrupt) {
+    BandWalk walk(table, t, nullptr, kUnlimited, interrupt);
+    const Tally n = walk.runParallel(threads);
+    if (n.overflowed || n.low != n.high || n.low >= (Uint128{1} << 53)) return ~std::uint64_t{0};
+    return static_cast<std::uint64_t>(n.low);
+}
+
+// Narrows (lo, hi], with N(lo) <= p < N(hi), by halving its doubles until the table counts
+// up to hi exactly or hi is the one cost left; returns N(lo).
+std::uint64_t narrowCrowd(const WeightTable& table, std::uint64_t p, double& lo, double& hi, unsigned threads,
+                          const std::atomic<bool>* interrupt) {
+    while (orderedBits(hi) - orderedBits(lo) > 1 && !countableUpTo(table, hi)) {
+        const double mid = fromOrderedBits(orderedBits(lo) + (orderedBits(hi) - orderedBits(lo)) / 2);
+        (exactlyAtMost(table, mid, threads, interrupt) <= p ? lo : hi) = mid;
+    }
+    const std::uint64_t below = exactlyAtMost(table, lo, threads, interrupt);
+    if (below > p) throw std::length_error("quorin: the position is too far down to be found exactly");
+    return below;
+}
+
 // The configuration at finite-cost position p: coarse tables bracket its cost in (lo, hi]
 // with N(lo) <= p < N(hi) (N(t): the configurations of cost <= t), a fine one bounds the
 // band around it; then each walk of the bracket counts N(lo) exactly and sorts the
@@ -725,14 +752,10 @@ Configuration selectFinite(const CostMatrix& costs, std::uint64_t p, const std::
     // Few enough configurations to list and sort at once.
     constexpr std::uint64_t kList = std::uint64_t{1} << 16;
     const unsigned threads = spread > kList ? walkThreads() : 1;
-    if (!(std::nextafter(lo, kInf) < hi)) {
-        // The bracket holds one cost, hi: a tie that may be far too large to walk (every
-        // configuration of a matrix of equal rows costs the same). Position p among them,
-        // after the N(lo) configurations that cost less.
-        const CountBounds below = lo < cheapest ? CountBounds{} : finiteBefore(costs, lo, nullptr, Count(p), interrupt);
-        if (below.exact() && below.low.fitsUint128() && below.low.toUint128() <= p) {
-            return selectTied(table, hi, p - static_cast<std::uint64_t>(below.low.toUint128()), interrupt);
-        }
+    if (!countableUpTo(table, hi)) {
+        // A crowd of equal costs past what the table counts exactly.
+        const std::uint64_t below = narrowCrowd(table, p, lo, hi, threads, interrupt);
+        if (!countableUpTo(table, hi)) return selectTied(table, hi, p - below, interrupt);
     }
     Histogram walked{{}, CostHistogram(lo, hi, 4)};
     Configuration found;

@@ -7,8 +7,8 @@
 // a completion too close to t to call (the band) are opened. The walks here open exactly
 // those nodes and add up everything else from the table's counts:
 //
-//     quorin::BandWalk walk(table, cost, key, interrupt);           // rank and count
-//     quorin::Tally before = walk.run();                            // configurations before (cost, key)
+//     quorin::BandWalk walk(table, cost, key);                      // rank and count
+//     quorin::Tally before = walk.runParallel(2);                   // configurations before (cost, key)
 //
 //     quorin::IntervalWalk<Leaves> walk(table, lo, hi, interrupt);  // select, enumeration
 //     quorin::IntervalCounts n = walk.run(leaves);                  // leaves(...) for each in (lo, hi]

@@ -113,6 +113,17 @@ TEST(Counting, SelectEveryPosition) {
     checkSelectEverywhere({});
 }
 
+// A crowd of equal costs past what the tables count exactly (2^53): every configuration
+// of one cost, in lexicographic order.
+TEST(Counting, SelectInACrowdOfEqualCosts) {
+    const ProbabilityMatrix flat(24, std::vector<double>(18, 0.25));
+    for (std::uint64_t p : {std::uint64_t{0}, std::uint64_t{5000}, (std::uint64_t{1} << 49) + 77}) {
+        std::vector<int> want(24, 0);
+        for (std::uint64_t v = p, i = 24; v != 0; v /= 18) want[--i] = static_cast<int>(v % 18);
+        EXPECT_EQ(quorin::select(flat, Count(p)).columns, want) << p;
+    }
+}
+
 ProbabilityMatrix gammaMatrix(std::mt19937_64& rng, std::size_t rows, std::size_t columns, double shape) {
     std::gamma_distribution<double> gamma(shape);
     ProbabilityMatrix probs(rows, std::vector<double>(columns));
