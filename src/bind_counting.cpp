@@ -113,7 +113,9 @@ of cost +inf (a zero probability) last, lexicographically. ``columns`` is a sequ
 NumPy array of ints, one column per row. Both bounds are Python ints, exact however large,
 and always hold the true rank: exact (``low == high``) whenever the rank is at most
 ``exact_up_to`` (2**32 by default), otherwise ``high <= low * 2**(1/8)``. A key with a
-zero-probability column gets its exact rank. The GIL is released while the count runs.
+zero-probability column gets its exact rank. The GIL is released while the count runs, and
+Ctrl-C stops it (KeyboardInterrupt). An exact count of 2**53 or more is out of reach: when
+the rank may be that large and still within ``exact_up_to``, ValueError says so.
 
 Raises ValueError for ``probs`` that quorin.quorin refuses, for ``columns`` of the wrong
 length, or with a column out of range or negative (the message names the row); TypeError
@@ -135,7 +137,8 @@ A configuration's cost is the sum over rows, in row order, of -ln p of its colum
 ``cost = math.inf`` counts every configuration, a cost below the cheapest gives 0. The
 bounds are Python ints with the exactness rule of :func:`quorin.rank`: exact whenever the
 count is at most ``exact_up_to`` (2**32 by default), otherwise ``high <= low * 2**(1/8)``.
-The GIL is released while the count runs.
+The GIL is released while the count runs, and Ctrl-C stops it (KeyboardInterrupt); an
+exact count of 2**53 or more within ``exact_up_to`` raises ValueError.
 
 Raises ValueError for ``probs`` that quorin.quorin refuses and for a NaN ``cost``.)doc");
 }
