@@ -18,12 +18,12 @@ constexpr std::size_t kPiecesPerThread = 64;
 // Suffix entries per piece when pieces are runs of one prefix's entries.
 constexpr std::uint32_t kPieceEntries = 1u << 15;
 
-void checkBound(const Model& m, const OrderBound& b, const char* name) {
-    if (b.columns.size() != m.n)
+void checkBound(const ProbabilityMatrix& probs, const OrderBound& b, const char* name) {
+    if (b.columns.size() != probs.size())
         throw std::invalid_argument(std::string("the ") + name + " bound has " + std::to_string(b.columns.size()) +
-                                    " columns, not " + std::to_string(m.n));
-    for (std::size_t i = 0; i < m.n; ++i) {
-        if (b.columns[i] < 0 || static_cast<std::size_t>(b.columns[i]) >= m.columns(i))
+                                    " columns, not " + std::to_string(probs.size()));
+    for (std::size_t i = 0; i < probs.size(); ++i) {
+        if (b.columns[i] < 0 || static_cast<std::size_t>(b.columns[i]) >= probs[i].size())
             throw std::invalid_argument(std::string("the ") + name + " bound's column " +
                                         std::to_string(b.columns[i]) + " of row " + std::to_string(i) +
                                         " is out of range");
@@ -33,15 +33,15 @@ void checkBound(const Model& m, const OrderBound& b, const char* name) {
 
 }  // namespace
 
-void checkRangeBounds(const Model& m, const OrderBound& lower, const std::optional<OrderBound>& upper) {
-    checkBound(m, lower, "lower");
-    if (upper) checkBound(m, *upper, "upper");
+void checkRangeBounds(const ProbabilityMatrix& probs, const OrderBound& lower, const std::optional<OrderBound>& upper) {
+    checkBound(probs, lower, "lower");
+    if (upper) checkBound(probs, *upper, "upper");
 }
 
 RangePlan::RangePlan(const ProbabilityMatrix& probs, OrderBound lower, std::optional<OrderBound> upper,
                      unsigned threads, const std::atomic<bool>* interrupt)
     : model_((checkProbabilities(probs), probs)), lower_(std::move(lower)), upper_(std::move(upper)) {
-    checkRangeBounds(model_, lower_, upper_);
+    checkRangeBounds(probs, lower_, upper_);
     const double hiCost = upper_ ? upper_->cost : kInf;
     finite_ = Bounds{lower_.cost,
                      hiCost,

@@ -43,7 +43,7 @@ struct PieceWalker {
 
 // Throws std::invalid_argument for a bound with the wrong number of columns, a column out
 // of range or a NaN cost.
-void checkRangeBounds(const Model& m, const OrderBound& lower, const std::optional<OrderBound>& upper);
+void checkRangeBounds(const ProbabilityMatrix& probs, const OrderBound& lower, const std::optional<OrderBound>& upper);
 
 class RangePlan {
 public:

@@ -8,7 +8,6 @@
 #include <condition_variable>
 #include <deque>
 #include <exception>
-#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -299,7 +298,7 @@ RangeWalk::RangeWalk(ProbabilityMatrix probs, OrderBound lower, std::optional<Or
     impl_->lower = std::move(lower);
     impl_->upper = std::move(upper);
     // The bounds are checked now; the suffix list and the pieces are made by the first next().
-    checkRangeBounds(Model(impl_->probs), impl_->lower, impl_->upper);
+    checkRangeBounds(impl_->probs, impl_->lower, impl_->upper);
 }
 
 RangeWalk::~RangeWalk() = default;
@@ -351,28 +350,38 @@ RangeReport testRange(const ProbabilityMatrix& probs, const OrderBound& lower, c
     if (plan.hasFinitePart()) {
         withColumnType(plan.model(), [&](auto col) {
             using Col = decltype(col);
+            // Each thread's walker, batch and hit list, made once and kept across pieces.
+            struct Scratch {
+                PieceWalker<Col> walker;
+                ChunkFiller<Col> filler;
+                std::vector<std::size_t> hits;
+            };
+            // Fills the thread's batch and tests it whenever it is full.
+            struct Emit {
+                Scratch& scratch;
+                unsigned slot;
+                decltype(testChunk)& test;
+                void prefix(const Col* head) { scratch.filler.prefix(head); }
+                bool add(double cost, const Col* rest) {
+                    scratch.filler.put(cost, rest);
+                    if (scratch.filler.full()) {
+                        test(scratch.filler.chunk, slot, scratch.hits);
+                        scratch.filler.chunk.count = 0;
+                    }
+                    return true;
+                }
+            };
+            std::vector<std::unique_ptr<Scratch>> scratch(threads);
             pool.run(plan.pieces(), [&](std::size_t i, unsigned slot) {
                 if (raised(interrupt)) throw Interrupted();
-                PieceWalker<Col> w(n);
-                ChunkFiller<Col> filler(n, plan.suffix().first, kTestBatch, nullptr);
-                std::vector<std::size_t> hits;
-                struct Emit {
-                    ChunkFiller<Col>& filler;
-                    const std::function<void()>& flush;
-                    void prefix(const Col* head) { filler.prefix(head); }
-                    bool add(double cost, const Col* rest) {
-                        filler.put(cost, rest);
-                        if (filler.full()) flush();
-                        return true;
-                    }
-                };
-                const std::function<void()> flush = [&] {
-                    testChunk(filler.chunk, slot, hits);
-                    filler.chunk.count = 0;
-                };
-                plan.emitPiece<Col>(i, plan.finite(), w, interrupt, Emit{filler, flush});
-                if (filler.chunk.count != 0) testChunk(filler.chunk, slot, hits);
+                if (!scratch[slot])
+                    scratch[slot].reset(new Scratch{PieceWalker<Col>(n), ChunkFiller<Col>(n, plan.suffix().first, kTestBatch, nullptr), {}});
+                plan.emitPiece<Col>(i, plan.finite(), scratch[slot]->walker, interrupt, Emit{*scratch[slot], slot, testChunk});
             });
+            for (unsigned slot = 0; slot < threads; ++slot) {  // what the last pieces left in each batch
+                if (scratch[slot] && scratch[slot]->filler.chunk.count != 0)
+                    testChunk(scratch[slot]->filler.chunk, slot, scratch[slot]->hits);
+            }
         });
     }
     InfiniteWalk infinite(probs, plan);
