@@ -30,7 +30,7 @@ static_assert(chunkKeys % aes128::maxGroupSize == 0, "a chunk is made of whole g
 // What the CPU and the operating system offer, from CPUID and XGETBV (compilers' own
 // feature tests do not all know VAES).
 struct CpuFeatures {
-    bool aes = false, ssse3 = false, avx2 = false, vaes = false, avx512f = false, avx512bw = false;
+    bool aes = false, ssse3 = false, avx = false, avx2 = false, vaes = false, avx512f = false, avx512bw = false;
 };
 
 CpuFeatures detectedFeatures() noexcept {
@@ -43,10 +43,13 @@ CpuFeatures detectedFeatures() noexcept {
     f.aes = (ecx >> 25) & 1;
     f.ssse3 = (ecx >> 9) & 1;
     const bool osSavesRegisters = (ecx >> 27) & 1;  // OSXSAVE: XGETBV says which registers
-    if (!osSavesRegisters || maxLeaf < 7) return f;
+    const bool avxInstructions = (ecx >> 28) & 1;
+    if (!osSavesRegisters) return f;
     unsigned xcr0 = 0, xcr0High = 0;
     __asm__("xgetbv" : "=a"(xcr0), "=d"(xcr0High) : "c"(0));
     const bool ymmSaved = (xcr0 & 0x6) == 0x6;           // SSE and AVX state
+    f.avx = ymmSaved && avxInstructions;
+    if (maxLeaf < 7) return f;
     const bool zmmSaved = ymmSaved && (xcr0 & 0xe0) == 0xe0;  // opmask and the upper ZMM state
     __cpuid_count(7, 0, eax, ebx, ecx, edx);
     f.avx2 = ymmSaved && ((ebx >> 5) & 1);
@@ -60,8 +63,8 @@ CpuFeatures detectedFeatures() noexcept {
 bool cpuHas(Implementation implementation) noexcept {
     static const CpuFeatures f = detectedFeatures();
     switch (implementation) {
-        case Implementation::aesni:
-            return f.aes && f.ssse3;
+        case Implementation::aesni:  // built with the AVX encoding: no penalty next to the wide kernels
+            return f.aes && f.ssse3 && f.avx;
         case Implementation::vaes256:
             return f.aes && f.vaes && f.avx2;
         case Implementation::vaes512:
