@@ -20,9 +20,9 @@
 #include <utility>
 #include <vector>
 
-#include "binary_heap.h"
-#include "id_hash_table.h"
-#include "record_store.h"
+#include "detail/binary_heap.h"
+#include "detail/id_hash_table.h"
+#include "detail/record_store.h"
 
 namespace quorin {
 

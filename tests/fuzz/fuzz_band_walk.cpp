@@ -23,7 +23,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include <quorin/band_walk.h>
+#include <quorin/detail/band_walk.h>
 #include <quorin/counting.h>
 
 namespace {

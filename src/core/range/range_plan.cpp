@@ -1,0 +1,190 @@
+#include "range/range_plan.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+
+#include <quorin/weight_table.h>
+
+namespace quorin {
+namespace detail {
+namespace {
+
+// Memory of a range's suffix list: enough to keep the prefixes walked per configuration
+// few, small enough to build in a fraction of a task.
+constexpr std::size_t kRangeSuffixBytes = std::size_t{32} << 20;
+// Pieces per thread: enough to keep every thread busy to the end of the range.
+constexpr std::size_t kPiecesPerThread = 64;
+// Suffix entries per piece when pieces are runs of one prefix's entries.
+constexpr std::uint32_t kPieceEntries = 1u << 15;
+
+void checkBound(const ProbabilityMatrix& probs, const OrderBound& b, const char* name) {
+    if (b.columns.size() != probs.size())
+        throw std::invalid_argument(std::string("the ") + name + " bound has " + std::to_string(b.columns.size()) +
+                                    " columns, not " + std::to_string(probs.size()));
+    for (std::size_t i = 0; i < probs.size(); ++i) {
+        if (b.columns[i] < 0 || static_cast<std::size_t>(b.columns[i]) >= probs[i].size())
+            throw std::invalid_argument(std::string("the ") + name + " bound's column " +
+                                        std::to_string(b.columns[i]) + " of row " + std::to_string(i) +
+                                        " is out of range");
+    }
+    if (b.cost != b.cost) throw std::invalid_argument(std::string("the ") + name + " bound's cost is NaN");
+}
+
+}  // namespace
+
+void checkRangeBounds(const ProbabilityMatrix& probs, const OrderBound& lower, const std::optional<OrderBound>& upper) {
+    checkBound(probs, lower, "lower");
+    if (upper) checkBound(probs, *upper, "upper");
+}
+
+RangePlan::RangePlan(const ProbabilityMatrix& probs, OrderBound lower, std::optional<OrderBound> upper,
+                     unsigned threads, const std::atomic<bool>* interrupt)
+    : model_((checkProbabilities(probs), probs)), lower_(std::move(lower)), upper_(std::move(upper)) {
+    checkRangeBounds(probs, lower_, upper_);
+    const double hiCost = upper_ ? upper_->cost : kInf;
+    finite_ = Bounds{lower_.cost,
+                     hiCost,
+                     &lower_.columns,
+                     upper_ && upper_->cost < kInf ? &upper_->columns : nullptr,
+                     lower_.cost - 2 * model_.margin,
+                     hiCost + 2 * model_.margin};
+    hasFinite_ = model_.anyFinite && lower_.cost < kInf && lower_.cost <= hiCost;
+    if (!hasFinite_) return;
+    fitSuffixList(model_, suffix_, hiCost, kRangeSuffixBytes, interrupt);
+    withColumnType(model_, [&](auto col) { listPieces<decltype(col)>(threads == 0 ? 1 : threads, interrupt); });
+}
+
+template <class Col>
+void RangePlan::listPieces(unsigned threads, const std::atomic<bool>* interrupt) {
+    const std::size_t n = model_.n, s = suffix_.first;
+    const std::size_t wanted = kPiecesPerThread * threads;
+    PieceWalker<Col> w(n);
+    for (depth_ = 0;; ++depth_) {
+        pieces_.clear();
+        paths_.clear();
+        descend(model_, finite_, 0, depth_, 0.0, w.path.data(), w.k.data(), w.P.data(), interrupt, [&](double prefix) {
+            Piece piece{prefix, paths_.size(), 0, 0};
+            if (depth_ == s) {
+                std::uint32_t from, to, innerFrom, innerTo;
+                entriesFor(finite_, prefix, from, to, innerFrom, innerTo);
+                if (from >= to) return true;
+                paths_.insert(paths_.end(), w.path.begin(), w.path.begin() + static_cast<std::ptrdiff_t>(depth_));
+                for (std::uint32_t a = from; a < to; a += std::min(kPieceEntries, to - a)) {
+                    piece.from = a;
+                    piece.to = a + std::min(kPieceEntries, to - a);
+                    pieces_.push_back(piece);
+                }
+                return true;
+            }
+            paths_.insert(paths_.end(), w.path.begin(), w.path.begin() + static_cast<std::ptrdiff_t>(depth_));
+            pieces_.push_back(piece);
+            return true;
+        }, Reachable{model_, suffix_, finite_});
+        if (depth_ == s || pieces_.size() >= wanted) break;
+    }
+}
+
+bool RangePlan::lookup(const Bounds& b, double prefix, Lookup& l) const {
+    const SuffixList& sl = suffix_;
+    const double base = prefix + model_.minAfter[sl.first];
+    const double x2 = b.hiLimit - base;
+    if (x2 < 0) return false;
+    l.b1 = bucketOf(b.loLimit - base, sl.scale, sl.buckets);
+    l.b2 = bucketOf(x2, sl.scale, sl.buckets);
+    if (!sl.anyIn(l.b1, l.b2)) return false;
+    // Every key of the buckets in1 .. in2 - 1 makes a cost inside [lo, hi) with the margin
+    // to spare on both sides.
+    l.in1 = bucketOf(b.loCost + 4 * model_.margin - base, sl.scale, sl.buckets) + 1;
+    const double innerHi = b.hiCost - 4 * model_.margin - base;
+    l.in2 = innerHi == kInf ? sl.buckets - 1 : bucketOf(innerHi, sl.scale, sl.buckets);
+    l.prefix = prefix;
+    return true;
+}
+
+void RangePlan::entriesOf(const Lookup& l, std::uint32_t& from, std::uint32_t& to, std::uint32_t& innerFrom,
+                          std::uint32_t& innerTo) const {
+    const SuffixList& sl = suffix_;
+    from = sl.start[l.b1];
+    to = sl.start[l.b2 + 1];
+    innerFrom = l.in1 < l.in2 ? sl.start[std::min(l.in1, sl.buckets)] : from;
+    innerTo = l.in1 < l.in2 ? sl.start[l.in2] : innerFrom;
+    innerFrom = std::min(std::max(innerFrom, from), to);
+    innerTo = std::min(std::max(innerTo, innerFrom), to);
+}
+
+void RangePlan::entriesFor(const Bounds& b, double prefix, std::uint32_t& from, std::uint32_t& to,
+                           std::uint32_t& innerFrom, std::uint32_t& innerTo) const {
+    Lookup l;
+    if (!lookup(b, prefix, l)) {
+        from = to = innerFrom = innerTo = 0;
+        return;
+    }
+    entriesOf(l, from, to, innerFrom, innerTo);
+}
+
+bool RangePlan::hasInfinitePart() const noexcept { return model_.anyInf && (!upper_ || upper_->cost == kInf); }
+
+OrderBound RangePlan::infiniteStart() const {
+    OrderBound b;
+    b.cost = kInf;
+    b.columns = lower_.cost == kInf ? lower_.columns : std::vector<int>(model_.n, 0);
+    return b;
+}
+
+bool RangePlan::beforeUpper(const std::vector<int>& columns) const {
+    if (!upper_) return true;
+    if (upper_->cost < kInf) return false;
+    return lexLess(columns.data(), upper_->columns.data(), model_.n);
+}
+
+Position RangePlan::infiniteBefore(const std::vector<int>& columns) const {
+    const Model& m = model_;
+    // Before `columns`: for each row i, the configurations that agree on rows < i and take
+    // a smaller column at row i, any completion after. Those of finite cost need finite
+    // columns throughout.
+    Count all, finite;
+    Count allAfter(1), finiteAfter(1);
+    std::vector<Count> allAfterRow(m.n + 1), finiteAfterRow(m.n + 1);
+    for (std::size_t i = m.n + 1; i-- > 0;) {
+        allAfterRow[i] = allAfter;
+        finiteAfterRow[i] = finiteAfter;
+        if (i == 0) break;
+        allAfter = allAfter * m.columns(i - 1);
+        finiteAfter = finiteAfter * (m.candStart[i] - m.candStart[i - 1]);
+    }
+    bool finitePrefix = true;
+    for (std::size_t i = 0; i < m.n; ++i) {
+        const auto column = static_cast<std::size_t>(columns[i]);
+        all += allAfterRow[i + 1] * column;
+        if (finitePrefix) {
+            std::uint64_t smallerFinite = 0;
+            for (std::size_t j = 0; j < column; ++j) smallerFinite += m.rowCost[i][j] < kInf;
+            finite += finiteAfterRow[i + 1] * smallerFinite;
+            finitePrefix = m.rowCost[i][column] < kInf;
+        }
+    }
+    const Count before = all - finite;
+    return before.fitsUint128() ? before.toUint128() : kNoStop;
+}
+
+double RangePlan::costOf(const std::vector<int>& columns) const {
+    double total = 0.0;
+    for (std::size_t i = 0; i < model_.n; ++i) total += model_.rowCost[i][static_cast<std::size_t>(columns[i])];
+    return total;
+}
+
+Bounds RangePlan::finiteBefore(double cost, const std::vector<int>& columns) const {
+    Bounds b = finite_;
+    const bool earlier = cost < b.hiCost || (cost == b.hiCost && b.hiColumns != nullptr &&
+                                             lexLess(columns.data(), b.hiColumns->data(), model_.n));
+    if (earlier) {
+        b.hiCost = cost;
+        b.hiColumns = &columns;
+        b.hiLimit = cost + 2 * model_.margin;
+    }
+    return b;
+}
+
+}  // namespace detail
+}  // namespace quorin

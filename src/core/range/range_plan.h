@@ -1,0 +1,257 @@
+// How a range of the cost order is walked without order (not installed).
+//
+// The finite configurations of [lower, upper) are the completions of the prefixes of the
+// first rows that the prefix walk enters, each prefix taking the entries of the suffix
+// list whose key can land it in the range. The prefix tree is cut into pieces (prefixes
+// of a few rows, or runs of one prefix's suffix entries) that threads claim one by one.
+// The configurations of cost +inf are walked apart, in column order.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include <quorin/windows.h>
+
+#include "walk/cost_model.h"
+#include "walk/prefix_walk.h"
+#include "walk/suffix_list.h"
+
+namespace quorin {
+namespace detail {
+
+// A piece of the walk: the prefix of `depth` rows at paths[path ..], its cost, and when
+// depth is the suffix list's first row, the run [from, to) of its suffix entries.
+struct Piece {
+    double prefix;
+    std::size_t path;
+    std::uint32_t from, to;
+};
+
+// One thread's scratch for walking pieces.
+template <class Col>
+struct PieceWalker {
+    std::vector<std::size_t> k;
+    std::vector<double> P;
+    std::vector<Col> path;
+    std::vector<int> full;
+    std::vector<Col> queued;  // paths of the prefixes waiting for their suffix entries
+    explicit PieceWalker(std::size_t n) : k(n + 1), P(n + 1), path(n + 1), full(n) {}
+};
+
+// Throws std::invalid_argument for a bound with the wrong number of columns, a column out
+// of range or a NaN cost.
+void checkRangeBounds(const ProbabilityMatrix& probs, const OrderBound& lower, const std::optional<OrderBound>& upper);
+
+class RangePlan {
+public:
+    // Checks the bounds (std::invalid_argument) and lists the suffix and the pieces for
+    // `threads` threads.
+    RangePlan(const ProbabilityMatrix& probs, OrderBound lower, std::optional<OrderBound> upper, unsigned threads,
+              const std::atomic<bool>* interrupt);
+
+    const Model& model() const noexcept { return model_; }
+    const OrderBound& lower() const noexcept { return lower_; }
+    const std::optional<OrderBound>& upper() const noexcept { return upper_; }
+    // The finite part [lower, min(upper, the start of cost +inf)).
+    const Bounds& finite() const noexcept { return finite_; }
+    bool hasFinitePart() const noexcept { return hasFinite_; }
+    // Whether configurations of cost +inf can lie in the range.
+    bool hasInfinitePart() const noexcept;
+    // The first bound of the configurations of cost +inf in the range.
+    OrderBound infiniteStart() const;
+    // Whether a configuration of cost +inf with these columns is before upper().
+    bool beforeUpper(const std::vector<int>& columns) const;
+
+    std::size_t pieces() const noexcept { return pieces_.size(); }
+    const SuffixList& suffix() const noexcept { return suffix_; }
+
+    // Hands every configuration of piece `i` whose exact cost E lies in `b` (within
+    // finite()) to `emit`: emit.prefix(head) with the columns of the walk's rows, then
+    // emit.add(E, rest) with those of the suffix's rows for each configuration below that
+    // prefix. Stops, returning false, once add does.
+    template <class Col, class Emit>
+    bool emitPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, const std::atomic<bool>* interrupt,
+                   Emit&& emit) const;
+    // The configurations of piece `i` that lie in `b` (within finite()).
+    template <class Col>
+    Position countPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, const std::atomic<bool>* interrupt) const;
+
+    // The configurations of cost +inf lexicographically before `columns` (saturating at
+    // the largest Position).
+    Position infiniteBefore(const std::vector<int>& columns) const;
+    // The exact cost of `columns` as the core sums it.
+    double costOf(const std::vector<int>& columns) const;
+    // Bounds for [lower, (cost, columns)) within the finite part.
+    Bounds finiteBefore(double cost, const std::vector<int>& columns) const;
+
+private:
+    template <class Col>
+    void listPieces(unsigned threads, const std::atomic<bool>* interrupt);
+    // The buckets of the suffix list a complete prefix of cost `prefix` looks at: those `b`
+    // may keep, b1 .. b2, and those it keeps whatever the rounding, in1 .. in2 - 1.
+    struct Lookup {
+        double prefix;
+        std::size_t b1, b2, in1, in2;
+    };
+    // False when no entry can be kept (nothing read but the occupancy bitmap).
+    bool lookup(const Bounds& b, double prefix, Lookup& l) const;
+    // The entries of a lookup: [from, to), and the inner run [innerFrom, innerTo).
+    void entriesOf(const Lookup& l, std::uint32_t& from, std::uint32_t& to, std::uint32_t& innerFrom,
+                   std::uint32_t& innerTo) const;
+    // The suffix entries of a complete prefix that `b` may keep: [from, to) and the inner
+    // run [innerFrom, innerTo) whose every entry it keeps, whatever the rounding.
+    void entriesFor(const Bounds& b, double prefix, std::uint32_t& from, std::uint32_t& to, std::uint32_t& innerFrom,
+                    std::uint32_t& innerTo) const;
+    template <class Col, class Visit>
+    bool visitPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, const std::atomic<bool>* interrupt,
+                    Visit&& visit) const;
+
+    Model model_;
+    OrderBound lower_;
+    std::optional<OrderBound> upper_;
+    Bounds finite_{};
+    bool hasFinite_ = false;
+    SuffixList suffix_;
+    std::size_t depth_ = 0;
+    std::vector<Piece> pieces_;
+    std::vector<std::uint32_t> paths_;
+};
+
+// --- templates ---------------------------------------------------------------------------
+
+template <class Col, class Visit>
+bool RangePlan::visitPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, const std::atomic<bool>* interrupt,
+                           Visit&& visit) const {
+    const Piece& piece = pieces_[i];
+    const std::size_t s = suffix_.first;
+    for (std::size_t r = 0; r < depth_; ++r) w.path[r] = static_cast<Col>(paths_[piece.path + r]);
+    if (depth_ == s) {  // one prefix: only [piece.from, piece.to) of its entries
+        std::uint32_t from, to, innerFrom, innerTo;
+        entriesFor(b, piece.prefix, from, to, innerFrom, innerTo);
+        from = std::max(from, piece.from);
+        to = std::min(to, piece.to);
+        if (from >= to) return true;
+        innerFrom = std::min(std::max(innerFrom, from), to);
+        innerTo = std::max(std::min(innerTo, to), innerFrom);
+        return visit(piece.prefix, w.path.data(), from, to, innerFrom, innerTo);
+    }
+    // Complete prefixes wait in a short queue while their buckets are fetched: the lookups
+    // of consecutive prefixes are far apart in the table.
+    constexpr std::size_t kQueue = 8;
+    Lookup queue[kQueue];
+    if (w.queued.size() < kQueue * (s + 1)) w.queued.resize(kQueue * (s + 1));
+    std::size_t head = 0, size = 0;
+    auto flushOne = [&] {
+        const Lookup& l = queue[head];
+        const Col* path = w.queued.data() + head * (s + 1);
+        head = (head + 1) % kQueue;
+        --size;
+        std::uint32_t from, to, innerFrom, innerTo;
+        entriesOf(l, from, to, innerFrom, innerTo);
+        return from >= to || visit(l.prefix, path, from, to, innerFrom, innerTo);
+    };
+    const bool whole = descend(model_, b, depth_, s, piece.prefix, w.path.data(), w.k.data(), w.P.data(), interrupt,
+                               [&](double prefix) {
+        Lookup l;
+        if (!lookup(b, prefix, l)) return true;
+#if defined(__GNUC__)
+        __builtin_prefetch(suffix_.start.data() + l.b1);
+        __builtin_prefetch(suffix_.start.data() + l.b2 + 1);
+#endif
+        if (size == kQueue && !flushOne()) return false;
+        const std::size_t slot = (head + size) % kQueue;
+        queue[slot] = l;
+        std::copy(w.path.begin(), w.path.begin() + static_cast<std::ptrdiff_t>(s),
+                  w.queued.begin() + static_cast<std::ptrdiff_t>(slot * (s + 1)));
+        ++size;
+        return true;
+    }, Reachable{model_, suffix_, b});
+    if (!whole) return false;
+    while (size > 0) {
+        if (!flushOne()) return false;
+    }
+    return true;
+}
+
+template <class Col, class Emit>
+bool RangePlan::emitPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, const std::atomic<bool>* interrupt,
+                          Emit&& emit) const {
+    const std::size_t n = model_.n, s = suffix_.first, tail = n - s;
+    const Col* entries = reinterpret_cast<const Col*>(suffix_.entries.data());
+    const double* const* tailCost = model_.rowCost.data() + s;
+    return visitPiece(i, b, w, interrupt,
+                      [&](double prefix, const Col* head, std::uint32_t from, std::uint32_t to, std::uint32_t innerFrom,
+                          std::uint32_t innerTo) {
+        emit.prefix(head);
+        // Entries near the range's ends: their exact cost decides.
+        auto edge = [&](std::uint32_t e0, std::uint32_t e1) {
+            for (std::uint32_t e = e0; e < e1; ++e) {
+                const Col* rest = entries + std::size_t{e} * tail;
+                double E = prefix;
+                for (std::size_t r = 0; r < tail; ++r) E += tailCost[r][rest[r]];
+                const bool in = inRange(b, E, n, [&] {
+                    for (std::size_t r = 0; r < s; ++r) w.full[r] = head[r];
+                    for (std::size_t r = 0; r < tail; ++r) w.full[s + r] = rest[r];
+                    return w.full.data();
+                });
+                if (in && !emit.add(E, rest)) return false;
+            }
+            return true;
+        };
+        if (!edge(from, innerFrom)) return false;
+        // The inner run lies inside whatever the rounding: exact costs four at a time (four
+        // independent chains of additions), no test.
+        std::uint32_t e = innerFrom;
+        for (; e + 4 <= innerTo; e += 4) {
+            const Col* r0 = entries + std::size_t{e} * tail;
+            double sums[4];
+            fourCosts(prefix, r0, tail, tailCost, sums);
+            if (!emit.add(sums[0], r0) || !emit.add(sums[1], r0 + tail) || !emit.add(sums[2], r0 + 2 * tail) ||
+                !emit.add(sums[3], r0 + 3 * tail))
+                return false;
+        }
+        for (; e < innerTo; ++e) {
+            const Col* rest = entries + std::size_t{e} * tail;
+            double E = prefix;
+            for (std::size_t r = 0; r < tail; ++r) E += tailCost[r][rest[r]];
+            if (!emit.add(E, rest)) return false;
+        }
+        return edge(innerTo, to);
+    });
+}
+
+template <class Col>
+Position RangePlan::countPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w,
+                               const std::atomic<bool>* interrupt) const {
+    Position count = 0;
+    // Entries outside the inner run are weighed one by one; the inner run is counted whole.
+    visitPiece(i, b, w, interrupt,
+               [&](double prefix, const Col* head, std::uint32_t from, std::uint32_t to, std::uint32_t innerFrom,
+                   std::uint32_t innerTo) {
+        count += innerTo - innerFrom;
+        const std::size_t n = model_.n, s = suffix_.first, tail = n - s;
+        const Col* entries = reinterpret_cast<const Col*>(suffix_.entries.data());
+        auto weigh = [&](std::uint32_t e0, std::uint32_t e1) {
+            for (std::uint32_t e = e0; e < e1; ++e) {
+                const Col* rest = entries + std::size_t{e} * tail;
+                double E = prefix;
+                for (std::size_t r = 0; r < tail; ++r) E += model_.rowCost[s + r][rest[r]];
+                count += inRange(b, E, n, [&] {
+                    for (std::size_t r = 0; r < s; ++r) w.full[r] = head[r];
+                    for (std::size_t r = 0; r < tail; ++r) w.full[s + r] = rest[r];
+                    return w.full.data();
+                });
+            }
+        };
+        weigh(from, innerFrom);
+        weigh(innerTo, to);
+        return true;
+    });
+    return count;
+}
+
+}  // namespace detail
+}  // namespace quorin

@@ -1,0 +1,404 @@
+// The range walk of range_walk.h: threads claim the pieces of a RangePlan and hand out
+// what they find through a short queue of chunks (RangeWalk), or test it where they find
+// it (testRange). The configurations of cost +inf follow, in column order.
+#include <quorin/range_walk.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+#include <quorin/detail/thread_pool.h>
+
+#include "range/range_plan.h"
+
+namespace quorin {
+
+using namespace detail;
+
+namespace {
+
+// Chunks waiting for the consumer, at most, before the walk's threads pause.
+constexpr std::size_t kQueuedChunks = 4;
+// Configurations of a chunk at most: a few MiB, so that the chunks in flight stay small.
+constexpr std::size_t kMaxChunk = std::size_t{1} << 18;
+// Configurations a thread tests at once.
+constexpr std::size_t kTestBatch = 4096;
+// Configurations of cost +inf walked at a time.
+constexpr std::size_t kInfiniteWindow = std::size_t{1} << 16;
+// How often a waiting consumer looks at its interrupt flag.
+constexpr auto kPoll = std::chrono::milliseconds(5);
+
+unsigned threadsFor(unsigned threads) { return threads == 0 ? std::max(1u, std::thread::hardware_concurrency()) : threads; }
+
+// Storage of chunks handed back by the consumer, for the next chunks to fill.
+class ChunkStore {
+public:
+    explicit ChunkStore(std::size_t most) : most_(most) {}
+    // A chunk of `capacity` configurations of `rows` columns, count 0.
+    RangeChunk take(std::size_t capacity, std::size_t rows) {
+        RangeChunk chunk;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!idle_.empty()) {
+                chunk = std::move(idle_.back());
+                idle_.pop_back();
+            }
+        }
+        chunk.count = 0;
+        chunk.columns.resize(capacity * rows);
+        chunk.costs.resize(capacity);
+        return chunk;
+    }
+    void give(RangeChunk&& chunk) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (idle_.size() < most_) idle_.push_back(std::move(chunk));
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<RangeChunk> idle_;
+    std::size_t most_;
+};
+
+// Fills chunks of configurations from the walk's emissions: head and rest widened to int32.
+template <class Col>
+struct ChunkFiller {
+    std::size_t n, s, capacity;
+    ChunkStore* store;
+    RangeChunk chunk;
+    ChunkFiller(std::size_t rows, std::size_t first, std::size_t size, ChunkStore* from)
+        : n(rows), s(first), capacity(size), store(from) {
+        reset();
+    }
+    void reset() {
+        if (store != nullptr) {
+            chunk = store->take(capacity, n);
+        } else {
+            chunk = RangeChunk{};
+            chunk.columns.resize(capacity * n);
+            chunk.costs.resize(capacity);
+        }
+    }
+    bool full() const { return chunk.count == capacity; }
+    void prefix(const Col* head) {
+        widenedHead.resize(s);
+        for (std::size_t r = 0; r < s; ++r) widenedHead[r] = static_cast<std::int32_t>(head[r]);
+    }
+    void put(double cost, const Col* rest) {
+        std::int32_t* out = chunk.columns.data() + chunk.count * n;
+        std::copy(widenedHead.begin(), widenedHead.end(), out);
+        for (std::size_t r = s; r < n; ++r) out[r] = static_cast<std::int32_t>(rest[r - s]);
+        chunk.costs[chunk.count++] = cost;
+    }
+    std::vector<std::int32_t> widenedHead;
+    RangeChunk take() {
+        chunk.columns.resize(chunk.count * n);
+        chunk.costs.resize(chunk.count);
+        RangeChunk out = std::move(chunk);
+        reset();
+        return out;
+    }
+};
+
+// The configurations of cost +inf of a plan's range, in column order, a chunk at a time.
+class InfiniteWalk {
+public:
+    InfiniteWalk(const ProbabilityMatrix& probs, const RangePlan& plan) : plan_(plan) {
+        if (plan.hasInfinitePart()) enumerator_.emplace(probs, 0, plan.infiniteStart(), kNoStop, 1, kInfiniteWindow);
+    }
+    // Up to `size` more; an empty chunk at the end.
+    RangeChunk next(std::size_t size, const std::atomic<bool>* interrupt) {
+        RangeChunk chunk;
+        if (!enumerator_ || done_) return chunk;
+        const std::size_t n = plan_.model().n;
+        chunk.columns.resize(size * n);
+        chunk.costs.resize(size);
+        const std::size_t m = enumerator_->next(size, chunk.columns.data(), chunk.costs.data(), interrupt);
+        std::vector<int> columns(n);
+        std::size_t keep = 0;
+        while (keep < m) {
+            std::copy(chunk.columns.begin() + static_cast<std::ptrdiff_t>(keep * n),
+                      chunk.columns.begin() + static_cast<std::ptrdiff_t>((keep + 1) * n), columns.begin());
+            if (!plan_.beforeUpper(columns)) break;
+            ++keep;
+        }
+        if (keep < size) done_ = true;
+        chunk.count = keep;
+        chunk.columns.resize(keep * n);
+        chunk.costs.resize(keep);
+        return chunk;
+    }
+
+private:
+    const RangePlan& plan_;
+    std::optional<WindowedEnumerator> enumerator_;
+    bool done_ = false;
+};
+
+// The configurations of the plan's finite part before (cost, columns), on `pool`.
+Position countFiniteBefore(const RangePlan& plan, ThreadPool& pool, double cost, const std::vector<int>& columns,
+                           const std::atomic<bool>* interrupt) {
+    if (!plan.hasFinitePart()) return 0;
+    const Bounds b = plan.finiteBefore(cost, columns);
+    std::vector<Position> counts(pool.size(), 0);
+    withColumnType(plan.model(), [&](auto col) {
+        using Col = decltype(col);
+        std::vector<std::unique_ptr<PieceWalker<Col>>> walkers(pool.size());
+        pool.run(plan.pieces(), [&](std::size_t i, unsigned slot) {
+            if (raised(interrupt)) throw Interrupted();
+            if (!walkers[slot]) walkers[slot].reset(new PieceWalker<Col>(plan.model().n));
+            counts[slot] += plan.countPiece<Col>(i, b, *walkers[slot], interrupt);
+        });
+    });
+    Position total = 0;
+    for (Position c : counts) total += c;
+    return total;
+}
+
+// How many configurations of the plan's range come before `columns`.
+Position indexIn(const RangePlan& plan, ThreadPool& pool,
+                 const std::vector<int>& columns, const std::atomic<bool>* interrupt) {
+    const double cost = plan.costOf(columns);
+    Position index = countFiniteBefore(plan, pool, cost, columns, interrupt);
+    if (cost < kInf || !plan.hasInfinitePart()) return index;
+    return index + plan.infiniteBefore(columns) - plan.infiniteBefore(plan.infiniteStart().columns);
+}
+
+void checkColumnsOf(const Model& m, const std::vector<int>& columns) {
+    if (columns.size() != m.n)
+        throw std::invalid_argument("got " + std::to_string(columns.size()) + " columns for " + std::to_string(m.n) +
+                                    " rows");
+    for (std::size_t i = 0; i < m.n; ++i) {
+        if (columns[i] < 0 || static_cast<std::size_t>(columns[i]) >= m.columns(i))
+            throw std::invalid_argument("column " + std::to_string(columns[i]) + " of row " + std::to_string(i) +
+                                        " is out of range");
+    }
+}
+
+}  // namespace
+
+// ----------------------------------------------------------------------------------------
+// RangeWalk: producers and one consumer
+
+struct RangeWalk::Impl {
+    ProbabilityMatrix probs;
+    unsigned threads;
+    std::size_t chunkSize;
+    std::unique_ptr<RangePlan> plan;  // made by the first next(), off the constructor's path
+    std::unique_ptr<ThreadPool> countPool;
+    std::unique_ptr<InfiniteWalk> infinite;
+    OrderBound lower;
+    std::optional<OrderBound> upper;
+    Position handedOut = 0;
+
+    std::mutex mutex;
+    std::condition_variable ready, room;
+    std::deque<RangeChunk> queue;
+    std::vector<std::thread> producers;
+    std::atomic<std::size_t> nextPiece{0};
+    std::atomic<bool> stopping{false};
+    unsigned running = 0;
+    ChunkStore chunks{kQueuedChunks + 4};
+    std::exception_ptr error;
+
+    ~Impl() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stopping = true;
+        }
+        room.notify_all();
+        for (std::thread& t : producers) t.join();
+    }
+
+    void start(const std::atomic<bool>* interrupt) {
+        plan.reset(new RangePlan(probs, lower, upper, threads, interrupt));
+        infinite.reset(new InfiniteWalk(probs, *plan));
+        if (!plan->hasFinitePart() || plan->pieces() == 0) return;
+        running = threads;
+        for (unsigned t = 0; t < threads; ++t) producers.emplace_back([this] { produce(); });
+    }
+
+    // Hands a full chunk to the consumer, waiting while the queue is full; false once the
+    // walk is being torn down.
+    bool deliver(RangeChunk chunk) {
+        std::unique_lock<std::mutex> lock(mutex);
+        room.wait(lock, [&] { return stopping || queue.size() < kQueuedChunks; });
+        if (stopping) return false;
+        queue.push_back(std::move(chunk));
+        ready.notify_one();
+        return true;
+    }
+
+    void produce() {
+        try {
+            withColumnType(plan->model(), [&](auto col) {
+                using Col = decltype(col);
+                PieceWalker<Col> w(plan->model().n);
+                ChunkFiller<Col> filler(plan->model().n, plan->suffix().first, chunkSize, &chunks);
+                for (std::size_t i; (i = nextPiece.fetch_add(1)) < plan->pieces();) {
+                    struct Emit {
+                        ChunkFiller<Col>& filler;
+                        Impl& walk;
+                        void prefix(const Col* head) { filler.prefix(head); }
+                        bool add(double cost, const Col* rest) {
+                            filler.put(cost, rest);
+                            return !filler.full() || walk.deliver(filler.take());
+                        }
+                    };
+                    const bool whole = plan->emitPiece<Col>(i, plan->finite(), w, &stopping, Emit{filler, *this});
+                    if (!whole) return;
+                }
+                if (filler.chunk.count != 0) deliver(filler.take());
+            });
+        } catch (const Interrupted&) {
+            // torn down
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!error) error = std::current_exception();
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        --running;
+        ready.notify_all();
+    }
+
+    RangeChunk next(const std::atomic<bool>* interrupt) {
+        if (!plan) start(interrupt);
+        std::unique_lock<std::mutex> lock(mutex);
+        while (queue.empty() && running != 0 && !error) {
+            if (raised(interrupt)) throw Interrupted();
+            ready.wait_for(lock, kPoll);
+        }
+        if (error) std::rethrow_exception(error);
+        if (!queue.empty()) {
+            RangeChunk chunk = std::move(queue.front());
+            queue.pop_front();
+            lock.unlock();
+            room.notify_one();
+            handedOut += chunk.count;
+            return chunk;
+        }
+        lock.unlock();
+        RangeChunk chunk = infinite->next(chunkSize, interrupt);
+        handedOut += chunk.count;
+        return chunk;
+    }
+};
+
+RangeWalk::RangeWalk(ProbabilityMatrix probs, OrderBound lower, std::optional<OrderBound> upper, unsigned threads,
+                     std::size_t chunk)
+    : impl_(new Impl) {
+    checkProbabilities(probs);
+    impl_->probs = std::move(probs);
+    impl_->threads = threadsFor(threads);
+    impl_->chunkSize = std::min(kMaxChunk, std::max<std::size_t>(1, chunk));
+    impl_->lower = std::move(lower);
+    impl_->upper = std::move(upper);
+    // The bounds are checked now; the suffix list and the pieces are made by the first next().
+    checkRangeBounds(impl_->probs, impl_->lower, impl_->upper);
+}
+
+RangeWalk::~RangeWalk() = default;
+
+void RangeWalk::recycle(RangeChunk&& chunk) { impl_->chunks.give(std::move(chunk)); }
+
+std::size_t RangeWalk::rows() const noexcept { return impl_->probs.size(); }
+
+RangeChunk RangeWalk::next(const std::atomic<bool>* interrupt) { return impl_->next(interrupt); }
+
+Position RangeWalk::handedOut() const noexcept { return impl_->handedOut; }
+
+Position RangeWalk::indexOf(const std::vector<int>& columns, const std::atomic<bool>* interrupt) const {
+    Impl& e = *impl_;
+    if (!e.plan) e.start(interrupt);
+    checkColumnsOf(e.plan->model(), columns);
+    if (!e.countPool) e.countPool.reset(new ThreadPool(e.threads));
+    return indexIn(*e.plan, *e.countPool, columns, interrupt);
+}
+
+// ----------------------------------------------------------------------------------------
+// testRange: the tester on the walk's threads
+
+RangeReport testRange(const ProbabilityMatrix& probs, const OrderBound& lower, const std::optional<OrderBound>& upper,
+                      const Tester& tester, unsigned threads, const std::atomic<bool>* interrupt) {
+    checkProbabilities(probs);
+    {
+        std::vector<std::size_t> lengths;
+        for (const std::vector<double>& row : probs) lengths.push_back(row.size());
+        tester.checkShape(lengths);
+    }
+    threads = threadsFor(threads);
+    const RangePlan plan(probs, lower, upper, threads, interrupt);
+    const std::size_t n = plan.model().n;
+    ThreadPool pool(threads);
+    std::vector<Position> tested(threads, 0);
+    std::vector<std::vector<Configuration>> found(threads);
+    auto testChunk = [&](RangeChunk& chunk, unsigned slot, std::vector<std::size_t>& hits) {
+        hits.clear();
+        tester.test(chunk.columns.data(), chunk.costs.data(), chunk.count, n, hits);
+        for (std::size_t k : hits) {
+            if (k >= chunk.count) throw std::logic_error("the tester returned an index past its batch");
+            found[slot].push_back(Configuration{std::vector<int>(chunk.columns.begin() + static_cast<std::ptrdiff_t>(k * n),
+                                                                 chunk.columns.begin() + static_cast<std::ptrdiff_t>((k + 1) * n)),
+                                                chunk.costs[k]});
+        }
+        tested[slot] += chunk.count;
+    };
+    if (plan.hasFinitePart()) {
+        withColumnType(plan.model(), [&](auto col) {
+            using Col = decltype(col);
+            // Each thread's walker, batch and hit list, made once and kept across pieces.
+            struct Scratch {
+                PieceWalker<Col> walker;
+                ChunkFiller<Col> filler;
+                std::vector<std::size_t> hits;
+            };
+            // Fills the thread's batch and tests it whenever it is full.
+            struct Emit {
+                Scratch& scratch;
+                unsigned slot;
+                decltype(testChunk)& test;
+                void prefix(const Col* head) { scratch.filler.prefix(head); }
+                bool add(double cost, const Col* rest) {
+                    scratch.filler.put(cost, rest);
+                    if (scratch.filler.full()) {
+                        test(scratch.filler.chunk, slot, scratch.hits);
+                        scratch.filler.chunk.count = 0;
+                    }
+                    return true;
+                }
+            };
+            std::vector<std::unique_ptr<Scratch>> scratch(threads);
+            pool.run(plan.pieces(), [&](std::size_t i, unsigned slot) {
+                if (raised(interrupt)) throw Interrupted();
+                if (!scratch[slot])
+                    scratch[slot].reset(new Scratch{PieceWalker<Col>(n), ChunkFiller<Col>(n, plan.suffix().first, kTestBatch, nullptr), {}});
+                plan.emitPiece<Col>(i, plan.finite(), scratch[slot]->walker, interrupt, Emit{*scratch[slot], slot, testChunk});
+            });
+            for (unsigned slot = 0; slot < threads; ++slot) {  // what the last pieces left in each batch
+                if (scratch[slot] && scratch[slot]->filler.chunk.count != 0)
+                    testChunk(scratch[slot]->filler.chunk, slot, scratch[slot]->hits);
+            }
+        });
+    }
+    InfiniteWalk infinite(probs, plan);
+    std::vector<std::size_t> hits;
+    while (RangeChunk chunk = infinite.next(kTestBatch, interrupt)) testChunk(chunk, 0, hits);
+
+    RangeReport report;
+    for (Position t : tested) report.tested += t;
+    for (std::vector<Configuration>& part : found) {
+        for (Configuration& c : part) {
+            const Position index = indexIn(plan, pool, c.columns, interrupt);
+            report.hits.push_back(RangeHit{index, std::move(c)});
+        }
+    }
+    std::sort(report.hits.begin(), report.hits.end(),
+              [](const RangeHit& a, const RangeHit& b) { return a.index < b.index; });
+    return report;
+}
+
+}  // namespace quorin

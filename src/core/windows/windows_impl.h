@@ -1,0 +1,145 @@
+// The windowed enumerator's state, shared by the sources of its steps (not installed):
+// windows.cpp (windows one after another, handed out), window_walk.cpp (the walk that
+// fills a window), window_sort.cpp (sorting it) and lex_walk.cpp (windows inside one cost).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include <quorin/detail/thread_pool.h>
+#include <quorin/windows.h>
+
+#include "walk/cost_model.h"
+#include "walk/prefix_walk.h"
+#include "walk/suffix_list.h"
+
+namespace quorin {
+namespace detail {
+
+// Memory: the window's records and stored columns.
+constexpr std::size_t kWindowBytes = std::size_t{192} << 20;
+// Records per emission block (fewer in small windows): a thread claims one at a time.
+constexpr std::size_t kMaxBlock = 4096;
+// Work split between threads only from this many configurations on.
+constexpr std::size_t kParallelFrom = 1 << 16;
+
+struct Record {
+    double cost;
+    std::uint32_t item;    // index of its stored columns
+    std::uint32_t bucket;  // set by the sort
+};
+
+// One thread's share of a window: the blocks it filled and how full the last is.
+struct Lane {
+    std::vector<std::size_t> blocks;
+    std::size_t fill = 0;  // == the block size when the last block is full
+    std::vector<std::size_t> offsets;  // per partition, for the sort
+};
+
+// The configurations of a window, sorted: `sorted` refers to stored columns by item.
+struct WindowStore {
+    std::size_t block = kMaxBlock;  // records per block
+    std::size_t entryBytes = 0;
+    std::size_t maxBlocks = 0;
+    std::vector<std::unique_ptr<Record[]>> records;
+    std::vector<std::unique_ptr<unsigned char[]>> columns;
+    std::atomic<std::size_t> claimed{0};
+    std::vector<Record> sorted;
+
+    unsigned char* columnsOf(std::size_t item) {
+        return columns[item / block].get() + (item % block) * entryBytes;
+    }
+    const unsigned char* columnsOf(std::size_t item) const {
+        return columns[item / block].get() + (item % block) * entryBytes;
+    }
+    // Claims the next block, or returns false when the window holds its most.
+    bool claim(std::size_t& b) {
+        b = claimed.fetch_add(1, std::memory_order_relaxed);
+        if (b >= maxBlocks) return false;
+        if (!records[b]) {
+            records[b].reset(new Record[this->block]);
+            columns[b].reset(new unsigned char[this->block * entryBytes + 1]);
+        }
+        return true;
+    }
+};
+
+}  // namespace detail
+
+
+struct WindowedEnumerator::Impl {
+    ProbabilityMatrix probs;
+    detail::Model model;
+    unsigned threadCount;
+    ThreadPool pool;
+    std::size_t capacity;  // most configurations a window holds
+    std::size_t target;    // configurations a window aims at
+
+    Position pos = 0, stopAt = kNoStop;
+    // The configuration at `pos` is the first at or after `bound` (once known).
+    bool known = false;
+    bool atEnd = false;
+    OrderBound bound;
+
+    // The current window: positions [first, first + count).
+    bool haveWindow = false;
+    Position windowFirst = 0;
+    std::size_t windowCount = 0;
+    OrderBound windowHi;
+    bool windowLast = false;
+    bool tieContinues = false;  // the window ended inside one cost's configurations
+
+    double width = 0.0;  // of the next finite window
+    detail::SuffixList suffix;
+    detail::WindowStore store;
+    std::vector<detail::Lane> lanes;
+    std::vector<std::vector<detail::Record>> scratch;  // per thread, for the sort
+
+    Impl(ProbabilityMatrix p, Position stop, unsigned threads, std::size_t windowSize);
+
+    OrderBound firstBound() const {
+        OrderBound b;
+        b.cost = model.anyFinite ? model.cheapest : detail::kInf;
+        b.columns.assign(model.n, 0);
+        return b;
+    }
+
+    void buildWindow(const OrderBound& lo, Position first, bool continuing, const std::atomic<bool>* interrupt);
+    void finiteWindow(const OrderBound& lo, const std::atomic<bool>* interrupt);
+    void lexWindow(const OrderBound& lo, bool infinite, const std::atomic<bool>* interrupt);
+    template <class Col>
+    bool walk(const detail::Bounds& b, const std::atomic<bool>* interrupt);
+    template <class Col>
+    void sortWindow(double loCost, double hiCost, const std::atomic<bool>* interrupt);
+    template <class Col>
+    bool lexWalk(const OrderBound& lo, bool infinite, std::vector<int>& after, const std::atomic<bool>* interrupt);
+    template <class Col>
+    void copyOut(std::size_t from, std::size_t count, std::int32_t* columns, double* costs);
+
+    OrderBound boundAt(Position p);
+    void locate(const std::atomic<bool>* interrupt = nullptr);
+    double widthFor(double cost) const;
+    std::size_t next(std::size_t count, std::int32_t* columns, double* costs, const std::atomic<bool>* interrupt);
+
+    // Runs task(i, slot) for i < count on the pool, or on this thread alone when the job is
+    // too small to repay the handoffs.
+    template <class F>
+    void runTasks(std::size_t count, bool parallel, F&& task) {
+        if (parallel) {
+            pool.run(count, task);
+        } else {
+            for (std::size_t i = 0; i < count; ++i) task(i, 0u);
+        }
+    }
+
+    template <class F>
+    void withColumnType(F&& f) const {
+        detail::withColumnType(model, f);
+    }
+};
+
+}  // namespace quorin
