@@ -107,12 +107,12 @@ def timed(fn):
 def set_up_parts(probs, start, stop, task_size):
     """Seconds to locate start and stop (as a search does), for one call of 1024 cuts, and
     the largest set-up of a task from its bound over the first, a middle and the last task."""
-    from quorin import _search
+    from quorin._search import arguments, core, span as spans
 
-    api = _search._engine_api()
-    locate, span = timed(lambda: _search._Span(_search._matrix(probs), start, stop))
+    api = core._engine_api()
+    locate, span = timed(lambda: spans._Span(arguments._matrix(probs), start, stop))
     cuts, _ = timed(lambda: api._cuts(span.matrix, span.lower, span.upper, task_size, 1024))
-    tasks = _search.plan(probs, start=start, stop=stop, task_size=task_size)
+    tasks = quorin.plan(probs, start=start, stop=stop, task_size=task_size)
     setups = []
     for task in [tasks[k] for k in sorted({0, len(tasks) // 2, len(tasks) - 1})]:
         def first_batch():

@@ -39,9 +39,9 @@ needs_processes = pytest.mark.skipif(
 def engine(request, monkeypatch):
     """The search on the brute-force stand-ins, then on the core's own functions."""
     if request.param == "oracle":
-        monkeypatch.setattr(quorin._search, "_engine_api", lambda: task_oracle)
+        monkeypatch.setattr(quorin._search.core, "_engine_api", lambda: task_oracle)
     else:
-        monkeypatch.setattr(quorin._search, "_engine_api", lambda: quorin._core)
+        monkeypatch.setattr(quorin._search.core, "_engine_api", lambda: quorin._core)
     return request.param
 
 
@@ -237,7 +237,7 @@ MATRICES = [
 
 @pytest.mark.parametrize("matrix", range(len(MATRICES)))
 def test_tasks_tile_the_range_and_ranks_follow_from_their_counts(matrix, engine, monkeypatch):
-    monkeypatch.setattr(quorin._search, "CUTS_PER_CALL", 3)  # cuts asked for again and again
+    monkeypatch.setattr(quorin._search.constants, "CUTS_PER_CALL", 3)  # cuts asked for again and again
     probs = MATRICES[matrix]
     order = oracle.cost_order(probs)
     n = len(order)
@@ -307,8 +307,8 @@ class NativeTester:
 
 
 def test_a_native_tester_runs_in_the_core(monkeypatch):
-    monkeypatch.setattr(quorin._search, "_engine_api", lambda: NativeApi)
-    monkeypatch.setattr(quorin._search, "_native_tester_type", lambda: NativeTester)
+    monkeypatch.setattr(quorin._search.core, "_engine_api", lambda: NativeApi)
+    monkeypatch.setattr(quorin._search.core, "_native_tester_type", lambda: NativeTester)
     assert quorin.search(PROBS, NativeTester(PLANTED), start=START, stop=STOP, workers=1,
                          task_size=TASK_SIZE) == EXPECTED
 

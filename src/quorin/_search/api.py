@@ -1,0 +1,90 @@
+"""``plan`` and ``search``."""
+
+from quorin._search.arguments import _length, _matrix, _positive, _range_arguments
+from quorin._search.checkpoint import _Checkpoint
+from quorin._search.collect import _Collector
+from quorin._search.constants import MAX_PLANNED_TASKS, MAX_TASK_SIZE, MIN_TASK_SIZE, PLAN_TASK_SIZE, TASKS_PER_WORKER
+from quorin._search.core import _check_test
+from quorin._search.engines import _engine
+from quorin._search.progress import _Progress
+from quorin._search.span import _Span, _pieces
+from quorin._search.types import Task
+from quorin._search.workers import _refuse_while_bootstrapping
+
+
+def plan(probs, *, start=0, stop, task_size=PLAN_TASK_SIZE):
+    """The tasks covering positions ``start`` .. ``stop - 1`` of the cost order, in order,
+    each holding about ``task_size`` configurations (``stop=None``: to the last
+    configuration). Each task starts at the bound where the previous one ends: together
+    they hold every configuration of the range exactly once. ``start`` and ``stop`` are
+    located once (seconds deep down); the cuts between them come from the weight table.
+
+    Run each task with ``run_task``; the hit at index ``i`` of task ``k`` has rank
+    ``start + (tested by tasks 0 .. k - 1) + i + 1``, see ``TaskResult.ranked``.
+    """
+    start, stop = _range_arguments(start, stop)
+    task_size = _positive("task_size", task_size)
+    matrix = _matrix(probs)
+    estimate = -(-_length(matrix, start, stop) // task_size)
+    if estimate > MAX_PLANNED_TASKS:
+        raise ValueError(
+            f"plan would make about {estimate} tasks (more than {MAX_PLANNED_TASKS}): give a "
+            f"larger task_size, or let quorin.search make the tasks as it goes")
+    span = _Span(matrix, start, stop)
+    tasks = []
+    for piece in _pieces(span, task_size, []):
+        if len(tasks) >= MAX_PLANNED_TASKS:
+            raise ValueError(f"plan made more than {MAX_PLANNED_TASKS} tasks: give a larger "
+                             f"task_size, or let quorin.search make the tasks as it goes")
+        tasks.append(Task(len(tasks), matrix, piece.lower, piece.upper))
+    return tasks
+
+
+def search(probs, test, *, start=0, stop, workers=None, task_size=None, checkpoint=None,
+           progress=False, first=False):
+    """The configurations at positions ``start`` .. ``stop - 1`` of the cost order that
+    ``test`` accepts, as a list of ``Hit`` records sorted by rank (``stop=None``: to the
+    end).
+
+    ``test(columns, costs)`` returns a boolean mask of the batch or the indices of its hits.
+    ``workers``: None = a worker process per core, n = n processes (1 = this process, on
+    every core), an Executor, a Dask Client, or a map-like callable called as
+    ``workers(fn, tasks)``. Worker processes receive ``test`` pickled (by value with
+    cloudpickle when it is installed, so lambdas and notebook functions work).
+    ``task_size``: configurations per task (default: about 8 tasks per worker, 2**23 to
+    2**28 each). ``checkpoint``: a path where finished tasks are recorded; a search started
+    again with the same matrix, start and stop skips them. ``progress``: a progress bar on
+    stderr. ``first``: return only the first hit, as soon as every task before it has
+    finished.
+    """
+    _refuse_while_bootstrapping()
+    _check_test(test)
+    start, stop = _range_arguments(start, stop)
+    if task_size is not None:
+        task_size = _positive("task_size", task_size)
+    engine = _engine(workers)
+    matrix = _matrix(probs)
+    configurations = _length(matrix, start, stop)
+    if task_size is None:
+        task_size = default_task_size(configurations, engine.capacity)
+    if configurations:
+        engine.open(test, -(-configurations // task_size))
+    try:
+        span = _Span(matrix, start, stop)
+        record = _Checkpoint(checkpoint, span) if checkpoint is not None else None
+        collector = _Collector(span, task_size, bool(first), record)
+        with _Progress(progress, span.stop - span.start, collector.tested) as bar:
+            collector.bar = bar
+            if not collector.complete():
+                engine.run(collector, test)
+    finally:
+        engine.close()
+    return collector.answer()
+
+
+def default_task_size(configurations, workers=1):
+    """search's task size when none is given: about 8 tasks per worker, at least 2**23 and
+    at most 2**28 configurations each (small enough to spread and to checkpoint often, large
+    enough that a task's set-up stays far below its run)."""
+    share = -(-configurations // (TASKS_PER_WORKER * max(1, workers)))
+    return min(MAX_TASK_SIZE, max(MIN_TASK_SIZE, share))

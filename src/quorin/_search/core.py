@@ -1,0 +1,29 @@
+"""The core's functions a search is built on, looked up in one place."""
+
+# ---------------------------------------------------------------------------------------
+# the core's functions a search is built on
+
+
+def _engine_api():
+    """The module holding ``_locate``, ``_cuts``, ``_TaskWalk`` and ``_run_native``: bounds
+    of positions, cuts of a range from the weight table, the walk of a task, a native
+    tester's run. Looked up here alone."""
+    from quorin import _core
+
+    if not hasattr(_core, "_TaskWalk"):
+        raise RuntimeError("this build of quorin has no task walk (quorin._core._TaskWalk): "
+                           "rebuild quorin from a source tree that has it")
+    return _core
+
+
+def _check_test(test):
+    native = _native_tester_type()
+    if not (callable(test) or (native and isinstance(test, native))):
+        raise TypeError(f"test must be callable or a native tester, not "
+                        f"{type(test).__name__}")
+
+
+def _native_tester_type():
+    from quorin import _core
+
+    return getattr(_core, "Tester", ())

@@ -1,0 +1,84 @@
+"""Running one task: the walk, the test on every batch, the hits by index."""
+
+from quorin._search.arguments import _describe, _note, _positive
+from quorin._search.constants import BATCH_SIZE
+from quorin._search import core
+from quorin._search.core import _check_test
+from quorin._search.types import Task, TaskHit, TaskResult
+
+
+def run_task(task, test, *, threads=1, batch_size=BATCH_SIZE):
+    """Runs ``test(columns, costs)`` on every configuration of ``task``, a batch (up to
+    ``batch_size`` configurations, walked with ``threads`` threads) at a time, and returns a
+    ``TaskResult``: how many configurations it tested and the hits by index in the task.
+
+    ``test`` returns a boolean mask of the batch or the integer indices of its hits; it must
+    not keep or change the arrays (they are read-only). Batches come in no particular order.
+    A native tester (an instance of ``quorin._core.Tester``) runs entirely in C++.
+    """
+    if not isinstance(task, Task):
+        raise TypeError(f"task must be a quorin.Task, not {type(task).__name__}")
+    _check_test(test)
+    threads = _positive("threads", threads)
+    return _run(task, test, threads, _positive("batch_size", batch_size), None)
+
+# ---------------------------------------------------------------------------------------
+# running one task
+
+
+def _run(task, test, threads, batch_size, stopped):
+    """run_task's work; returns None as soon as ``stopped()`` says the search is over."""
+    api = core._engine_api()
+    native = core._native_tester_type()
+    if native and isinstance(test, native):
+        tested, found = api._run_native(task.probs, task.lower, task.upper, test, threads)
+        hits = [TaskHit(int(i), tuple(int(c) for c in columns), float(cost))
+                for i, columns, cost in found]
+        return TaskResult(task.id, int(tested), sorted(hits))
+    walk = api._TaskWalk(task.probs, task.lower, task.upper, threads, batch_size)
+    found = []
+    for columns, costs in walk:
+        if stopped is not None and stopped():
+            return None
+        columns.setflags(write=False)
+        costs.setflags(write=False)
+        try:
+            accepted = test(columns, costs)
+        except Exception as error:
+            _note(error, f"raised by the test in {_describe(task)}")
+            raise
+        for i in _hit_indices(accepted, len(costs), task).tolist():
+            found.append((float(costs[i]), tuple(columns[i].tolist())))
+    found.sort()  # the cost order: index_of walks less for nearby hits in a row
+    hits = [TaskHit(walk.index_of(columns), columns, cost) for cost, columns in found]
+    return TaskResult(task.id, walk.tested, hits)
+
+
+def _hit_indices(found, m, task):
+    """The sorted indices of the hits in a batch of ``m`` that ``test`` returned as ``found``."""
+    import numpy
+
+    expected = (f"return a boolean mask of shape ({m},) or the integer indices of the hits "
+                f"in the batch")
+    if found is None:
+        raise ValueError(f"the test returned None in {_describe(task)}: {expected}")
+    try:
+        array = numpy.asarray(found)
+    except Exception as error:  # ragged sequences and the like
+        raise ValueError(f"the test returned {type(found).__name__} in {_describe(task)} "
+                         f"({error}): {expected}") from None
+    if array.dtype == numpy.bool_:
+        if array.shape != (m,):
+            raise ValueError(f"the test returned a boolean mask of shape {array.shape} for a "
+                             f"batch of {m} in {_describe(task)}: {expected}")
+        return numpy.flatnonzero(array)
+    if array.ndim == 1 and array.size == 0:
+        return numpy.empty(0, dtype=numpy.intp)
+    if array.ndim == 1 and array.dtype.kind in "iu":
+        outside = array[(array < 0) | (array >= m)]
+        if outside.size:
+            raise ValueError(f"the test returned the index {outside[0]} for a batch of {m} "
+                             f"in {_describe(task)}: indices go from 0 to {m - 1}")
+        return numpy.unique(array)
+    raise ValueError(f"the test returned {type(found).__name__} of dtype {array.dtype} and "
+                     f"shape {array.shape} in {_describe(task)}: {expected}")

@@ -1,0 +1,89 @@
+"""Worker processes: the test sent to them, their start, a task run in them, and the
+refusal of a search started while a worker imports its script."""
+
+import sys
+
+from quorin._search.constants import BATCH_SIZE
+from quorin._search.run import _run
+
+
+MISSING_MAIN_GUARD = (
+    "worker processes import the script that started them; this one starts a search at "
+    "its top level. Start it under `if __name__ == \"__main__\":` so that it runs in the "
+    "script alone, not in every worker process")
+
+
+def _refuse_while_bootstrapping():
+    """A search in a worker process that is still importing the script that started it
+    (a script without the ``__main__`` guard) would run again in every worker and start
+    worker processes of its own: refused, with the reason."""
+    import multiprocessing
+
+    if getattr(multiprocessing.current_process(), "_inheriting", False):
+        raise RuntimeError(f"quorin.search was called while a worker process was starting: "
+                           f"{MISSING_MAIN_GUARD}")
+
+
+def _pickled_test(test):
+    """``test`` as bytes for worker processes: by value with cloudpickle when it is
+    installed (lambdas, functions of a notebook or of the script), else by reference."""
+    import pickle
+
+    try:
+        import cloudpickle
+    except ImportError:
+        cloudpickle = None
+    if cloudpickle is None and _defined_interactively(test):
+        raise TypeError(
+            "test is defined in a notebook or an interactive session, which worker processes "
+            "cannot import: install cloudpickle (the test is then sent by value), define it "
+            "in a module, or run it in this process with workers=1")
+    try:
+        if cloudpickle is not None:
+            return cloudpickle.dumps(test, protocol=pickle.HIGHEST_PROTOCOL)
+        return pickle.dumps(test, protocol=pickle.HIGHEST_PROTOCOL)
+    except Exception as error:
+        how = ("cloudpickle could not pickle it" if cloudpickle is not None else
+               "it must be a function defined at the top level of a module or an instance of "
+               "such a class, or cloudpickle must be installed to send lambdas and local "
+               "functions by value")
+        raise TypeError(f"test must be picklable to run in worker processes, and this one is "
+                        f"not ({error}): {how}; workers=1 runs it in this process") from None
+
+
+def _defined_interactively(test):
+    main = sys.modules.get("__main__")
+    if main is None or hasattr(main, "__file__"):
+        return False
+    module = getattr(test, "__module__", None) or type(test).__module__
+    return module == "__main__" or type(test).__module__ == "__main__"
+
+
+_stop_event = None
+_worker_test = None
+_worker_test_error = None
+
+
+def _start_worker(stop, started, payload):
+    global _stop_event, _worker_test, _worker_test_error
+    import pickle
+    import signal
+
+    signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C is the search's to handle
+    _stop_event = stop
+    try:
+        _worker_test = pickle.loads(payload)
+    except BaseException as error:  # reported with the first task, naming it
+        _worker_test_error = f"{type(error).__name__}: {error}"
+    started.set()
+
+
+def _warm_up():
+    pass
+
+
+def _run_in_worker(task):
+    if _worker_test_error is not None:
+        raise RuntimeError(f"a worker process could not unpickle the test "
+                           f"({_worker_test_error})")
+    return _run(task, _worker_test, 1, BATCH_SIZE, _stop_event.is_set)
