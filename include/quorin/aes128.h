@@ -52,6 +52,9 @@ public:
     // Throws std::invalid_argument when rows is not 16.
     void test(const std::int32_t* columns, const double* costs, std::size_t count, std::size_t rows,
               std::vector<std::size_t>& hits) const override;
+    // True: a key that maps a full plaintext block to its ciphertext is the key, but for a
+    // chance of about 2^-128 per key tried.
+    bool unique() const override { return true; }
 
     const std::vector<Pair>& pairs() const noexcept { return pairs_; }
     // The implementation in use: never `automatic`.

@@ -14,6 +14,7 @@
 //     }
 //     walk.handedOut();                     // the exact number of configurations of the range
 //     walk.indexOf(columns);                // the 0-based index of one of them in the range
+//     walk.indicesOf(hits);                 // the indices of many, in one walk
 //
 //     quorin::RangeReport r = quorin::testRange(probs, lower, upper, tester);  // all in C++
 #pragma once
@@ -67,6 +68,10 @@ public:
     // a configuration of the range: its 0-based index there). Throws std::invalid_argument
     // for bad columns, Interrupted as next() does.
     Position indexOf(const std::vector<int>& columns, const std::atomic<bool>* interrupt = nullptr) const;
+    // indexOf of each of `configurations` (any order, repeats allowed), counted together in
+    // one walk of the range whatever their number. Throws as indexOf does.
+    std::vector<Position> indicesOf(const std::vector<std::vector<int>>& configurations,
+                                    const std::atomic<bool>* interrupt = nullptr) const;
 
 private:
     struct Impl;
@@ -74,7 +79,9 @@ private:
 };
 
 // What testing a range found: how many configurations it tested, and its hits by index
-// in the range (ascending), each with its configuration.
+// in the range (ascending), each with its configuration. A unique tester's walk stops at
+// its hit: complete is false, hits holds that hit alone and tested is its index + 1 (the
+// configurations of the range up to it in the cost order).
 struct RangeHit {
     Position index = 0;
     Configuration configuration;
@@ -82,11 +89,14 @@ struct RangeHit {
 struct RangeReport {
     Position tested = 0;
     std::vector<RangeHit> hits;
+    bool complete = true;
 };
 
 // Runs `tester` on every configuration of [lower, upper), in the walk's own buffers on its
-// threads. Throws as RangeWalk does, std::invalid_argument when the tester refuses the
-// matrix's shape, Interrupted when `interrupt` is raised (nothing is kept).
+// threads, and indexes every hit in one more walk whatever their number. A unique tester
+// (Tester::unique) stops the walk at its first hit. Throws as RangeWalk does,
+// std::invalid_argument when the tester refuses the matrix's shape, Interrupted when
+// `interrupt` is raised (nothing is kept).
 RangeReport testRange(const ProbabilityMatrix& probs, const OrderBound& lower, const std::optional<OrderBound>& upper,
                       const Tester& tester, unsigned threads = 0, const std::atomic<bool>* interrupt = nullptr);
 

@@ -32,6 +32,10 @@ public:
     // count is 0). Leaves what `hits` held before untouched.
     virtual void test(const std::int32_t* columns, const double* costs, std::size_t count, std::size_t rows,
                       std::vector<std::size_t>& hits) const = 0;
+
+    // Whether a hit is the only one there is (a false hit being as unlikely as guessing a
+    // 128-bit key): a search can then stop at it. Default: false.
+    virtual bool unique() const { return false; }
 };
 
 inline void Tester::checkShape(const std::vector<std::size_t>& /*columnsPerRow*/) const {}

@@ -163,11 +163,12 @@ void bindTasks(py::module_& m) {
                   for (std::size_t i = 0; i < columns.size(); ++i) columns[i] = py::int_(h.configuration.columns[i]);
                   hits.append(py::make_tuple(toInt(h.index), columns, py::float_(h.configuration.cost)));
               }
-              return py::make_tuple(toInt(report.tested), hits);
+              return py::make_tuple(toInt(report.tested), hits, report.complete);
           },
           py::arg("probs"), py::arg("lower"), py::arg("upper"), py::arg("tester"), py::arg("threads") = py::none(),
           "Tests every configuration of [lower, upper) with a native tester in C++: (tested, [(index, columns, "
-          "cost), ...]) with each hit's index in the range.");
+          "cost), ...], complete) with each hit's index in the range; a unique tester stops at its hit "
+          "(complete False, tested its index + 1).");
 
     py::class_<TaskWalk> walk(m, "_TaskWalk");
     walk.doc() = "Every configuration of [lower, upper) of the cost order, once each, in no particular order.";
@@ -202,5 +203,25 @@ void bindTasks(py::module_& m) {
                  w.busy = false;
                  return toInt(index);
              },
-             py::arg("columns"), "How many configurations of the range come before `columns` in the cost order.");
+             py::arg("columns"), "How many configurations of the range come before `columns` in the cost order.")
+        .def("indices_of",
+             [](TaskWalk& w, const py::object& configurations) {
+                 std::vector<std::vector<int>> all;
+                 for (const py::handle c : py::iter(configurations)) all.push_back(toColumns(c, "columns"));
+                 if (w.busy) throw py::value_error("the task walk is already running");
+                 w.busy = true;
+                 std::vector<Position> indices;
+                 try {
+                     indices = runInterruptibly([&](const std::atomic<bool>* interrupt) { return w.walk->indicesOf(all, interrupt); });
+                 } catch (...) {
+                     w.busy = false;
+                     throw;
+                 }
+                 w.busy = false;
+                 py::list out;
+                 for (Position i : indices) out.append(toInt(i));
+                 return out;
+             },
+             py::arg("configurations"),
+             "index_of of each configuration, counted together in one walk of the range whatever their number.");
 }

@@ -376,7 +376,11 @@ array; a search runs it inside the enumeration. Made by its subclasses (``quorin
              "The indices (int64, ascending) of the configurations of ``columns`` (one per row) that pass; "
              "``costs`` (one per configuration) may be None.")
         .def("check_shape", &checkShape, py::arg("probs_row_lengths"),
-             "Raises ValueError when a matrix of rows of these lengths cannot be tested by this tester.");
+             "Raises ValueError when a matrix of rows of these lengths cannot be tested by this tester.")
+        .def_property_readonly(
+            "unique", [](py::handle self) { return constructedHandle(self).tester->unique(); },
+            "Whether a hit is the only one there is (for AES-128: a key that maps a whole block to its "
+            "ciphertext); a search stops at it.");
 
     py::class_<Aes128Handle, TesterHandle> aes(module, "AES128", R"doc(AES-128 known-plaintext test of candidate keys.
 

@@ -87,3 +87,6 @@ class _TaskWalk:
         columns = tuple(int(c) for c in columns)
         entry = (configuration_cost(self.probs, columns), columns)
         return sum(1 for e in self.entries if e < entry)
+
+    def indices_of(self, configurations):
+        return [self.index_of(columns) for columns in configurations]

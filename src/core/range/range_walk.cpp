@@ -168,6 +168,158 @@ Position indexIn(const RangePlan& plan, ThreadPool& pool,
     return index + plan.infiniteBefore(columns) - plan.infiniteBefore(plan.infiniteStart().columns);
 }
 
+// Where configurations fall among sorted targets (t_0 <= t_1 <= ... in the cost order):
+// slot(x) is the number of targets at or before x, so x comes before t_j exactly when
+// slot(x) <= j. Costs are spread over buckets between the least and the largest target
+// cost; the targets of one bucket are few, and those of earlier buckets all cost less.
+class TargetSlots {
+public:
+    TargetSlots(const std::vector<double>& costs, const std::vector<const std::vector<int>*>& columns, std::size_t rows)
+        : costs_(costs), columns_(columns), rows_(rows) {
+        const std::size_t h = costs.size();
+        lo_ = costs.front();
+        hi_ = costs.back();
+        std::size_t buckets = 1;
+        while (buckets < 2 * h && buckets < (std::size_t{1} << 22)) buckets <<= 1;
+        if (hi_ > lo_) scale_ = static_cast<double>(buckets) / (hi_ - lo_);
+        // Every bucket index is computed by bucket(), the same monotone formula for targets
+        // and configurations, so a target of an earlier bucket always costs less.
+        buckets_ = buckets;
+        first_.assign(buckets + 1, 0);
+        for (double c : costs) ++first_[bucket(c) + 1];
+        for (std::size_t b = 1; b <= buckets; ++b) first_[b] += first_[b - 1];
+    }
+    // slot of a configuration of cost E; columns() gives its columns when a target costs E.
+    template <class Columns>
+    std::size_t slot(double E, Columns&& columns) const {
+        if (E < lo_) return 0;
+        if (E > hi_) return costs_.size();
+        std::size_t j = first_[bucket(E)];
+        const int* x = nullptr;
+        while (j < costs_.size()) {
+            const double c = costs_[j];
+            if (c > E) break;
+            if (c == E) {
+                if (x == nullptr) x = columns();
+                if (lexLess(x, columns_[j]->data(), rows_)) break;
+            }
+            ++j;
+        }
+        return j;
+    }
+
+private:
+    std::size_t bucket(double c) const {
+        const double b = (c - lo_) * scale_;
+        return b >= static_cast<double>(buckets_ - 1) ? buckets_ - 1 : static_cast<std::size_t>(b);
+    }
+    const std::vector<double>& costs_;
+    const std::vector<const std::vector<int>*>& columns_;
+    std::size_t rows_;
+    double lo_ = 0, hi_ = 0, scale_ = 0;
+    std::size_t buckets_ = 1;
+    std::vector<std::size_t> first_;
+};
+
+// The indices in the plan's range of several configurations (each a configuration of the
+// matrix, in any order, repeats allowed), counted together: one walk of the range for all
+// of them, each configuration of the range put in its slot among the targets.
+std::vector<Position> indicesIn(const RangePlan& plan, ThreadPool& pool, const std::vector<std::vector<int>>& targets,
+                                const std::atomic<bool>* interrupt) {
+    const std::size_t h = targets.size(), n = plan.model().n;
+    std::vector<Position> out(h, 0);
+    if (h == 0) return out;
+    std::vector<double> cost(h);
+    for (std::size_t i = 0; i < h; ++i) cost[i] = plan.costOf(targets[i]);
+    if (h == 1 && cost[0] < kInf) {  // one count of [lower, target): no configuration placed
+        out[0] = indexIn(plan, pool, targets[0], interrupt);
+        return out;
+    }
+    // The targets of finite cost in the cost order.
+    std::vector<std::size_t> order;
+    bool anyInfinite = false;
+    for (std::size_t i = 0; i < h; ++i) {
+        if (cost[i] < kInf) order.push_back(i);
+        else anyInfinite = true;
+    }
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        if (cost[a] != cost[b]) return cost[a] < cost[b];
+        return lexLess(targets[a].data(), targets[b].data(), n);
+    });
+    const std::size_t f = order.size();
+    std::vector<double> sortedCost(f);
+    std::vector<const std::vector<int>*> sortedColumns(f);
+    for (std::size_t k = 0; k < f; ++k) {
+        sortedCost[k] = cost[order[k]];
+        sortedColumns[k] = &targets[order[k]];
+    }
+    // Configurations of finite cost in each slot, per thread. With targets of cost +inf,
+    // the whole finite part is walked, since all of it comes before them; otherwise only up
+    // to the last target.
+    std::vector<std::vector<Position>> perSlot(pool.size(), std::vector<Position>(f + 1, 0));
+    if (plan.hasFinitePart() && (f != 0 || anyInfinite)) {
+        const Bounds b = anyInfinite || f == 0 ? plan.finite() : plan.finiteBefore(sortedCost.back(), *sortedColumns.back());
+        if (f == 0) {
+            perSlot[0][0] = countFiniteBefore(plan, pool, kInf, targets[0], interrupt);
+        } else {
+            const TargetSlots slots(sortedCost, sortedColumns, n);
+            const std::size_t s = plan.suffix().first, tail = n - s;
+            withColumnType(plan.model(), [&](auto col) {
+                using Col = decltype(col);
+                std::vector<std::unique_ptr<PieceWalker<Col>>> walkers(pool.size());
+                pool.run(plan.pieces(), [&](std::size_t i, unsigned slot) {
+                    if (raised(interrupt)) throw Interrupted();
+                    if (!walkers[slot]) walkers[slot].reset(new PieceWalker<Col>(n));
+                    PieceWalker<Col>& w = *walkers[slot];
+                    std::vector<Position>& counts = perSlot[slot];
+                    struct Place {
+                        const TargetSlots& slots;
+                        std::vector<Position>& counts;
+                        std::vector<int>& full;
+                        std::size_t s, tail;
+                        const Col* head = nullptr;
+                        void prefix(const Col* h) { head = h; }
+                        bool add(double E, const Col* rest) {
+                            ++counts[slots.slot(E, [&] {
+                                for (std::size_t r = 0; r < s; ++r) full[r] = head[r];
+                                for (std::size_t r = 0; r < tail; ++r) full[s + r] = rest[r];
+                                return static_cast<const int*>(full.data());
+                            })];
+                            return true;
+                        }
+                    };
+                    plan.emitPiece<Col>(i, b, w, interrupt, Place{slots, counts, w.full, s, tail});
+                });
+            });
+        }
+    }
+    std::vector<Position> before(f + 1, 0);  // before[j]: finite configurations before target j
+    Position running = 0;
+    for (std::size_t j = 0; j <= f; ++j) {
+        for (const std::vector<Position>& counts : perSlot) running += counts[j];
+        before[j] = running;
+    }
+    for (std::size_t k = 0; k < f; ++k) out[order[k]] = before[k];
+    if (anyInfinite) {
+        // Configurations of cost +inf: after the whole finite part, then in column order
+        // between the start of the range's part of cost +inf and its upper bound.
+        const Position finiteTotal = f == 0 ? perSlot[0][0] : before[f];
+        Position first = 0, last = 0;
+        if (plan.hasInfinitePart()) {
+            first = plan.infiniteBefore(plan.infiniteStart().columns);
+            last = plan.upper() ? plan.infiniteBefore(plan.upper()->columns) : kNoStop;
+        }
+        for (std::size_t i = 0; i < h; ++i) {
+            if (cost[i] < kInf) continue;
+            out[i] = finiteTotal;
+            if (!plan.hasInfinitePart()) continue;
+            const Position at = std::min(plan.infiniteBefore(targets[i]), last);
+            if (at > first) out[i] += at - first;
+        }
+    }
+    return out;
+}
+
 void checkColumnsOf(const Model& m, const std::vector<int>& columns) {
     if (columns.size() != m.n)
         throw std::invalid_argument("got " + std::to_string(columns.size()) + " columns for " + std::to_string(m.n) +
@@ -312,11 +464,16 @@ RangeChunk RangeWalk::next(const std::atomic<bool>* interrupt) { return impl_->n
 Position RangeWalk::handedOut() const noexcept { return impl_->handedOut; }
 
 Position RangeWalk::indexOf(const std::vector<int>& columns, const std::atomic<bool>* interrupt) const {
+    return indicesOf({columns}, interrupt).front();
+}
+
+std::vector<Position> RangeWalk::indicesOf(const std::vector<std::vector<int>>& configurations,
+                                           const std::atomic<bool>* interrupt) const {
     Impl& e = *impl_;
     if (!e.plan) e.start(interrupt);
-    checkColumnsOf(e.plan->model(), columns);
+    for (const std::vector<int>& columns : configurations) checkColumnsOf(e.plan->model(), columns);
     if (!e.countPool) e.countPool.reset(new ThreadPool(e.threads));
-    return indexIn(*e.plan, *e.countPool, columns, interrupt);
+    return indicesIn(*e.plan, *e.countPool, configurations, interrupt);
 }
 
 // ----------------------------------------------------------------------------------------
@@ -333,9 +490,12 @@ RangeReport testRange(const ProbabilityMatrix& probs, const OrderBound& lower, c
     threads = threadsFor(threads);
     const RangePlan plan(probs, lower, upper, threads, interrupt);
     const std::size_t n = plan.model().n;
+    const bool unique = tester.unique();
     ThreadPool pool(threads);
     std::vector<Position> tested(threads, 0);
     std::vector<std::vector<Configuration>> found(threads);
+    // Raised once a unique tester has its hit: every thread stops at its next batch.
+    std::atomic<bool> haveUnique{false};
     auto testChunk = [&](RangeChunk& chunk, unsigned slot, std::vector<std::size_t>& hits) {
         hits.clear();
         tester.test(chunk.columns.data(), chunk.costs.data(), chunk.count, n, hits);
@@ -346,6 +506,13 @@ RangeReport testRange(const ProbabilityMatrix& probs, const OrderBound& lower, c
                                                 chunk.costs[k]});
         }
         tested[slot] += chunk.count;
+        if (unique && !hits.empty()) haveUnique.store(true, std::memory_order_relaxed);
+    };
+    // Whether the walk is over before a piece: Interrupted on the caller's interrupt, true
+    // once a unique tester has its hit.
+    auto stopping = [&] {
+        if (raised(interrupt)) throw Interrupted();
+        return haveUnique.load(std::memory_order_relaxed);
     };
     if (plan.hasFinitePart()) {
         withColumnType(plan.model(), [&](auto col) {
@@ -356,48 +523,73 @@ RangeReport testRange(const ProbabilityMatrix& probs, const OrderBound& lower, c
                 ChunkFiller<Col> filler;
                 std::vector<std::size_t> hits;
             };
-            // Fills the thread's batch and tests it whenever it is full.
+            // Fills the thread's batch and tests it whenever it is full; false once a unique
+            // tester's hit is found.
             struct Emit {
                 Scratch& scratch;
                 unsigned slot;
                 decltype(testChunk)& test;
+                const std::atomic<bool>& haveUnique;
                 void prefix(const Col* head) { scratch.filler.prefix(head); }
                 bool add(double cost, const Col* rest) {
                     scratch.filler.put(cost, rest);
                     if (scratch.filler.full()) {
                         test(scratch.filler.chunk, slot, scratch.hits);
                         scratch.filler.chunk.count = 0;
+                        return !haveUnique.load(std::memory_order_relaxed);
                     }
                     return true;
                 }
             };
             std::vector<std::unique_ptr<Scratch>> scratch(threads);
             pool.run(plan.pieces(), [&](std::size_t i, unsigned slot) {
-                if (raised(interrupt)) throw Interrupted();
+                if (stopping()) return;
                 if (!scratch[slot])
                     scratch[slot].reset(new Scratch{PieceWalker<Col>(n), ChunkFiller<Col>(n, plan.suffix().first, kTestBatch, nullptr), {}});
-                plan.emitPiece<Col>(i, plan.finite(), scratch[slot]->walker, interrupt, Emit{*scratch[slot], slot, testChunk});
+                plan.emitPiece<Col>(i, plan.finite(), scratch[slot]->walker, interrupt,
+                                    Emit{*scratch[slot], slot, testChunk, haveUnique});
             });
             for (unsigned slot = 0; slot < threads; ++slot) {  // what the last pieces left in each batch
-                if (scratch[slot] && scratch[slot]->filler.chunk.count != 0)
+                if (!haveUnique && scratch[slot] && scratch[slot]->filler.chunk.count != 0)
                     testChunk(scratch[slot]->filler.chunk, slot, scratch[slot]->hits);
             }
         });
     }
-    InfiniteWalk infinite(probs, plan);
-    std::vector<std::size_t> hits;
-    while (RangeChunk chunk = infinite.next(kTestBatch, interrupt)) testChunk(chunk, 0, hits);
+    if (!haveUnique) {
+        InfiniteWalk infinite(probs, plan);
+        std::vector<std::size_t> hits;
+        while (!haveUnique) {
+            RangeChunk chunk = infinite.next(kTestBatch, interrupt);
+            if (!chunk) break;
+            testChunk(chunk, 0, hits);
+        }
+    }
 
     RangeReport report;
     for (Position t : tested) report.tested += t;
+    std::vector<Configuration> all;
     for (std::vector<Configuration>& part : found) {
-        for (Configuration& c : part) {
-            const Position index = indexIn(plan, pool, c.columns, interrupt);
-            report.hits.push_back(RangeHit{index, std::move(c)});
-        }
+        for (Configuration& c : part) all.push_back(std::move(c));
     }
+    if (haveUnique) {
+        // The earliest hit in the cost order stands for the walk; it is the only one a unique
+        // tester can have (others would be false hits of the same test).
+        auto earliest = std::min_element(all.begin(), all.end(), [&](const Configuration& a, const Configuration& b) {
+            if (a.cost != b.cost) return a.cost < b.cost;
+            return std::lexicographical_compare(a.columns.begin(), a.columns.end(), b.columns.begin(), b.columns.end());
+        });
+        Configuration hit = std::move(*earliest);
+        all.clear();
+        all.push_back(std::move(hit));
+        report.complete = false;
+    }
+    std::vector<std::vector<int>> columns;
+    for (const Configuration& c : all) columns.push_back(c.columns);
+    const std::vector<Position> index = indicesIn(plan, pool, columns, interrupt);
+    for (std::size_t k = 0; k < all.size(); ++k) report.hits.push_back(RangeHit{index[k], std::move(all[k])});
     std::sort(report.hits.begin(), report.hits.end(),
               [](const RangeHit& a, const RangeHit& b) { return a.index < b.index; });
+    if (!report.complete) report.tested = report.hits.front().index + 1;
     return report;
 }
 

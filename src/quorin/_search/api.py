@@ -3,10 +3,12 @@
 from quorin._search.arguments import _length, _matrix, _positive, _range_arguments
 from quorin._search.checkpoint import _Checkpoint
 from quorin._search.collect import _Collector
-from quorin._search.constants import MAX_PLANNED_TASKS, MAX_TASK_SIZE, MIN_TASK_SIZE, PLAN_TASK_SIZE, TASKS_PER_WORKER
+from quorin._search.constants import (FIRST_TASK_SIZE, MAX_PLANNED_TASKS, MAX_TASK_SIZE, MIN_TASK_SIZE,
+                                      PLAN_TASK_SIZE, TASKS_PER_WORKER)
 from quorin._search.core import _check_test
 from quorin._search.engines import _engine
 from quorin._search.progress import _Progress
+from quorin._search.run import _unique
 from quorin._search.span import _Span, _pieces
 from quorin._search.types import Task
 from quorin._search.workers import _refuse_while_bootstrapping
@@ -30,7 +32,7 @@ def plan(probs, *, start=0, stop, task_size=PLAN_TASK_SIZE):
         raise ValueError(
             f"plan would make about {estimate} tasks (more than {MAX_PLANNED_TASKS}): give a "
             f"larger task_size, or let quorin.search make the tasks as it goes")
-    span = _Span(matrix, start, stop)
+    span = _Span(matrix, start, stop, lazy=True)
     tasks = []
     for piece in _pieces(span, task_size, []):
         if len(tasks) >= MAX_PLANNED_TASKS:
@@ -51,28 +53,37 @@ def search(probs, test, *, start=0, stop, workers=None, task_size=None, checkpoi
     every core), an Executor, a Dask Client, or a map-like callable called as
     ``workers(fn, tasks)``. Worker processes receive ``test`` pickled (by value with
     cloudpickle when it is installed, so lambdas and notebook functions work).
-    ``task_size``: configurations per task (default: about 8 tasks per worker, 2**23 to
-    2**28 each). ``checkpoint``: a path where finished tasks are recorded; a search started
-    again with the same matrix, start and stop skips them. ``progress``: a progress bar on
-    stderr. ``first``: return only the first hit, as soon as every task before it has
-    finished.
+    A native tester (``quorin.AES128``) with ``workers=None`` runs in this process on every
+    core, in C++.
+    ``task_size``: configurations per task (default: about 8 tasks per worker, larger deep
+    down where a task's walk costs more to start; the first tasks of a search are smaller,
+    so that every core works on the front). ``checkpoint``: a path where finished tasks are
+    recorded; a search started again with the same matrix, start and stop skips them.
+    ``progress``: a progress bar on stderr (configurations per second, time left).
+    ``first``: return only the first hit, as soon as every task before it has finished. A
+    test whose ``unique`` attribute is true (``quorin.AES128``: a false key is as likely as
+    guessing the key) has at most one hit: the task that finds it stops there and the search
+    returns it at once, as with ``first``. The stop's position is located only when the
+    tasks get near it.
     """
     _refuse_while_bootstrapping()
     _check_test(test)
     start, stop = _range_arguments(start, stop)
     if task_size is not None:
         task_size = _positive("task_size", task_size)
-    engine = _engine(workers)
+    engine = _engine(workers, test)
     matrix = _matrix(probs)
     configurations = _length(matrix, start, stop)
+    sizes = None
     if task_size is None:
-        task_size = default_task_size(configurations, engine.capacity)
+        task_size = default_task_size(configurations, engine.capacity, start)
+        sizes = _front_sizes(start, task_size, engine.capacity)
     if configurations:
         engine.open(test, -(-configurations // task_size))
     try:
-        span = _Span(matrix, start, stop)
+        span = _Span(matrix, start, stop, lazy=True)
         record = _Checkpoint(checkpoint, span) if checkpoint is not None else None
-        collector = _Collector(span, task_size, bool(first), record)
+        collector = _Collector(span, task_size, bool(first), record, _unique(test), sizes)
         with _Progress(progress, span.stop - span.start, collector.tested) as bar:
             collector.bar = bar
             if not collector.complete():
@@ -82,9 +93,29 @@ def search(probs, test, *, start=0, stop, workers=None, task_size=None, checkpoi
     return collector.answer()
 
 
-def default_task_size(configurations, workers=1):
+def default_task_size(configurations, workers=1, start=0):
     """search's task size when none is given: about 8 tasks per worker, at least 2**23 and
-    at most 2**28 configurations each (small enough to spread and to checkpoint often, large
-    enough that a task's set-up stays far below its run)."""
+    at most 2**28 configurations each at position 2**28 and above it, both grown with the
+    depth of ``start`` as a task's fixed cost grows (small enough to spread and to
+    checkpoint often, large enough that what a task's walk pays before its first
+    configuration stays a small share of its run)."""
+    scale = _depth_scale(start)
     share = -(-configurations // (TASKS_PER_WORKER * max(1, workers)))
-    return min(MAX_TASK_SIZE, max(MIN_TASK_SIZE, share))
+    return min(int(MAX_TASK_SIZE * scale), max(int(MIN_TASK_SIZE * scale), share))
+
+
+def _depth_scale(start):
+    """How much a task's fixed cost (the prefixes its walk visits that yield nothing) has
+    grown at ``start`` against position 2**28: about 8 times for every 16 times deeper."""
+    return max(1.0, start / 2**28) ** 0.75
+
+
+def _front_sizes(start, task_size, workers):
+    """The sizes of a search's first tasks: FIRST_TASK_SIZE (grown with depth), then
+    doubling up to ``task_size``, ``workers`` tasks of each size, so that every worker is
+    on the front of the search while it is near its start."""
+    size = min(task_size, max(1, int(FIRST_TASK_SIZE * _depth_scale(start))))
+    while size < task_size:
+        for _ in range(max(1, workers)):
+            yield size
+        size *= 2

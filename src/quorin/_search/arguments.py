@@ -4,11 +4,6 @@ import math
 import operator
 
 
-
-# ---------------------------------------------------------------------------------------
-# arguments
-
-
 def _integer(name, value):
     try:
         return operator.index(value)

@@ -9,10 +9,6 @@ from quorin._search.span import _Piece, _before
 from quorin._search.types import TaskHit
 
 
-# ---------------------------------------------------------------------------------------
-# checkpoints
-
-
 class _Checkpoint:
     """A JSON file recording the finished stretches of one search by their bounds, the
     configurations each tested and its hits by index in it, under the search's fingerprint

@@ -7,20 +7,18 @@ from quorin._search.span import _Piece, _before, _pieces
 from quorin._search.types import Hit, Task, TaskHit, TaskResult
 
 
-# ---------------------------------------------------------------------------------------
-# collecting results
-
-
 class _Collector:
     """The pieces of the range in order, as they are made: hands out the tasks still to run,
     takes their results, gives hits their ranks as soon as every piece before them has
     finished, decides when the search is complete, and keeps the checkpoint and the
     progress bar up to date."""
 
-    def __init__(self, span, task_size, first, record):
-        self.span, self.first, self.record = span, first, record
+    def __init__(self, span, task_size, first, record, unique=False, sizes=None):
+        # A unique test's hit is the only one: the search ends there, as with first.
+        self.span, self.first, self.record, self.unique = span, first or unique, record, unique
         finished = record.load() if record is not None else []
-        self.source = _pieces(span, task_size, finished)
+        self.source = _pieces(span, task_size, finished, sizes)
+        self.cut_short = False  # a unique test's task stopped at its hit
         self.open = collections.deque()  # made and not ranked yet, in order
         self.ahead = None  # the next task's piece: made, not handed out yet
         self.exhausted = False  # every piece of the range is made
@@ -89,6 +87,7 @@ class _Collector:
             return
         _check_result(result, piece.task)
         piece.tested, piece.hits = result.tested, list(result.hits)
+        piece.partial = self.unique and bool(piece.hits)  # stopped at its hit
         self.tested += result.tested
         if self.first and piece.hits and (self.first_piece is None
                                           or _before(piece.lower, self.first_piece.lower)):
@@ -111,13 +110,16 @@ class _Collector:
                 self.hits.append(ranked)
                 if self.first and self.first_hit is None:
                     self.first_hit = ranked
+            if piece.partial:  # tested only up to its hit: the search ends with it
+                self.cut_short = True
+                return
             self.before += piece.tested
             self.ranked_upper = piece.upper
             if self.before > self.span.stop:
                 raise RuntimeError(f"the tasks up to bound {_show_bound(piece.upper)} tested "
                                    f"{self.before - self.span.start} configurations, more "
                                    f"than the {self.span.stop - self.span.start} of the range")
-        if self.exhausted and not self.open and self.before != self.span.stop:
+        if self.exhausted and not self.open and self.before != self.span.stop and not self.cut_short:
             raise RuntimeError(f"the tasks tested {self.before - self.span.start} "
                                f"configurations, but the range holds "
                                f"{self.span.stop - self.span.start}")
@@ -133,7 +135,7 @@ class _Collector:
             joined.append(_Piece(self.span.lower, end, tested=self.before - self.span.start,
                                  hits=hits))
         for piece in self.open:
-            if piece.tested is None:
+            if piece.tested is None or piece.partial:
                 continue
             last = joined[-1] if joined else None
             if last is not None and last.upper == piece.lower:

@@ -1,8 +1,5 @@
 """The core's functions a search is built on, looked up in one place."""
 
-# ---------------------------------------------------------------------------------------
-# the core's functions a search is built on
-
 
 def _engine_api():
     """The module holding ``_locate``, ``_cuts``, ``_TaskWalk`` and ``_run_native``: bounds

@@ -4,6 +4,7 @@ import functools
 import operator
 import os
 
+from quorin._search import core
 from quorin._search.arguments import _describe, _note
 from quorin._search.constants import BATCH_SIZE
 from quorin._search.run import _run, run_task
@@ -11,15 +12,16 @@ from quorin._search.workers import (MISSING_MAIN_GUARD, _pickled_test, _run_in_w
                                     _warm_up)
 
 
-# ---------------------------------------------------------------------------------------
-# engines
-
-
-def _engine(workers):
-    """The engine ``workers`` names, checked before anything starts."""
+def _engine(workers, test=None):
+    """The engine ``workers`` names, checked before anything starts. None: a native tester
+    in this process on every core (it runs in C++ on the walk's threads), any other test in
+    a worker process per core."""
     import concurrent.futures
 
     if workers is None:
+        native = core._native_tester_type()
+        if native and isinstance(test, native):
+            return _InProcess()
         return _OwnPool(_local_cores())
     if isinstance(workers, concurrent.futures.Executor):
         return _Futures(workers, _executor_capacity(workers))

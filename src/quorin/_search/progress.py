@@ -4,11 +4,6 @@ import math
 import sys
 
 
-
-# ---------------------------------------------------------------------------------------
-# progress
-
-
 class _Progress:
     """A progress bar of configurations tested: tqdm when installed, else a line on stderr."""
 
@@ -52,6 +47,7 @@ class _LineProgress:
 
         self.clock = time.monotonic
         self.total, self.tested, self.hits = total, initial, 0
+        self.began, self.initial = self.clock(), initial
         self.tty = sys.stderr.isatty()
         self.every = 0.2 if self.tty else 5.0
         self.shown = -math.inf
@@ -65,8 +61,12 @@ class _LineProgress:
     def _show(self):
         self.shown = self.clock()
         share = 100.0 * self.tested / self.total if self.total else 100.0
+        elapsed = self.shown - self.began
+        rate = (self.tested - self.initial) / elapsed if elapsed > 0 else 0.0
+        left = (f", {_duration((self.total - self.tested) / rate)} left"
+                if rate > 0 and self.total != math.inf else "")
         line = (f"quorin search: {self.tested:,} of {self.total:,} configurations tested "
-                f"({share:.1f} %), {self.hits} hits")
+                f"({share:.1f} %), {_rate(rate)}{left}, {self.hits} hits")
         sys.stderr.write(("\r" + line) if self.tty else (line + "\n"))
         sys.stderr.flush()
 
@@ -75,3 +75,20 @@ class _LineProgress:
         if self.tty:
             sys.stderr.write("\n")
             sys.stderr.flush()
+
+
+def _rate(per_second):
+    for scale, unit in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
+        if per_second >= scale:
+            return f"{per_second / scale:.1f} {unit}/s"
+    return f"{per_second:.0f} /s"
+
+
+def _duration(seconds):
+    if seconds >= 86400 * 365:
+        return f"{seconds / (86400 * 365):.1f} years"
+    if seconds >= 86400:
+        return f"{seconds / 86400:.1f} days"
+    hours, rest = divmod(int(seconds), 3600)
+    minutes, secs = divmod(rest, 60)
+    return f"{hours}:{minutes:02d}:{secs:02d}" if hours else f"{minutes}:{secs:02d}"

@@ -22,19 +22,28 @@ def run_task(task, test, *, threads=1, batch_size=BATCH_SIZE):
     threads = _positive("threads", threads)
     return _run(task, test, threads, _positive("batch_size", batch_size), None)
 
-# ---------------------------------------------------------------------------------------
-# running one task
+
+def _unique(test):
+    """Whether a hit of ``test`` is the only one there is (its ``unique`` attribute): a task
+    then stops at it."""
+    return bool(getattr(test, "unique", False))
 
 
 def _run(task, test, threads, batch_size, stopped):
-    """run_task's work; returns None as soon as ``stopped()`` says the search is over."""
+    """run_task's work; returns None as soon as ``stopped()`` says the search is over.
+
+    With a unique test, the task stops at its first hit: the result holds that hit alone,
+    and ``tested`` counts the task's configurations up to it, itself included."""
     api = core._engine_api()
     native = core._native_tester_type()
     if native and isinstance(test, native):
-        tested, found = api._run_native(task.probs, task.lower, task.upper, test, threads)
+        # (tested, hits) and whether the walk went to the end: with a unique tester it stops
+        # at the hit, and tested counts the configurations up to it.
+        tested, found = api._run_native(task.probs, task.lower, task.upper, test, threads)[:2]
         hits = [TaskHit(int(i), tuple(int(c) for c in columns), float(cost))
                 for i, columns, cost in found]
         return TaskResult(task.id, int(tested), sorted(hits))
+    unique = _unique(test)
     walk = api._TaskWalk(task.probs, task.lower, task.upper, threads, batch_size)
     found = []
     for columns, costs in walk:
@@ -49,8 +58,13 @@ def _run(task, test, threads, batch_size, stopped):
             raise
         for i in _hit_indices(accepted, len(costs), task).tolist():
             found.append((float(costs[i]), tuple(columns[i].tolist())))
-    found.sort()  # the cost order: index_of walks less for nearby hits in a row
-    hits = [TaskHit(walk.index_of(columns), columns, cost) for cost, columns in found]
+        if unique and found:
+            cost, columns = min(found)
+            index = walk.index_of(columns)
+            return TaskResult(task.id, index + 1, [TaskHit(index, columns, cost)])
+    found.sort()
+    indices = walk.indices_of([columns for _, columns in found]) if found else []
+    hits = [TaskHit(int(i), columns, cost) for i, (cost, columns) in zip(indices, found)]
     return TaskResult(task.id, walk.tested, hits)
 
 

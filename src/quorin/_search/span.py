@@ -5,10 +5,6 @@ from quorin._search import constants
 from quorin._search import core
 
 
-# ---------------------------------------------------------------------------------------
-# the range and its pieces
-
-
 def _before(a, b):
     """Whether bound ``a`` comes before bound ``b`` in the cost order (None: the end, after
     every bound)."""
@@ -18,22 +14,36 @@ def _before(a, b):
 class _Span:
     """The range of a search: positions ``start`` .. ``stop - 1`` clipped to the
     configurations that exist, and the bounds ``lower`` and ``upper`` (None: the end) where
-    they sit in the cost order, each located once."""
+    they sit in the cost order. ``lower`` is located at once; with ``lazy``, ``upper`` is
+    located when it is first asked for (a search that ends early never pays for it),
+    otherwise beside ``lower``."""
 
-    def __init__(self, matrix, start, stop):
+    def __init__(self, matrix, start, stop, lazy=False):
         self.matrix = matrix
         self.configurations = _configurations(matrix)
         self.stop = min(stop, self.configurations)
         self.start = min(start, self.stop)
-        self.lower = self.upper = None
+        self.lower = self._upper = None
+        self.upper_located = True
         if self.start >= self.stop:
             return
         api = core._engine_api()
         if self.stop >= self.configurations:
             self.lower = _bound(api._locate(matrix, self.start))
             return
+        if lazy:
+            self.lower = _bound(api._locate(matrix, self.start))
+            self.upper_located = False
+            return
         lower, upper = _locate_both(api, matrix, self.start, self.stop)
-        self.lower, self.upper = _bound(lower), _bound(upper)
+        self.lower, self._upper = _bound(lower), _bound(upper)
+
+    @property
+    def upper(self):
+        if not self.upper_located:
+            self._upper = _bound(core._engine_api()._locate(self.matrix, self.stop))
+            self.upper_located = True
+        return self._upper
 
     @property
     def empty(self):
@@ -73,41 +83,60 @@ class _Piece:
     stretch a checkpoint records as finished. ``tested`` and ``hits`` (TaskHits by index in
     the piece) are None until it has finished."""
 
-    __slots__ = ("lower", "upper", "task", "tested", "hits")
+    __slots__ = ("lower", "upper", "task", "tested", "hits", "partial")
 
     def __init__(self, lower, upper, task=None, tested=None, hits=None):
         self.lower, self.upper, self.task = lower, upper, task
         self.tested, self.hits = tested, hits
+        self.partial = False  # finished early at a unique test's hit: tested up to it
 
 
-def _pieces(span, task_size, finished):
+def _pieces(span, task_size, finished, sizes=None):
     """The pieces tiling the range in order: the ``finished`` ones (sorted, disjoint, inside
     the range) as they are, and tasks cut from the weight table between them, made as they
-    are taken (a search to the end of 2^128 configurations makes only those it reaches)."""
+    are taken (a search to the end of 2^128 configurations makes only those it reaches).
+
+    ``sizes``, when given, is an iterator of the sizes of the first tasks from ``lower``
+    (small at the front, growing to ``task_size``); the rest hold ``task_size`` each. While
+    the stop is not located, tasks are cut towards the end of the order as long as their
+    nominal sizes keep them in the first half of the range (the table cuts far closer to
+    the sizes asked than twice), and the stop is located before any cut past that."""
     if span.empty:
         return
     api = core._engine_api()
-    bound, upper, k = span.lower, span.upper, 0
+    sizes = iter(sizes if sizes is not None and not finished else ())
+    bound, k = span.lower, 0
+    nominal = span.start  # where ``bound`` stands by the nominal sizes of the tasks before it
     while True:
         if k < len(finished) and finished[k].lower == bound:
             yield finished[k]
             bound = finished[k].upper
             k += 1
+            if bound == span.upper:
+                return
+            continue
+        size = next(sizes, task_size)
+        if not span.upper_located and 2 * (nominal + size - span.start) > span.stop - span.start:
+            if not _before(bound, span.upper):  # located now: can't happen by the table's cuts
+                raise RuntimeError(f"the tasks were cut up to {_show_bound(bound)}, past the "
+                                   f"stop's bound {_show_bound(span.upper)}")
+        if k < len(finished):
+            limit = finished[k].lower
         else:
-            limit = finished[k].lower if k < len(finished) else upper
-            while True:
-                cuts = [_bound(c) for c in
-                        api._cuts(span.matrix, bound, limit, task_size, constants.CUTS_PER_CALL)]
-                for cut in cuts:
-                    if not (_before(bound, cut) and _before(cut, limit)):
-                        raise RuntimeError(f"the weight table cut the range at "
-                                           f"{_show_bound(cut)}, outside "
-                                           f"{_show_bound(bound)} .. {_show_bound(limit)}")
-                    yield _Piece(bound, cut)
-                    bound = cut
-                if len(cuts) < constants.CUTS_PER_CALL:
-                    break
+            limit = span.upper if span.upper_located else None
+        most = constants.CUTS_PER_CALL if size == task_size and span.upper_located else 1
+        cuts = [_bound(c) for c in api._cuts(span.matrix, bound, limit, size, most)]
+        for cut in cuts:
+            if not (_before(bound, cut) and _before(cut, limit)):
+                raise RuntimeError(f"the weight table cut the range at {_show_bound(cut)}, "
+                                   f"outside {_show_bound(bound)} .. {_show_bound(limit)}")
+            yield _Piece(bound, cut)
+            bound, nominal = cut, nominal + size
+        if len(cuts) < most:  # what is left up to the limit holds about size or less
+            if limit is None and span.stop < span.configurations:
+                span.upper  # the stop is before the end: located now, then cut up to it
+                continue
             yield _Piece(bound, limit)
             bound = limit
-        if bound == upper:
-            return
+            if bound == span.upper:
+                return

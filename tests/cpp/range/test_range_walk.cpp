@@ -32,6 +32,11 @@ struct EveryThird : quorin::Tester {
     }
 };
 
+// EveryThird, saying that a hit is the only one: the walk stops at the first it finds.
+struct FirstOfEveryThird : EveryThird {
+    bool unique() const override { return true; }
+};
+
 std::vector<Entry> walkAll(quorin::RangeWalk& walk) {
     std::vector<Entry> out;
     while (quorin::RangeChunk chunk = walk.next()) {
@@ -90,6 +95,29 @@ TEST(RangeWalk, EveryRangeOfSmallMatricesAgainstBruteForce) {
                 if (to < order.size() && threads == 1) {
                     ASSERT_EQ(walk.indexOf(order[to].columns), want.size());
                 }
+                // Many at once, in one walk: every configuration of the matrix (inside the
+                // range or not, cost +inf included), shuffled, some twice.
+                std::vector<std::vector<int>> targets;
+                std::vector<std::size_t> expectedIndex;
+                for (std::size_t p = 0; p < order.size(); ++p) {
+                    for (int copies = p % 5 == 0 ? 2 : 1; copies > 0; --copies) {
+                        targets.push_back(order[p].columns);
+                        expectedIndex.push_back(std::min(std::max(p, from), to) - from);
+                    }
+                }
+                std::vector<std::size_t> shuffle(targets.size());
+                for (std::size_t k = 0; k < shuffle.size(); ++k) shuffle[k] = k;
+                std::shuffle(shuffle.begin(), shuffle.end(), rng);
+                std::vector<std::vector<int>> shuffled;
+                for (std::size_t k : shuffle) shuffled.push_back(targets[k]);
+                const std::vector<quorin::Position> indices = walk.indicesOf(shuffled);
+                ASSERT_EQ(indices.size(), shuffled.size());
+                for (std::size_t k = 0; k < shuffle.size(); ++k)
+                    ASSERT_EQ(indices[k], expectedIndex[shuffle[k]]) << "trial " << trial << " target " << k;
+                if (threads == 1) {  // and one at a time
+                    for (std::size_t k = 0; k < targets.size(); k += 3)
+                        ASSERT_EQ(walk.indexOf(targets[k]), expectedIndex[k]) << "trial " << trial << " target " << k;
+                }
 
                 EveryThird tester;
                 const quorin::RangeReport report = quorin::testRange(probs, *lower, upper, tester, threads);
@@ -105,6 +133,19 @@ TEST(RangeWalk, EveryRangeOfSmallMatricesAgainstBruteForce) {
                     ASSERT_EQ(report.hits[h].index, expected[h]);
                     ASSERT_EQ(report.hits[h].configuration.columns, want[expected[h]].columns);
                 }
+                // A unique tester: the walk stops at a hit, indexed exactly.
+                const quorin::RangeReport first = quorin::testRange(probs, *lower, upper, FirstOfEveryThird{}, threads);
+                if (expected.empty()) {
+                    ASSERT_TRUE(first.complete);
+                    ASSERT_TRUE(first.hits.empty());
+                    continue;
+                }
+                ASSERT_FALSE(first.complete);
+                ASSERT_EQ(first.hits.size(), 1u);
+                const std::size_t at = static_cast<std::size_t>(first.hits[0].index);
+                ASSERT_TRUE(std::find(expected.begin(), expected.end(), at) != expected.end()) << "trial " << trial;
+                ASSERT_EQ(first.hits[0].configuration.columns, want[at].columns);
+                ASSERT_EQ(first.tested, first.hits[0].index + 1);
             }
         }
     }
