@@ -3,8 +3,9 @@
 from quorin._search.arguments import _length, _matrix, _positive, _range_arguments
 from quorin._search.checkpoint import _Checkpoint
 from quorin._search.collect import _Collector
-from quorin._search.constants import (FIRST_TASK_SIZE, MAX_PLANNED_TASKS, MAX_TASK_SIZE, MIN_TASK_SIZE,
-                                      PLAN_TASK_SIZE, TASKS_PER_WORKER)
+from quorin._search import constants
+from quorin._search.constants import (MAX_PLANNED_TASKS, MAX_TASK_SIZE, MIN_TASK_SIZE, PLAN_TASK_SIZE,
+                                      TASKS_PER_WORKER)
 from quorin._search.core import _check_test
 from quorin._search.engines import _engine
 from quorin._search.progress import _Progress
@@ -111,10 +112,10 @@ def _depth_scale(start):
 
 
 def _front_sizes(start, task_size, workers):
-    """The sizes of a search's first tasks: FIRST_TASK_SIZE (grown with depth), then
+    """The sizes of a search's first tasks: constants.FIRST_TASK_SIZE (grown with depth), then
     doubling up to ``task_size``, ``workers`` tasks of each size, so that every worker is
     on the front of the search while it is near its start."""
-    size = min(task_size, max(1, int(FIRST_TASK_SIZE * _depth_scale(start))))
+    size = min(task_size, max(1, int(constants.FIRST_TASK_SIZE * _depth_scale(start))))
     while size < task_size:
         for _ in range(max(1, workers)):
             yield size

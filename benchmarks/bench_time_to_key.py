@@ -1,0 +1,93 @@
+#!/usr/bin/env python3
+"""What a user of the key search waits for: the time until a planted AES-128 key comes back
+with its exact rank, by depth, on easy and hard matrices.
+
+For each matrix (benchmarks/matrices.py: gamma(0.3), gamma(1.0) and a Hamming-weight
+template attack, 16 x 256, seed --seed) and each depth 2^k of --depths, the key is the
+configuration at position 2^k + 2^--log2-offset; the search runs from 2^k to 2^(k+1) with
+first=True and the defaults (quorin.AES128 as the test, workers=None: in this process on
+every core). One line of JSON per run:
+
+  locate      seconds to locate position 2^k alone (what any search from there pays first)
+  search      seconds of quorin.search until the key is back, its rank checked exactly
+  budget      the issue's target for that depth: locate + 1.5 x the search at the
+              shallowest depth measured
+
+A first line gives the fused rate: keys per second of the AES-128 tester inside the walk on
+every core (a range of 2^--log2-rate from 2^28 holding no key), and the time both cores
+need to test 2^offset keys at that rate.
+
+    python3 benchmarks/bench_time_to_key.py                          # 2^28, 2^32, 2^36
+    python3 benchmarks/bench_time_to_key.py --depths 28 32 36 40 --matrices hamming
+"""
+
+import argparse
+import json
+import os
+import sys
+import time
+
+import quorin
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from matrices import MATRIX_KINDS  # noqa: E402
+
+PLAINTEXT = bytes(range(16))
+
+
+def fused_rate(probs, log2_count):
+    """Keys per second of a whole range with no key in it, past locating its start."""
+    absent = quorin.AES128(PLAINTEXT, quorin.AES128.encrypt(bytes(16), PLAINTEXT))
+    began = time.perf_counter()
+    quorin._core._locate(probs, 2**28)
+    locate = time.perf_counter() - began
+    began = time.perf_counter()
+    quorin.search(probs, absent, start=2**28, stop=2**28 + 2**log2_count)
+    return 2**log2_count / (time.perf_counter() - began - locate)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--depths", type=int, nargs="+", default=[28, 32, 36])
+    parser.add_argument("--matrices", nargs="+", default=list(MATRIX_KINDS), choices=list(MATRIX_KINDS))
+    parser.add_argument("--log2-offset", type=int, default=27)
+    parser.add_argument("--log2-rate", type=int, default=28)
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--output", help="also write the lines to this file (JSON list)")
+    args = parser.parse_args()
+    lines = []
+
+    def emit(record):
+        lines.append(record)
+        print(json.dumps(record), flush=True)
+
+    offset = 2**args.log2_offset
+    rate = fused_rate(MATRIX_KINDS["gamma0.3"](args.seed), args.log2_rate)
+    emit({"fused_keys_per_second": round(rate), "seconds_for_offset_keys": round(offset / rate, 2),
+          "log2_offset": args.log2_offset, "cores": os.cpu_count()})
+    for name in args.matrices:
+        probs = MATRIX_KINDS[name](args.seed)
+        first = None
+        for k in sorted(args.depths):
+            start = 2**k
+            began = time.perf_counter()
+            quorin._core._locate(probs, start)
+            locate = time.perf_counter() - began
+            at = start + offset
+            key = next(iter(quorin.batches(probs, size=1, start=at, stop=at + 1))).columns[0]
+            tester = quorin.AES128(PLAINTEXT, quorin.AES128.encrypt(bytes(int(c) for c in key), PLAINTEXT))
+            began = time.perf_counter()
+            hits = quorin.search(probs, tester, start=start, stop=2 * start, first=True)
+            seconds = time.perf_counter() - began
+            if [h.rank for h in hits] != [at + 1]:
+                sys.exit(f"bench_time_to_key: {name} at 2^{k} found {hits}, not the key at rank {at + 1}")
+            first = seconds if first is None else first
+            emit({"matrix": name, "log2_start": k, "locate": round(locate, 2), "search": round(seconds, 2),
+                  "budget": round(locate + 1.5 * first, 2), "within": seconds <= locate + 1.5 * first})
+    if args.output:
+        with open(args.output, "w") as f:
+            json.dump(lines, f, indent=1)
+
+
+if __name__ == "__main__":
+    main()
