@@ -59,7 +59,8 @@ def search(probs, test, *, start=0, stop, workers=None, task_size=None, checkpoi
     ``task_size``: configurations per task (default: about 8 tasks per worker, larger deep
     down where a task's walk costs more to start; the first tasks of a search are smaller,
     so that every core works on the front). ``checkpoint``: a path where finished tasks are
-    recorded; a search started again with the same matrix, start and stop skips them.
+    recorded; a search started again with the same matrix, start, stop and test skips
+    them (another test is refused).
     ``progress``: a progress bar on stderr (configurations per second, time left).
     ``first``: return only the first hit, as soon as every task before it has finished. A
     test whose ``unique`` attribute is true (``quorin.AES128``: a false key is as likely as
@@ -83,7 +84,7 @@ def search(probs, test, *, start=0, stop, workers=None, task_size=None, checkpoi
         engine.open(test, -(-configurations // task_size))
     try:
         span = _Span(matrix, start, stop, lazy=True)
-        record = _Checkpoint(checkpoint, span) if checkpoint is not None else None
+        record = _Checkpoint(checkpoint, span, test) if checkpoint is not None else None
         collector = _Collector(span, task_size, bool(first), record, _unique(test), sizes)
         with _Progress(progress, span.stop - span.start, collector.tested) as bar:
             collector.bar = bar

@@ -12,15 +12,17 @@ from quorin._search.types import TaskHit
 class _Checkpoint:
     """A JSON file recording the finished stretches of one search by their bounds, the
     configurations each tested and its hits by index in it, under the search's fingerprint
-    (matrix, start, stop). Each record replaces the previous one atomically. How the rest of
+    (matrix, start, stop and the test: a native tester's parameters, a Python test's module,
+    name and a digest of its code and state). Each record replaces the previous one
+    atomically. How the rest of
     the range is cut does not matter: a search resumed with another task size, or on other
     workers, cuts the gaps its own way."""
 
-    def __init__(self, path, span):
+    def __init__(self, path, span, test):
         self.path = os.fspath(path)
         self.span = span
         self.search = {"matrix": _matrix_digest(span.matrix), "start": span.start,
-                       "stop": span.stop}
+                       "stop": span.stop, "test": _test_identity(test)}
 
     def load(self):
         """The finished pieces recorded, in order; none if there is no file."""
@@ -42,7 +44,12 @@ class _Checkpoint:
                 raise ValueError(f"format version {version!r}, this quorin reads "
                                  f"{CHECKPOINT_VERSION}")
             other = record["search"]
-            if other != self.search:
+            if not isinstance(other, dict):
+                raise ValueError("no search fingerprint")
+            # A checkpoint written before tests were recorded is matched on the rest.
+            mine = self.search if "test" in other else {
+                k: v for k, v in self.search.items() if k != "test"}
+            if other != mine:
                 raise _OtherSearch(self._difference(other))
             pieces = [self._piece(entry) for entry in record["finished"]]
             self._check(pieces)
@@ -64,8 +71,12 @@ class _Checkpoint:
         if not isinstance(other, dict):
             return "unreadable arguments"
         names = [n for n in ("matrix", "start", "stop") if other.get(n) != self.search[n]]
-        return ", ".join(f"its {n} {'differs' if n == 'matrix' else other.get(n)!r}"
-                         for n in names) or "other arguments"
+        said = [f"its {n} {'differs' if n == 'matrix' else other.get(n)!r}" for n in names]
+        test = other.get("test")
+        if test is not None and test != self.search["test"]:
+            said.append(f"its test was {_describe_test(test)}, this one is "
+                        f"{_describe_test(self.search['test'])}")
+        return ", ".join(said) or "other arguments"
 
     def _piece(self, entry):
         lower = self._read_bound(entry["lower"])
@@ -85,7 +96,8 @@ class _Checkpoint:
 
     def _read_bound(self, value):
         cost, columns = value
-        if type(cost) not in (int, float) or math.isnan(cost) or cost < 0:
+        # Any real cost or +inf: matrices with values above 1 give negative costs.
+        if type(cost) not in (int, float) or math.isnan(cost) or cost == -math.inf:
             raise ValueError(f"cost {cost!r}")
         rows = [len(row) for row in self.span.matrix]
         if (not isinstance(columns, list) or len(columns) != len(rows)
@@ -145,6 +157,56 @@ def _cost_of(matrix, columns):
 def _about(a, b):
     """Equal costs, up to the rounding of another machine's logarithm."""
     return a == b or abs(a - b) <= 1e-9 * max(1.0, abs(b))
+
+
+def _test_identity(test):
+    """What a checkpoint records of the test: a native tester's kind and a digest of its
+    parameters, or a Python test's module and name with a digest of its code (nested
+    functions included) and of its pickled state (an instance's attributes, a partial's
+    arguments), so that a search is never resumed with another test."""
+    import hashlib
+    import pickle
+
+    from quorin._search import core
+
+    native = core._native_tester_type()
+    kind = type(test)
+    if native and isinstance(test, native):
+        reduced = test.__reduce__()
+        parameters = [a for a in reduced[1] if not isinstance(a, str)]  # not the kernel's name
+        digest = hashlib.sha256(repr(parameters).encode()).hexdigest()
+        return {"name": f"{kind.__module__}.{kind.__qualname__}", "digest": digest}
+    function = test if hasattr(test, "__code__") else None
+    owner = function if function is not None else kind
+    name = f"{getattr(owner, '__module__', '?')}.{getattr(owner, '__qualname__', '?')}"
+    sha = hashlib.sha256()
+    code = getattr(function, "__code__", None)
+    if code is None:
+        code = getattr(getattr(kind, "__call__", None), "__code__", None)
+    if code is not None:
+        _digest_code(sha, code)
+    if function is None:
+        try:
+            sha.update(pickle.dumps(test, protocol=4))
+        except Exception:  # state that does not pickle: the code alone identifies it
+            pass
+    return {"name": name, "digest": sha.hexdigest()}
+
+
+def _digest_code(sha, code):
+    sha.update(code.co_code)
+    sha.update(repr(code.co_names).encode())
+    for constant in code.co_consts:
+        if hasattr(constant, "co_code"):
+            _digest_code(sha, constant)
+        else:
+            sha.update(repr(constant).encode())
+
+
+def _describe_test(identity):
+    if not isinstance(identity, dict):
+        return "unreadable"
+    return f"{identity.get('name')} ({str(identity.get('digest'))[:12]})"
 
 
 class _OtherSearch(Exception):

@@ -72,8 +72,8 @@ def _hit_indices(found, m, task):
     """The sorted indices of the hits in a batch of ``m`` that ``test`` returned as ``found``."""
     import numpy
 
-    expected = (f"return a boolean mask of shape ({m},) or the integer indices of the hits "
-                f"in the batch")
+    expected = (f"return a boolean mask of shape ({m},) or the signed integer indices of the "
+                f"hits in the batch")
     if found is None:
         raise ValueError(f"the test returned None in {_describe(task)}: {expected}")
     try:
@@ -88,7 +88,13 @@ def _hit_indices(found, m, task):
         return numpy.flatnonzero(array)
     if array.ndim == 1 and array.size == 0:
         return numpy.empty(0, dtype=numpy.intp)
-    if array.ndim == 1 and array.dtype.kind in "iu":
+    if array.dtype.kind == "u" or (array.dtype.kind == "i" and array.dtype.itemsize < 4):
+        # A 0/1 array of bytes from a compiled kernel is a mask, not indices: refused
+        # rather than read as the indices 0 and 1.
+        raise ValueError(f"the test returned integers of dtype {array.dtype} in "
+                         f"{_describe(task)}: {expected} (indices as int32 or int64, or a "
+                         f"mask as bool: array.astype(bool) turns a 0/1 array into one)")
+    if array.ndim == 1 and array.dtype.kind == "i":
         outside = array[(array < 0) | (array >= m)]
         if outside.size:
             raise ValueError(f"the test returned the index {outside[0]} for a batch of {m} "

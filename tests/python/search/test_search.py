@@ -81,28 +81,30 @@ class SlowOn(Planted):
 
 
 class FailsOn(Planted):
-    """Raises on the batch holding `position`."""
+    """Raises on the batch holding `position` while the file `unless` does not exist (a
+    failure that goes away: the same test resumes the search)."""
 
-    def __init__(self, positions, position):
+    def __init__(self, positions, position, unless="/nonexistent/quorin-never"):
         super().__init__(positions)
-        self.position = position
+        self.position, self.unless = position, str(unless)
 
     def __call__(self, columns, costs):
-        if self.holds(columns, self.position):
+        if self.holds(columns, self.position) and not os.path.exists(self.unless):
             raise KeyError("the tester failed")
         return super().__call__(columns, costs)
 
 
 class ExitsOn(Planted):
-    """Ends its worker process on the batch holding `position`: always, or only while the
-    file `once` does not exist yet (it makes it)."""
+    """Ends its worker process on the batch holding `position`: always (while the file
+    `unless` does not exist), or only while the file `once` does not exist yet (it makes
+    it)."""
 
-    def __init__(self, positions, position, once=None):
+    def __init__(self, positions, position, once=None, unless="/nonexistent/quorin-never"):
         super().__init__(positions)
-        self.position, self.once = position, once
+        self.position, self.once, self.unless = position, once, str(unless)
 
     def __call__(self, columns, costs):
-        if self.holds(columns, self.position):
+        if self.holds(columns, self.position) and not os.path.exists(self.unless):
             if self.once is None:
                 os._exit(3)
             try:
@@ -397,8 +399,10 @@ def test_ranks_of_hits_deep_down_match_quorin_rank():
 
 def test_checkpoint_resumes_after_a_failing_test_and_refuses_another_search(tmp_path, engine):
     path = tmp_path / "search.json"
+    fixed = tmp_path / "fixed"
+    failing = FailsOn(PLANTED, position=201, unless=fixed)
     with pytest.raises(KeyError, match="the tester failed") as failure:
-        quorin.search(PROBS, FailsOn(PLANTED, position=201), start=START, stop=STOP,
+        quorin.search(PROBS, failing, start=START, stop=STOP,
                       workers=1, task_size=TASK_SIZE, checkpoint=path)
     failed = task_holding(201)
     assert any(f"quorin task {failed} " in note for note in failure.value.__notes__)
@@ -407,23 +411,30 @@ def test_checkpoint_resumes_after_a_failing_test_and_refuses_another_search(tmp_
     assert len(finished) == 1 and finished[0]["upper"] == [tasks[failed].lower[0],
                                                              list(tasks[failed].lower[1])]
 
-    # Resumed with another task size: the gap is cut anew, nothing runs twice.
+    # Another test (here: other positions, or another kind) is refused, naming it.
+    for other in [FailsOn(PLANTED[:3], position=201, unless=fixed), Planted(PLANTED)]:
+        with pytest.raises(ValueError, match="records another search.*its test was"):
+            quorin.search(PROBS, other, start=START, stop=STOP, workers=1, checkpoint=path)
+
+    # The failure gone, the same test resumes with another task size: the gap is cut
+    # anew, nothing runs twice.
+    fixed.touch()
     counting = CountingTested()
-    assert quorin.search(PROBS, Planted(PLANTED), start=START, stop=STOP, workers=counting,
+    assert quorin.search(PROBS, failing, start=START, stop=STOP, workers=counting,
                          task_size=TASK_SIZE + 4, checkpoint=path) == EXPECTED
     assert counting.tested == STOP - START - finished[0]["tested"]
     counting = CountingTested()
-    assert quorin.search(PROBS, Planted(PLANTED), start=START, stop=STOP, workers=counting,
+    assert quorin.search(PROBS, failing, start=START, stop=STOP, workers=counting,
                          checkpoint=path) == EXPECTED
     assert counting.tested == 0
-    assert quorin.search(PROBS, Planted(PLANTED), start=START, stop=STOP, workers=1,
+    assert quorin.search(PROBS, failing, start=START, stop=STOP, workers=1,
                          checkpoint=path, first=True) == EXPECTED[:1]
 
     for other in [dict(start=START + 1), dict(stop=STOP - 1),
                   dict(probs=[row[::-1] for row in PROBS])]:
         arguments = dict(probs=PROBS, start=START, stop=STOP) | other
         with pytest.raises(ValueError, match="records another search"):
-            quorin.search(arguments.pop("probs"), Planted(PLANTED), workers=1,
+            quorin.search(arguments.pop("probs"), failing, workers=1,
                           checkpoint=path, **arguments)
 
 
@@ -431,16 +442,37 @@ def test_checkpoint_from_finished_tasks_out_of_order(tmp_path, engine):
     # Tasks finish out of order on two workers; a failure leaves gaps, which the resumed
     # search fills exactly.
     path = tmp_path / "search.json"
+    failing = FailsOn(PLANTED, position=100, unless=tmp_path / "fixed")
     with pytest.raises(KeyError):
-        quorin.search(PROBS, FailsOn(PLANTED, position=100), start=START, stop=STOP,
+        quorin.search(PROBS, failing, start=START, stop=STOP,
                       workers=ReversedMap(), task_size=TASK_SIZE, checkpoint=path)
     finished = json.loads(path.read_text())["finished"]
     # The tasks after the failing one ran first.
     assert len(finished) == 1 and finished[0]["upper"] == [ORDER[STOP][0], list(ORDER[STOP][1])]
     counting = CountingTested()
-    assert quorin.search(PROBS, Planted(PLANTED), start=START, stop=STOP, workers=counting,
+    (tmp_path / "fixed").touch()
+    assert quorin.search(PROBS, failing, start=START, stop=STOP, workers=counting,
                          task_size=TASK_SIZE, checkpoint=path) == EXPECTED
     assert counting.tested == STOP - START - finished[0]["tested"]
+
+
+def test_checkpoint_with_negative_costs_resumes(tmp_path):
+    # Values above 1 give negative costs: written and read back like any other.
+    probs = [[3.0, 0.5, 0.25], [2.0, 1.0], [0.7, 0.2, 0.1, 4.0]]
+    order = oracle.cost_order(probs)
+    wanted = [1, 5, 17]
+    codes = np.array([sum(c * 8**i for i, c in enumerate(order[p][1])) for p in wanted])
+
+    def test(columns, costs):
+        return np.isin(columns.astype(np.int64) @ (8 ** np.arange(3)), codes)
+
+    path = tmp_path / "search.json"
+    first = quorin.search(probs, test, stop=24, workers=1, task_size=4, checkpoint=path)
+    assert first == [quorin.Hit(p + 1, order[p][1], order[p][0]) for p in wanted]
+    assert order[1][0] < 0
+    counting = CountingTested()
+    assert quorin.search(probs, test, stop=24, workers=counting, checkpoint=path) == first
+    assert counting.tested == 0
 
 
 def test_checkpoint_of_an_earlier_layout_or_altered_is_refused(tmp_path, engine):
@@ -491,11 +523,13 @@ def test_a_dead_worker_process_runs_its_task_again_or_fails_the_search(tmp_path)
     assert (tmp_path / "died").exists()
 
     path = tmp_path / "search.json"
+    exits = ExitsOn(PLANTED, position=200, unless=tmp_path / "fixed")
     with pytest.raises(RuntimeError, match="worker processes died twice") as failure:
-        quorin.search(PROBS, ExitsOn(PLANTED, position=200), start=START, stop=STOP,
+        quorin.search(PROBS, exits, start=START, stop=STOP,
                       workers=2, task_size=TASK_SIZE, checkpoint=path)
     assert f"quorin task {task_holding(200)} " in str(failure.value)
-    assert quorin.search(PROBS, Planted(PLANTED), start=START, stop=STOP, workers=2,
+    (tmp_path / "fixed").touch()
+    assert quorin.search(PROBS, exits, start=START, stop=STOP, workers=2,
                          task_size=TASK_SIZE, checkpoint=path) == EXPECTED
 
 
@@ -514,6 +548,8 @@ def test_dask_runs_the_task_of_a_dead_worker_again(dask_client, tmp_path):
     ([0, 5], "index 5 for a batch of 5"),
     ([-1], "index -1"),
     (np.zeros((5, 1), dtype=bool), r"shape \(5, 1\)"),
+    (np.array([0, 1, 0, 0, 1], dtype=np.uint8), "integers of dtype uint8.*astype\\(bool\\)"),
+    (np.array([1], dtype=np.int16), "integers of dtype int16"),
 ])
 def test_run_task_refuses_what_is_neither_a_mask_nor_indices(found, message):
     task = quorin.plan(PROBS, start=10, stop=15, task_size=5)[0]
