@@ -173,6 +173,9 @@ class _Tester:
         """The indices (ascending) of the configurations of ``columns`` that pass."""
     def check_shape(self, probs_row_lengths: Sequence[SupportsIndex]) -> None:
         """Raises ValueError when a matrix of rows of these lengths cannot be tested."""
+    @property
+    def unique(self) -> bool:
+        """Whether a hit is the only one there is: a search stops at it."""
 
 class AES128(_Tester):
     """AES-128 known-plaintext test: configurations of a 16-row matrix are keys (column j of
