@@ -92,17 +92,21 @@ py::object batchOf(quorin::RangeChunk&& chunk, const std::shared_ptr<quorin::Ran
     return py::module_::import("quorin").attr("Batch")(columns, costs);
 }
 
-py::object nextOf(TaskWalk& w) {
+// Runs `work` on the walk, with the GIL released and Ctrl-C watched; one call at a time.
+template <class Work>
+auto whileBusy(TaskWalk& w, Work&& work) {
     if (w.busy) throw py::value_error("the task walk is already running");
     w.busy = true;
-    quorin::RangeChunk chunk;
-    try {
-        chunk = runInterruptibly([&](const std::atomic<bool>* interrupt) { return w.walk->next(interrupt); });
-    } catch (...) {
-        w.busy = false;
-        throw;
-    }
-    w.busy = false;
+    struct Done {
+        TaskWalk& w;
+        ~Done() { w.busy = false; }
+    } done{w};
+    return runInterruptibly(std::forward<Work>(work));
+}
+
+py::object nextOf(TaskWalk& w) {
+    quorin::RangeChunk chunk =
+        whileBusy(w, [&](const std::atomic<bool>* interrupt) { return w.walk->next(interrupt); });
     if (!chunk) throw py::stop_iteration();
     return batchOf(std::move(chunk), w.walk);
 }
@@ -191,33 +195,15 @@ void bindTasks(py::module_& m) {
         .def("index_of",
              [](TaskWalk& w, const py::object& columns) {
                  const std::vector<int> c = toColumns(columns, "columns");
-                 if (w.busy) throw py::value_error("the task walk is already running");
-                 w.busy = true;
-                 Position index = 0;
-                 try {
-                     index = runInterruptibly([&](const std::atomic<bool>* interrupt) { return w.walk->indexOf(c, interrupt); });
-                 } catch (...) {
-                     w.busy = false;
-                     throw;
-                 }
-                 w.busy = false;
-                 return toInt(index);
+                 return toInt(whileBusy(w, [&](const std::atomic<bool>* interrupt) { return w.walk->indexOf(c, interrupt); }));
              },
              py::arg("columns"), "How many configurations of the range come before `columns` in the cost order.")
         .def("indices_of",
              [](TaskWalk& w, const py::object& configurations) {
                  std::vector<std::vector<int>> all;
                  for (const py::handle c : py::iter(configurations)) all.push_back(toColumns(c, "columns"));
-                 if (w.busy) throw py::value_error("the task walk is already running");
-                 w.busy = true;
-                 std::vector<Position> indices;
-                 try {
-                     indices = runInterruptibly([&](const std::atomic<bool>* interrupt) { return w.walk->indicesOf(all, interrupt); });
-                 } catch (...) {
-                     w.busy = false;
-                     throw;
-                 }
-                 w.busy = false;
+                 const std::vector<Position> indices =
+                     whileBusy(w, [&](const std::atomic<bool>* interrupt) { return w.walk->indicesOf(all, interrupt); });
                  py::list out;
                  for (Position i : indices) out.append(toInt(i));
                  return out;
