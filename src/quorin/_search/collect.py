@@ -105,14 +105,17 @@ class _Collector:
         """Ranks the hits of the finished pieces at the front."""
         while self.open and self.open[0].tested is not None:
             piece = self.open.popleft()
+            if piece.partial:  # tested only up to its hit: the search ends with it, and
+                # the checkpoint keeps the stretches before it alone
+                hit = piece.hits[0]
+                self.first_hit = Hit(self.before + hit.index + 1, hit.columns, hit.cost)
+                self.cut_short = True
+                return
             for hit in piece.hits:
                 ranked = Hit(self.before + hit.index + 1, hit.columns, hit.cost)
                 self.hits.append(ranked)
                 if self.first and self.first_hit is None:
                     self.first_hit = ranked
-            if piece.partial:  # tested only up to its hit: the search ends with it
-                self.cut_short = True
-                return
             self.before += piece.tested
             self.ranked_upper = piece.upper
             if self.before > self.span.stop:

@@ -50,10 +50,8 @@ class FirstOf:
 
     def __init__(self, positions):
         self.wanted = {ORDER[p][1] for p in positions}
-        self.calls = 0
 
     def __call__(self, columns, costs):
-        self.calls += 1
         return np.array([tuple(c) in self.wanted for c in columns.tolist()], dtype=bool)
 
 
@@ -152,3 +150,12 @@ def test_a_native_unique_hit_comes_back_with_its_exact_rank(threads):
             break
     hits = quorin.search(probs, tester, stop=2**17)
     assert [(h.rank, h.columns) for h in hits] == [(40_001, tuple(key.tolist()))]
+
+
+def test_a_search_that_stopped_at_its_unique_hit_resumes_from_its_checkpoint(tmp_path):
+    path = tmp_path / "search.json"
+    test = FirstOf([300])
+    expected = [quorin.Hit(301, ORDER[300][1], ORDER[300][0])]
+    for _ in range(2):  # the second run reads what the first wrote, and finds it again
+        assert quorin.search(PROBS, test, start=37, stop=431, workers=1, task_size=25,
+                             checkpoint=path) == expected
