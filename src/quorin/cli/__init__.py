@@ -46,7 +46,11 @@ examples:
   quorin benchmark attack.npy --depths 0,2**32,2**36 --depth 2**40
 
 measures the AES-128 tester through quorin.search: --size configurations from each of
---depths, and the time a search from position 0 to --depth would take at those rates.
+--depths, in one task. keys/s leaves out the time the search spends locating its range
+(paid once per search, shown apart) but counts the task's set-up, which grows with depth;
+a deep search's tasks are larger (up to 2**28), so a larger --size (2**26, 2**28) gives a
+closer figure. The time to --depth adds up the stretches between the depths measured, each
+at the rate of its start.
 """
 
 

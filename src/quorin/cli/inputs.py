@@ -214,7 +214,7 @@ def check_matrix(probs, kwargs):
 
 _POWER = re.compile(r"^(\d[\d_]*)\s*(?:\*\*|\^)\s*(\d+)$")
 _PRODUCT = re.compile(r"^(\d[\d_]*)\s*\*\s*(\d[\d_]*)\s*(?:\*\*|\^)\s*(\d+)$")
-_DECIMAL = re.compile(r"^\d[\d_]*(\.\d*)?([eE][+]?\d+)?$")
+_DECIMAL = re.compile(r"^\d[\d_]*(\.\d*)?([eE][+-]?\d+)?$")
 # Positions go up to the number of configurations of the largest matrix anyone searches;
 # far past 2**128, but a bound keeps "9**99999999" from computing for minutes.
 MAX_POSITION_BITS = 4096
@@ -354,23 +354,46 @@ def load_test(spec):
     if source and os.path.isfile(source):
         with open(source, "rb") as f:
             digest = hashlib.sha256(f.read()).hexdigest()
-        _send_by_value(module, source)
+        test = _by_value(test, module, source)
     return test, digest
 
 
-def _send_by_value(module, source):
-    """A test module from the working folder travels by value to worker processes and
-    cluster workers (cloudpickle, when installed), which need not have it installed."""
+def _by_value(test, module, source):
+    """A test from a module of the working folder, made to travel by value (cloudpickle,
+    when installed) to worker processes and cluster workers, which need not have the
+    module: the test itself, or a wrapper that pickles it by value."""
     try:
         import cloudpickle
     except ImportError:
-        return
+        return test
     here = os.path.realpath(os.getcwd())
-    if os.path.realpath(source).startswith(here + os.sep):
-        try:
-            cloudpickle.register_pickle_by_value(module)
-        except (ValueError, AttributeError):
-            pass
+    if not os.path.realpath(source).startswith(here + os.sep):
+        return test  # an installed module: workers import it
+    try:
+        cloudpickle.register_pickle_by_value(module)
+    except (ValueError, AttributeError):
+        return test
+    return _SentByValue(test)
+
+
+class _SentByValue:
+    """Calls ``test``; pickles as ``test`` pickled by cloudpickle (by value, as its module is
+    registered so), unpickling to ``test`` itself wherever quorin is installed. Engines
+    that pickle with the standard pickle first (Dask) would otherwise send a reference to
+    a module the workers do not have."""
+
+    def __init__(self, test):
+        self.test = test
+
+    def __call__(self, columns, costs):
+        return self.test(columns, costs)
+
+    def __reduce__(self):
+        import pickle
+
+        import cloudpickle
+
+        return pickle.loads, (cloudpickle.dumps(self.test, protocol=pickle.HIGHEST_PROTOCOL),)
 
 
 def _one_line(error):
