@@ -408,7 +408,7 @@ def rank(args):
         print(f"cost at most {c['cost']:.6g}: {told} configurations")
     for b in result.get("budgets", []):
         print(f"budget {show_position(b['budget'])}: reaches cost {b['cost']:.6g} "
-              f"(the last one tested is {b['key']})")
+              f"(the key at that rank: {b['key']})")
     return 0
 
 

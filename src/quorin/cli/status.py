@@ -114,8 +114,10 @@ def _count(value):
 
 def _duration(seconds):
     """Seconds as people read them: 42 s, 3 min 20 s, 5 h 02 min, 12 days, 3.1e+09 years."""
-    if seconds < 10:
+    if seconds < 1:
         return f"{seconds:.2g} s" if seconds >= 0.01 else f"{seconds:.3f} s"
+    if seconds < 10:
+        return f"{seconds:.1f} s"
     if seconds < 60:
         return f"{seconds:.0f} s"
     if seconds < 3600:
