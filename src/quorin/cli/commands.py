@@ -77,14 +77,15 @@ def search(args):
                  + (f" (restored: {_count(status.initial)} tested before)"
                     if args.restore else ""))
         run = _Run(session, status, args, given, start, end)
-        with _Interrupts(run):
+        with _Interrupts(run) as interrupts:
             began = time.monotonic()
             try:
                 hits = quorin.search(probs, test, start=start, stop=stop, workers=workers,
                                      task_size=task_size, checkpoint=session.checkpoint_path,
                                      first=first, **keywords)
             except KeyboardInterrupt:
-                return run.interrupted(time.monotonic() - began)
+                return run.interrupted(time.monotonic() - began,
+                                       interrupts.signalled or INTERRUPTED)
             except (ValueError, TypeError) as error:
                 run.failed()
                 raise BadInput(inputs._one_line(error)) from None

@@ -8,6 +8,7 @@ printed as a new line every ``every`` seconds.
 """
 
 import math
+import os
 import sys
 import threading
 import time
@@ -25,13 +26,14 @@ class Status:
         self.tty = bool(getattr(self.stream, "isatty", lambda: False)())
         self.every = TERMINAL_REDRAW if self.tty else max(0.1, float(every))
         self.enabled = enabled
-        self.began = time.monotonic()
+        self.began = self.changed_at = time.monotonic()
         self.tested = self.initial = 0
         self.hits = 0
         self.drawn = False
         self._stop = threading.Event()
         self._thread = None
         self._lock = threading.Lock()
+        self._seen = None  # the checkpoint file last read: (mtime, size, inode)
 
     def start(self):
         """Reads where the search stands (a restored session's work counts as done, not as
@@ -40,7 +42,7 @@ class Status:
         if found is not None:
             self.initial, self.hits = found
             self.tested = self.initial
-        self.began = time.monotonic()
+        self.began = self.changed_at = time.monotonic()
         if self.enabled:
             self._thread = threading.Thread(target=self._run, name="quorin status", daemon=True)
             self._thread.start()
@@ -50,15 +52,32 @@ class Status:
             self.show()
 
     def refresh(self):
+        """Reads the checkpoint again if it has been replaced since the last read."""
+        try:
+            stat = os.stat(self.checkpoint)
+            seen = (stat.st_mtime_ns, stat.st_size, stat.st_ino)
+        except OSError:
+            seen = None
+        if seen is not None and seen == self._seen:
+            return
         found = read_checkpoint(self.checkpoint)
         if found is not None:
+            if found[0] != self.tested:
+                self.changed_at = time.monotonic()
             self.tested, self.hits = found
+            self._seen = seen
 
     def rate(self):
-        """Configurations per second in this run so far (None before the first task)."""
-        elapsed = time.monotonic() - self.began
+        """Configurations per second in this run, as of the last task that finished (None
+        before the first): the count moves a task at a time, the rate stays steady."""
+        elapsed = self.changed_at - self.began
         done = self.tested - self.initial
         return done / elapsed if done > 0 and elapsed > 0 else None
+
+    def left(self, rate):
+        """Seconds left at ``rate``, counted down since the last task finished."""
+        since = time.monotonic() - self.changed_at
+        return max(0.0, (self.total - self.tested) / rate - since)
 
     def line(self):
         rate = self.rate()
@@ -70,8 +89,7 @@ class Status:
             parts[0] += " tested"
         parts.append(f"{_count(rate)}/s" if rate else "rate -")
         if self.total is not None:
-            left = self.total - self.tested
-            parts.append(f"{_duration(left / rate)} left" if rate else "time left -")
+            parts.append(f"{_duration(self.left(rate))} left" if rate else "time left -")
         parts.append(f"{self.hits} hit{'s' if self.hits != 1 else ''}")
         parts.append(f"{_duration(time.monotonic() - self.began)} elapsed")
         return "quorin: " + ", ".join(parts)
@@ -115,7 +133,7 @@ def _count(value):
 def _duration(seconds):
     """Seconds as people read them: 42 s, 3 min 20 s, 5 h 02 min, 12 days, 3.1e+09 years."""
     if seconds < 1:
-        return f"{seconds:.2g} s" if seconds >= 0.01 else f"{seconds:.3f} s"
+        return f"{seconds:.2g} s" if seconds >= 0.01 else "0 s"
     if seconds < 10:
         return f"{seconds:.1f} s"
     if seconds < 60:
