@@ -13,8 +13,8 @@ import numpy
 import quorin
 from quorin.cli import inputs
 from quorin.cli.inputs import BadInput, parse_position, parse_stop, show_key, show_position
-from quorin.cli.session import Session, read_checkpoint
-from quorin.cli.status import Status, _count, _duration
+from quorin.cli.session import Session
+from quorin.cli.status import Status, count_text, duration_text
 
 # Exit statuses
 FOUND, NOT_FOUND, BAD_INPUT, FAILED, INTERRUPTED = 0, 1, 2, 3, 130
@@ -44,7 +44,7 @@ def search(args):
             test.check_shape(lengths)
         except ValueError as error:
             raise BadInput(f"MATRIX {given['matrix_file']} ({inputs.describe_shape(matrix)}): "
-                           f"{inputs._one_line(error)}") from None
+                           f"{inputs.one_line(error)}") from None
     probs, keywords = inputs.library_matrix(matrix, given["log"])
     inputs.check_matrix(probs, keywords)
     configurations = math.prod(lengths)
@@ -74,7 +74,7 @@ def search(args):
             _say(f"quorin search: {inputs.describe_shape(matrix)} matrix, positions "
                  f"{show_position(start)} to {show_position(end)}, "
                  f"{_describe_test(test, test_name)}, {engine}, session {session.name!r}"
-                 + (f" (restored: {_count(status.initial)} tested before)"
+                 + (f" (restored: {count_text(status.initial)} tested before)"
                     if args.restore else ""))
         run = _Run(session, status, args, given, start, end)
         with _Interrupts(run) as interrupts:
@@ -88,7 +88,7 @@ def search(args):
                                        interrupts.signalled or INTERRUPTED)
             except (ValueError, TypeError) as error:
                 run.failed()
-                raise BadInput(inputs._one_line(error)) from None
+                raise BadInput(inputs.one_line(error)) from None
             except BaseException:
                 run.failed()
                 raise
@@ -149,7 +149,7 @@ def _test(given):
         try:
             return quorin.AES128(plaintexts, ciphertexts), None, None
         except (ValueError, TypeError) as error:
-            raise BadInput(f"--plaintext/--ciphertext: {inputs._one_line(error)}") from None
+            raise BadInput(f"--plaintext/--ciphertext: {inputs.one_line(error)}") from None
     test, digest = inputs.load_test(given["test"])
     return test, given["test"], digest
 
@@ -192,7 +192,7 @@ def _dask(address):
         client = Client(address, timeout="20s")
     except (OSError, TimeoutError, ValueError) as error:
         raise BadInput(f"--workers {address}: cannot reach the scheduler "
-                       f"({inputs._one_line(error)})") from None
+                       f"({inputs.one_line(error)})") from None
     threads = sum(client.nthreads().values())
     return client, f"Dask scheduler {address} ({threads} worker threads)"
 
@@ -249,7 +249,7 @@ class _Run:
             self.session.stop("interrupted")
             if self.args.json:
                 print(json.dumps(result), flush=True)
-            _say(f"quorin search: stopped; {_count(self.status.tested)} configurations are "
+            _say(f"quorin search: stopped; {count_text(self.status.tested)} configurations are "
                  f"recorded in session {self.session.name!r}. Continue with: quorin search "
                  f"--session {self.session.name} --restore")
             self.exit_status = code
@@ -330,8 +330,14 @@ def _end_worker_processes():
 
 def _hit(hit):
     columns = [int(c) for c in hit.columns]
-    return {"key": show_key(columns), "rank": int(hit.rank), "cost": float(hit.cost),
+    return {"key": show_key(columns), "rank": int(hit.rank), "cost": _finite(hit.cost),
             "columns": columns}
+
+
+def _finite(value):
+    """A cost for JSON: None for +inf (a zero probability), which JSON cannot hold."""
+    value = float(value)
+    return value if math.isfinite(value) else None
 
 
 def _print_result(result, as_json):
@@ -339,13 +345,18 @@ def _print_result(result, as_json):
         print(json.dumps(result), flush=True)
         return
     for hit in result["hits"]:
-        print(f"found key {hit['key']} at rank {hit['rank']:,} (cost {hit['cost']:.6g})")
+        print(f"found key {hit['key']} at rank {hit['rank']:,} (cost {_show_cost(hit['cost'])})")
     if not result["hits"]:
         print(f"not found: no key in positions {show_position(result['start'])} to "
               f"{show_position(result['end'])}")
-    print(f"{_count(result['tested'])} configurations tested in {_duration(result['seconds'])}"
-          + (f" ({_count(result['tested_before'])} before, in the session)"
+    print(f"{count_text(result['tested'])} configurations tested in "
+          f"{duration_text(result['seconds'])}"
+          + (f" ({count_text(result['tested_before'])} before, in the session)"
              if result["tested_before"] else ""), flush=True)
+
+
+def _show_cost(cost):
+    return "inf" if cost is None else f"{cost:.6g}"
 
 
 def _say(text):
@@ -373,7 +384,7 @@ def rank(args):
             low, high = quorin.rank(probs, columns, **limit, **keywords)
             result["key"] = show_key(columns)
             result["rank"] = {"low": int(low), "high": int(high), "exact": low == high}
-            result["cost"] = _cost(matrix, columns, args.log)
+            result["cost"] = _finite(_cost(matrix, columns, args.log))
         counts = []
         for text in args.cost or []:
             cost = _float(text, "--cost")
@@ -392,23 +403,24 @@ def rank(args):
         if budgets:
             result["budgets"] = budgets
     except (ValueError, TypeError) as error:
-        raise BadInput(inputs._one_line(error)) from None
+        raise BadInput(inputs.one_line(error)) from None
     if args.json:
         print(json.dumps(result), flush=True)
         return 0
     if "rank" in result:
         r = result["rank"]
         if r["exact"]:
-            print(f"key {result['key']}: rank {r['low']:,} (exact), cost {result['cost']:.6g}")
+            print(f"key {result['key']}: rank {r['low']:,} (exact), "
+                  f"cost {_show_cost(result['cost'])}")
         else:
             print(f"key {result['key']}: rank between {show_position(r['low'])} and "
-                  f"{show_position(r['high'])}, cost {result['cost']:.6g}")
+                  f"{show_position(r['high'])}, cost {_show_cost(result['cost'])}")
     for c in result.get("counts", []):
         told = (f"{c['low']:,}" if c["exact"]
                 else f"between {show_position(c['low'])} and {show_position(c['high'])}")
         print(f"cost at most {c['cost']:.6g}: {told} configurations")
     for b in result.get("budgets", []):
-        print(f"budget {show_position(b['budget'])}: reaches cost {b['cost']:.6g} "
+        print(f"budget {show_position(b['budget'])}: reaches cost {_show_cost(b['cost'])} "
               f"(the key at that rank: {b['key']})")
     return 0
 
@@ -418,7 +430,7 @@ def _budget(probs, keywords, n):
     one at rank n, from quorin.batches at position n - 1."""
     batch = next(iter(quorin.batches(probs, size=1, start=n - 1, stop=n, **keywords)))
     columns = [int(c) for c in batch.columns[0]]
-    return {"budget": n, "cost": float(batch.costs[0]), "key": show_key(columns),
+    return {"budget": n, "cost": _finite(batch.costs[0]), "key": show_key(columns),
             "columns": columns}
 
 
@@ -474,7 +486,7 @@ def benchmark(args):
     try:
         tester.check_shape(lengths)
     except ValueError as error:
-        raise BadInput(f"MATRIX {args.matrix}: {inputs._one_line(error)}") from None
+        raise BadInput(f"MATRIX {args.matrix}: {inputs.one_line(error)}") from None
     size = parse_position(args.size, "--size")
     if size < 1:
         raise BadInput("--size 0: measure at least one configuration")
@@ -509,10 +521,10 @@ def benchmark(args):
             rows.append({"start": d, "configurations": size, "seconds": round(seconds, 4),
                          "locating_seconds": round(locating, 4), "per_second": rate})
             if not args.json:
-                print(f"{show_position(d):>24}  {_count(rate):>10}  {seconds:8.2f}  "
+                print(f"{show_position(d):>24}  {count_text(rate):>10}  {seconds:8.2f}  "
                       f"{locating:8.2f}", flush=True)
     except (ValueError, TypeError) as error:
-        raise BadInput(inputs._one_line(error)) from None
+        raise BadInput(inputs.one_line(error)) from None
     finally:
         if hasattr(workers, "close"):
             workers.close()
@@ -523,7 +535,7 @@ def benchmark(args):
         result["seconds_to_depth"] = time_to(rows, target)
         if not args.json:
             print(f"a search to position {show_position(target)} would take about "
-                  f"{_duration(result['seconds_to_depth'])} here (at the rates above)")
+                  f"{duration_text(result['seconds_to_depth'])} here (at the rates above)")
     if args.json:
         print(json.dumps(result), flush=True)
     return 0

@@ -48,7 +48,7 @@ def load_matrix(path, array=None):
     except BadInput:
         raise
     except (ValueError, OSError, EOFError) as error:  # cut or foreign files, object arrays
-        raise BadInput(f"{shown}: not a readable matrix file ({_one_line(error)})") from None
+        raise BadInput(f"{shown}: not a readable matrix file ({one_line(error)})") from None
     return _checked_matrix(matrix, shown)
 
 
@@ -205,7 +205,7 @@ def check_matrix(probs, kwargs):
     try:
         quorin.count(probs, 0.0, exact_up_to=0, **kwargs)
     except (ValueError, TypeError) as error:
-        raise BadInput(f"MATRIX: {_one_line(error)}") from None
+        raise BadInput(f"MATRIX: {one_line(error)}") from None
 
 
 # ---------------------------------------------------------------------------------------
@@ -341,7 +341,7 @@ def load_test(spec):
     try:
         module = importlib.import_module(module_name)
     except ImportError as error:
-        raise BadInput(f"--test {spec}: cannot import {module_name} ({_one_line(error)})") from None
+        raise BadInput(f"--test {spec}: cannot import {module_name} ({one_line(error)})") from None
     test = module
     for part in attribute.split("."):
         test = getattr(test, part, None)
@@ -396,6 +396,6 @@ class _SentByValue:
         return pickle.loads, (cloudpickle.dumps(self.test, protocol=pickle.HIGHEST_PROTOCOL),)
 
 
-def _one_line(error):
+def one_line(error):
     text = str(error).strip() or type(error).__name__
     return " ".join(text.split())

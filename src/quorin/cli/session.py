@@ -45,7 +45,8 @@ class Session:
         except FileNotFoundError:
             return None
         except OSError as error:
-            raise BadInput(f"--session {self.name}: cannot read {self.header_path} ({error})") from None
+            raise BadInput(f"--session {self.name}: cannot read {self.header_path} "
+                           f"({error})") from None
         try:
             header = json.loads(data)
             if not isinstance(header, dict) or header.get("format") != FORMAT:

@@ -81,17 +81,17 @@ class Status:
 
     def line(self):
         rate = self.rate()
-        parts = [f"{_count(self.tested)}"]
+        parts = [f"{count_text(self.tested)}"]
         if self.total is not None:
             share = 100.0 * self.tested / self.total if self.total else 100.0
-            parts[0] += f" of {_count(self.total)} tested ({share:.1f} %)"
+            parts[0] += f" of {count_text(self.total)} tested ({share:.1f} %)"
         else:
             parts[0] += " tested"
-        parts.append(f"{_count(rate)}/s" if rate else "rate -")
+        parts.append(f"{count_text(rate)}/s" if rate else "rate -")
         if self.total is not None:
-            parts.append(f"{_duration(self.left(rate))} left" if rate else "time left -")
+            parts.append(f"{duration_text(self.left(rate))} left" if rate else "time left -")
         parts.append(f"{self.hits} hit{'s' if self.hits != 1 else ''}")
-        parts.append(f"{_duration(time.monotonic() - self.began)} elapsed")
+        parts.append(f"{duration_text(time.monotonic() - self.began)} elapsed")
         return "quorin: " + ", ".join(parts)
 
     def show(self):
@@ -118,19 +118,20 @@ class Status:
             self.refresh()
 
 
-def _count(value):
+def count_text(value):
     """A count with SI prefixes: 1.23 G."""
     if value is None:
         return "-"
     if value >= 1e21:
         return f"2^{math.log2(value):.1f}"
-    for prefix, scale in (("E", 1e18), ("P", 1e15), ("T", 1e12), ("G", 1e9), ("M", 1e6), ("k", 1e3)):
+    for prefix, scale in (("E", 1e18), ("P", 1e15), ("T", 1e12), ("G", 1e9), ("M", 1e6),
+                          ("k", 1e3)):
         if value >= scale:
             return f"{value / scale:.3g} {prefix}"
     return f"{value:.0f}" if isinstance(value, float) else str(value)
 
 
-def _duration(seconds):
+def duration_text(seconds):
     """Seconds as people read them: 42 s, 3 min 20 s, 5 h 02 min, 12 days, 3.1e+09 years."""
     if seconds < 1:
         return f"{seconds:.2g} s" if seconds >= 0.01 else "0 s"
