@@ -189,7 +189,7 @@ def _dask(address):
         raise BadInput(f"--workers {address}: a Dask scheduler needs dask.distributed "
                        f"(pip install distributed)") from None
     try:
-        client = Client(address, timeout="20s")
+        client = Client(address, timeout="10s")
     except (OSError, TimeoutError, ValueError) as error:
         raise BadInput(f"--workers {address}: cannot reach the scheduler "
                        f"({inputs.one_line(error)})") from None

@@ -92,7 +92,12 @@ class Session:
         header["state"] = "running"
         header["updated"] = _now()
         self.header = header
-        self._write()
+        try:
+            self._write()
+        except OSError as error:
+            self.header = None
+            raise BadInput(f"--session {self.name}: cannot write {self.header_path} "
+                           f"({error.strerror or error})") from None
 
     @staticmethod
     def differences(recorded, given):
@@ -145,7 +150,11 @@ class Session:
             import fcntl
         except ImportError:  # no advisory locks here: nothing to guard with
             return
-        f = open(self.lock_path, "a+")
+        try:
+            f = open(self.lock_path, "a+")
+        except OSError as error:
+            raise BadInput(f"--session {self.name}: cannot write in "
+                           f"{os.path.dirname(self.lock_path)} ({error.strerror or error})") from None
         try:
             fcntl.flock(f.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
         except OSError:
