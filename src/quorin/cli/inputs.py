@@ -148,23 +148,31 @@ _takes_log = None
 
 
 def library_takes_log():
-    """Whether this quorin's search, plan, rank and count take ``log=True`` (a matrix of
-    natural-log likelihoods). Checked once: the keyword in quorin.search's signature and a
-    call of quorin.count on a one-cell matrix."""
+    """Whether every function of quorin the command calls (search, plan, rank, count,
+    batches) takes ``log=True`` (a matrix of natural-log likelihoods). Checked once: the
+    keyword in the signatures of the Python functions, a call of each native one on a
+    one-cell matrix."""
     global _takes_log
     if _takes_log is None:
         import inspect
 
-        try:
-            in_search = "log" in inspect.signature(quorin.search).parameters
-        except (TypeError, ValueError):
-            in_search = False
-        try:
-            quorin.count([[0.0]], 0.0, log=True)
-            in_count = True
-        except TypeError:
-            in_count = False
-        _takes_log = in_search and in_count
+        def in_signature(function):
+            try:
+                return "log" in inspect.signature(function).parameters
+            except (TypeError, ValueError):
+                return False
+
+        def accepted(call):
+            try:
+                call()
+                return True
+            except TypeError:  # an unexpected keyword argument
+                return False
+
+        _takes_log = (in_signature(quorin.search) and in_signature(quorin.plan)
+                      and accepted(lambda: quorin.count([[0.0]], 0.0, log=True))
+                      and accepted(lambda: quorin.rank([[0.0]], [0], log=True))
+                      and accepted(lambda: quorin.batches([[0.0]], size=1, log=True)))
     return _takes_log
 
 
