@@ -5,8 +5,8 @@ known pairs or the test, start, stop, first hit or all), where the matrix came f
 state (running, interrupted, finished) and, once finished, the result.
 ``NAME.checkpoint.json`` is quorin.search's own checkpoint: the finished stretches of the
 range, their counts and hits. ``--restore`` continues the search from that checkpoint,
-after checking that the inputs are the header's; a search is never continued with other
-inputs.
+after checking that the inputs are the header's; a search is never continued with another
+matrix, other pairs or another test, or another range.
 """
 
 import datetime
@@ -17,8 +17,10 @@ from quorin.cli.inputs import BadInput
 
 FORMAT = "quorin command session"
 VERSION = 1
-# The inputs a session is made for, in the order a difference is reported.
-INPUT_NAMES = ("matrix", "log", "pairs", "test", "test_digest", "start", "stop", "first")
+# The inputs a session is made for, in the order a difference is reported. Whether the
+# search stops at the first hit may change on --restore (every finished task stays valid),
+# as may the workers and the task size.
+INPUT_NAMES = ("matrix", "log", "pairs", "test", "test_digest", "start", "stop")
 
 
 class Session:
@@ -77,6 +79,7 @@ class Session:
                                f"({'; '.join(differences)}): give the same inputs, or start a "
                                f"new search under another --session")
             header = old
+            header["inputs"] = dict(old["inputs"], first=inputs.get("first"))
         else:
             if old is not None and old.get("state") != "finished":
                 raise BadInput(f"session {self.name!r} holds an unfinished search "
