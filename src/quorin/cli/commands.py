@@ -256,11 +256,17 @@ class _Run:
             return code
 
     def failed(self):
+        """The search raised: the session stays for --restore if it holds finished tasks
+        or was restored; a new one with nothing done is removed, so that the name is free
+        for the corrected command."""
         with self.lock:
             if not self.ended:
                 self.ended = True
-                self.status.stop()
-                self.session.stop("interrupted")
+                self.status.stop(show=False)
+                if self.args.restore or self.status.tested > self.status.initial:
+                    self.session.stop("interrupted")
+                else:
+                    self.session.discard()
 
 
 class _Interrupts:

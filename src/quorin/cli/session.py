@@ -131,6 +131,15 @@ class Session:
             self.header["result"] = result
         self._write()
 
+    def discard(self):
+        """Removes the session's files (a new session in which nothing was done)."""
+        for path in (self.header_path, self.checkpoint_path):
+            try:
+                os.unlink(path)
+            except OSError:
+                pass
+        self.header = None
+
     def close(self):
         if self._lock is not None:
             try:

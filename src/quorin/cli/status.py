@@ -105,12 +105,17 @@ class Status:
                 self.stream.write(text + "\n")
             self.stream.flush()
 
-    def stop(self):
-        """Stops the thread, shows the line one last time and ends it."""
+    def stop(self, show=True):
+        """Stops the thread, shows the line one last time (unless ``show`` is false) and
+        ends it."""
         self._stop.set()
         if self._thread is not None:
             self._thread.join()
-            self.show()
+            self._thread = None
+            if show:
+                self.show()
+            else:
+                self.refresh()
             if self.tty and self.drawn:
                 self.stream.write("\n")
                 self.stream.flush()
