@@ -45,8 +45,9 @@ def search(args):
         except ValueError as error:
             raise BadInput(f"MATRIX {given['matrix_file']} ({inputs.describe_shape(matrix)}): "
                            f"{inputs.one_line(error)}") from None
-    probs, keywords = inputs.library_matrix(matrix, given["log"])
-    inputs.check_matrix(probs, keywords)
+    shown = f"MATRIX {given['matrix_file']}"
+    probs, keywords = inputs.library_matrix(matrix, given["log"], shown)
+    inputs.check_matrix(probs, keywords, shown)
     configurations = math.prod(lengths)
     start, stop = given["start"], given["stop"]
     if stop is not None and stop < start:
@@ -376,8 +377,9 @@ def _say(text):
 def rank(args):
     matrix = inputs.load_matrix(args.matrix, args.array)
     lengths = inputs.row_lengths(matrix)
-    probs, keywords = inputs.library_matrix(matrix, args.log)
-    inputs.check_matrix(probs, keywords)
+    shown = f"MATRIX {args.matrix}"
+    probs, keywords = inputs.library_matrix(matrix, args.log, shown)
+    inputs.check_matrix(probs, keywords, shown)
     if args.key is None and not args.cost and not args.budget:
         raise BadInput("KEY: give the key (hex) or --cost / --budget")
     exact = parse_position(args.exact_up_to, "--exact-up-to") if args.exact_up_to else None
@@ -482,8 +484,9 @@ def benchmark(args):
     else:
         matrix = synthetic_matrix(args.seed)
         source = f"synthetic 16 x 256, seed {args.seed}"
-    probs, keywords = inputs.library_matrix(matrix, bool(args.log))
-    inputs.check_matrix(probs, keywords)
+    shown = f"MATRIX {args.matrix}" if args.matrix else "the built-in matrix"
+    probs, keywords = inputs.library_matrix(matrix, bool(args.log), shown)
+    inputs.check_matrix(probs, keywords, shown)
     lengths = inputs.row_lengths(matrix)
     configurations = math.prod(lengths)
     # A pair no key of the matrix is likely to match: every configuration is tested.

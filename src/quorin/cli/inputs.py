@@ -176,7 +176,7 @@ def library_takes_log():
     return _takes_log
 
 
-def library_matrix(matrix, log):
+def library_matrix(matrix, log, shown="MATRIX"):
     """The matrix and the keywords to hand the library's functions for a file of
     probabilities (``log`` false) or of natural-log likelihoods (``log`` true).
 
@@ -197,10 +197,10 @@ def library_matrix(matrix, log):
     for i, row in enumerate(matrix):
         row = numpy.asarray(row, dtype=numpy.float64)
         if numpy.isnan(row).any() or (row == numpy.inf).any():
-            raise BadInput(f"MATRIX: row {i} holds NaN or +inf, not a log-likelihood")
+            raise BadInput(f"{shown}: row {i} holds NaN or +inf, not a log-likelihood")
         top = row.max()
         if top == -numpy.inf:
-            raise BadInput(f"MATRIX: row {i} is all -inf: no value of it is possible")
+            raise BadInput(f"{shown}: row {i} is all -inf: no value of it is possible")
         p = numpy.exp(row - top)
         rows.append(p / p.sum())
     if isinstance(matrix, numpy.ndarray):
@@ -208,12 +208,12 @@ def library_matrix(matrix, log):
     return rows, {}
 
 
-def check_matrix(probs, kwargs):
+def check_matrix(probs, kwargs, shown="MATRIX"):
     """The library's own checks of the matrix (quorin.count on it), as a BadInput."""
     try:
         quorin.count(probs, 0.0, exact_up_to=0, **kwargs)
     except (ValueError, TypeError) as error:
-        raise BadInput(f"MATRIX: {one_line(error)}") from None
+        raise BadInput(f"{shown}: {one_line(error)}") from None
 
 
 # ---------------------------------------------------------------------------------------
