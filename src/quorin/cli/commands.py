@@ -69,7 +69,8 @@ def search(args):
     try:
         session.open(record, sources, args.restore)
         status = Status(session.checkpoint_path, end - start, every=args.status_every,
-                        enabled=not args.quiet)
+                        enabled=not args.quiet,
+                        unit="keys" if test_name is None else "configurations")
         status.start()
         if not args.quiet:
             _say(f"quorin search: {inputs.describe_shape(matrix)} matrix, positions "
@@ -234,7 +235,8 @@ class _Run:
                           key=shown[0]["key"] if shown else None,
                           rank=shown[0]["rank"] if shown else None)
             self.session.stop("finished", result)
-            _print_result(result, self.args.json)
+            _print_result(result, self.args.json,
+                          "keys" if self.given["pairs"] else "configurations")
             self.exit_status = FOUND if hits else NOT_FOUND
             return self.exit_status
 
@@ -347,7 +349,7 @@ def _finite(value):
     return value if math.isfinite(value) else None
 
 
-def _print_result(result, as_json):
+def _print_result(result, as_json, unit):
     if as_json:
         print(json.dumps(result), flush=True)
         return
@@ -356,7 +358,7 @@ def _print_result(result, as_json):
     if not result["hits"]:
         print(f"not found: no key in positions {show_position(result['start'])} to "
               f"{show_position(result['end'])}")
-    print(f"{count_text(result['tested'])} configurations tested in "
+    print(f"{count_text(result['tested'])} {unit} tested in "
           f"{duration_text(result['seconds'])}"
           + (f" ({count_text(result['tested_before'])} before, in the session)"
              if result["tested_before"] else ""), flush=True)

@@ -165,8 +165,9 @@ class Session:
         try:
             f = open(self.lock_path, "a+")
         except OSError as error:
-            raise BadInput(f"--session {self.name}: cannot write in "
-                           f"{os.path.dirname(self.lock_path)} ({error.strerror or error})") from None
+            folder = os.path.dirname(self.lock_path)
+            raise BadInput(f"--session {self.name}: cannot write in {folder} "
+                           f"({error.strerror or error})") from None
         try:
             fcntl.flock(f.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
         except OSError:

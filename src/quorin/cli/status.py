@@ -19,13 +19,14 @@ TERMINAL_REDRAW = 0.5  # seconds between redraws on a terminal
 
 
 class Status:
-    def __init__(self, checkpoint, total, every=10.0, stream=None, enabled=True):
+    def __init__(self, checkpoint, total, every=10.0, stream=None, enabled=True, unit="keys"):
         self.checkpoint = checkpoint
         self.total = total  # configurations in the range (None: beyond counting)
         self.stream = stream if stream is not None else sys.stderr
         self.tty = bool(getattr(self.stream, "isatty", lambda: False)())
         self.every = TERMINAL_REDRAW if self.tty else max(0.1, float(every))
         self.enabled = enabled
+        self.unit = unit  # what the rate counts: "keys", "configurations"
         self.began = self.changed_at = time.monotonic()
         self.tested = self.initial = 0
         self.hits = 0
@@ -87,7 +88,7 @@ class Status:
             parts[0] += f" of {count_text(self.total)} tested ({share:.1f} %)"
         else:
             parts[0] += " tested"
-        parts.append(f"{count_text(rate)}/s" if rate else "rate -")
+        parts.append(f"{count_text(rate)} {self.unit}/s" if rate else "rate -")
         if self.total is not None:
             parts.append(f"{duration_text(self.left(rate))} left" if rate else "time left -")
         parts.append(f"{self.hits} hit{'s' if self.hits != 1 else ''}")
