@@ -160,6 +160,8 @@ def test_interrupted_session_restores_to_the_uninterrupted_answer(attack):
     assert 0 < recorded < stop, "the search ended before it was interrupted"
     assert stopped["tested"] == recorded
     assert "--restore" in err.strip().splitlines()[-1]
+    # Not a terminal: status lines, each a line of its own, saying how far the search is.
+    assert any(line.startswith("quorin: ") and "tested (" in line for line in err.splitlines())
 
     # An unfinished session is neither replaced nor continued with other inputs.
     other = attack.pair[:3] + [bytes(16).hex()]
