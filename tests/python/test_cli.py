@@ -133,12 +133,18 @@ def _tested_in_checkpoint(path):
 def test_interrupted_session_restores_to_the_uninterrupted_answer(attack):
     where = attack.folder
     stop = 2**24
-    search = ["search", "probs.npy", *attack.pair, "--stop", "2**24", "--all", "--json",
+    # A key in the last task of the range: the search goes through every task before it.
+    late = configuration_at(attack.probs, stop - 1000)
+    pair = ["--plaintext", PLAINTEXT.hex(),
+            "--ciphertext", quorin.AES128.encrypt(late, PLAINTEXT).hex()]
+    search = ["search", "probs.npy", *pair, "--stop", "2**24", "--all", "--json",
               "--task-size", "2**20"]
     whole = command(*search, "--quiet", "--session", "whole", cwd=where)
     assert whole.returncode == 0, whole.stderr
-    expected = json.loads(whole.stdout)["hits"]
-    assert [h["rank"] for h in expected] == [DEPTH + 1]
+    uninterrupted = json.loads(whole.stdout)
+    expected = uninterrupted["hits"]
+    low, high = quorin.rank(attack.probs, list(late))
+    assert [h["rank"] for h in expected] == [stop - 999] == [low] == [high]
 
     # Stopped by SIGINT once the checkpoint records a task, in worker processes.
     child = start_command(*search, "--workers", "2", "--status-every", "0.2",
@@ -164,7 +170,7 @@ def test_interrupted_session_restores_to_the_uninterrupted_answer(attack):
     assert any(line.startswith("quorin: ") and "tested (" in line for line in err.splitlines())
 
     # An unfinished session is neither replaced nor continued with other inputs.
-    other = attack.pair[:3] + [bytes(16).hex()]
+    other = pair[:3] + [bytes(16).hex()]
     for args, words in [(search, "--restore"),
                         (["search", "probs.npy", *other, "--stop", "2**24", "--restore"], "pairs"),
                         (["search", "--stop", "2**23", "--restore"], "stop")]:
@@ -179,7 +185,8 @@ def test_interrupted_session_restores_to_the_uninterrupted_answer(attack):
     restored = json.loads(done.stdout)
     assert restored["hits"] == expected
     assert restored["tested_before"] == recorded
-    assert restored["tested"] + restored["tested_before"] == stop
+    assert restored["tested"] + restored["tested_before"] == uninterrupted["tested"]
+    assert stop - 999 <= uninterrupted["tested"] <= stop
     # A finished session: --restore reports it again, a new search may replace it.
     again = command("search", "--session", "cut", "--restore", "--json", "--quiet", cwd=where)
     assert again.returncode == 0 and json.loads(again.stdout)["hits"] == expected

@@ -68,6 +68,9 @@ def search(args):
     sources = {"matrix_file": os.path.abspath(given["matrix_file"]), "array": given["array"]}
     try:
         session.open(record, sources, args.restore)
+        if (recorded and recorded.get("state") == "finished" and recorded.get("result")
+                and recorded["inputs"].get("first") == first):
+            return _report_again(session, recorded["result"], args, given)
         status = Status(session.checkpoint_path, end - start, every=args.status_every,
                         enabled=not args.quiet,
                         unit="keys" if test_name is None else "configurations")
@@ -102,6 +105,15 @@ def search(args):
                 workers.close()
             except Exception:
                 pass
+
+
+def _report_again(session, result, args, given):
+    """--restore of a finished session: its recorded result, nothing searched again."""
+    result = dict(result, tested=0, seconds=0.0,
+                  tested_before=result.get("tested_before", 0) + result.get("tested", 0))
+    session.stop("finished", result)
+    _print_result(result, args.json, "keys" if given["pairs"] else "configurations")
+    return FOUND if result.get("hits") else NOT_FOUND
 
 
 def _search_inputs(args, recorded):
@@ -216,9 +228,13 @@ class _Run:
         self.ended = False
         self.exit_status = None
 
-    def _common(self, seconds):
+    def _common(self, seconds, reached=0):
+        """The fields every result has. ``reached``: configurations from the start up to
+        the last hit, all tested once the search returns it (a search may return before
+        the task holding its hit is recorded: quorin.search stops a task at the hit of a
+        test that has at most one)."""
         self.status.stop()
-        tested = self.status.tested
+        tested = max(self.status.tested, reached)
         return {"start": self.start, "stop": self.given["stop"], "end": self.end,
                 "tested": tested - self.status.initial, "tested_before": self.status.initial,
                 "seconds": round(seconds, 3), "session": self.session.name,
@@ -229,7 +245,8 @@ class _Run:
             if self.ended:
                 return self.exit_status
             self.ended = True
-            result = self._common(seconds)
+            reached = max(h.rank for h in hits) - self.start if hits else 0
+            result = self._common(seconds, reached)
             shown = [_hit(h) for h in hits]
             result.update(status="found" if hits else "not found", hits=shown,
                           key=shown[0]["key"] if shown else None,
