@@ -69,3 +69,42 @@ def test_sigint_stops_c_level_loops_and_loses_nothing():
         child.kill()
     assert child.returncode == 0, err
     assert "ok" in out, out + err
+
+
+SEARCH_SCRIPT = textwrap.dedent(
+    """
+    import time
+    import numpy as np
+    import quorin
+
+    if __name__ == "__main__":
+        probs = np.random.default_rng(5).dirichlet(np.full(256, 0.3), size=16)
+        absent = quorin.AES128(bytes(16), quorin.AES128.encrypt(bytes(range(16)), bytes(16)))
+        path = __import__("sys").argv[1]
+        try:
+            quorin.search(probs, absent, stop=2**40, workers=2, task_size=2**34,
+                          checkpoint=path, progress=False)
+        except KeyboardInterrupt:
+            print("stopped", flush=True)
+    """
+)
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGINT") or os.name != "posix", reason="POSIX signals")
+@pytest.mark.skipif(bool(os.environ.get("QUORIN_ASAN")), reason="worker processes")
+def test_sigint_stops_a_native_search_in_worker_processes(tmp_path):
+    # Each task would take minutes: the workers' native walks must stop, not finish.
+    script = tmp_path / "search.py"
+    script.write_text(SEARCH_SCRIPT)
+    env = dict(os.environ)
+    module_dir = os.path.dirname(os.path.dirname(os.path.abspath(quorin.__file__)))
+    env["PYTHONPATH"] = os.pathsep.join(p for p in [module_dir, env.get("PYTHONPATH", "")] if p)
+    child = subprocess.Popen([sys.executable, str(script), str(tmp_path / "search.json")],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        time.sleep(8)  # the workers start and walk
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    assert "stopped" in out, out + err

@@ -62,15 +62,25 @@ def _defined_interactively(test):
 _stop_event = None
 _worker_test = None
 _worker_test_error = None
+_in_task = False
+
+
+class _Stopped(Exception):
+    """Raised in a worker's task when the search is over: a native tester's walk, which
+    never returns to Python between batches, stops at the signal its stop event sends."""
 
 
 def _start_worker(stop, started, payload):
     global _stop_event, _worker_test, _worker_test_error
     import pickle
     import signal
+    import threading
 
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C is the search's to handle
     _stop_event = stop
+    if hasattr(signal, "SIGUSR1"):
+        signal.signal(signal.SIGUSR1, _stop_task)
+        threading.Thread(target=_watch_stop, name="quorin stop", daemon=True).start()
     try:
         _worker_test = pickle.loads(payload)
     except BaseException as error:  # reported with the first task, naming it
@@ -78,12 +88,36 @@ def _start_worker(stop, started, payload):
     started.set()
 
 
+def _watch_stop():
+    """Waits for the search's stop and signals this process, whose running task then stops
+    within milliseconds (the core's long calls check for signals every 5 ms)."""
+    import os
+    import signal
+
+    _stop_event.wait()
+    os.kill(os.getpid(), signal.SIGUSR1)
+
+
+def _stop_task(signum, frame):
+    if _in_task:
+        raise _Stopped()
+
+
 def _warm_up():
     pass
 
 
 def _run_in_worker(task):
+    global _in_task
     if _worker_test_error is not None:
         raise RuntimeError(f"a worker process could not unpickle the test "
                            f"({_worker_test_error})")
-    return _run(task, _worker_test, 1, BATCH_SIZE, _stop_event.is_set)
+    if _stop_event.is_set():
+        return None
+    _in_task = True
+    try:
+        return _run(task, _worker_test, 1, BATCH_SIZE, _stop_event.is_set)
+    except _Stopped:
+        return None  # the search is over: nothing of this task is wanted
+    finally:
+        _in_task = False
