@@ -229,11 +229,7 @@ std::pair<Count, Count> lexicographicallyBefore(const CostMatrix& costs, const s
     return {all, finite};
 }
 
-double costOf(const CostMatrix& costs, const std::vector<int>& columns) {
-    double sum = 0.0;
-    for (std::size_t i = 0; i < columns.size(); ++i) sum += costs[i][static_cast<std::size_t>(columns[i])];
-    return sum;
-}
+double costOf(const CostMatrix& costs, const std::vector<int>& columns) { return configurationCost(costs, columns.data()); }
 
 
 // ----- select -----

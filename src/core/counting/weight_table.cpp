@@ -168,21 +168,6 @@ void Count::trim() noexcept {
     while (!limbs_.empty() && limbs_.back() == 0) limbs_.pop_back();
 }
 
-// ----- costs -----
-
-CostMatrix costsOf(const ProbabilityMatrix& probs) {
-    checkProbabilities(probs);
-    CostMatrix costs;
-    costs.reserve(probs.size());
-    for (const std::vector<double>& row : probs) {
-        std::vector<double> rowCosts;
-        rowCosts.reserve(row.size());
-        for (double p : row) rowCosts.push_back(-std::log(p));
-        costs.push_back(std::move(rowCosts));
-    }
-    return costs;
-}
-
 // ----- WeightTable -----
 
 WeightTable::WeightTable(CostMatrix costs, double step, double maxCost, const std::atomic<bool>* interrupt)

@@ -15,10 +15,7 @@ Model::Model(const ProbabilityMatrix& probs) : n(probs.size()) {
     std::size_t widest = 1;
     for (std::size_t i = 0; i < n; ++i) {
         widest = std::max(widest, probs[i].size());
-        for (std::size_t j = 0; j < probs[i].size(); ++j) {
-            const double p = probs[i][j];
-            cost[rowStart[i] + j] = p == 0.0 ? kInf : -std::log(p);
-        }
+        rowCosts(probs, i, cost.data() + rowStart[i]);
     }
     width = widest <= 256 ? 1 : widest <= 65536 ? 2 : 4;
     rowCost.resize(n);
