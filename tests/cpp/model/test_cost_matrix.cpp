@@ -2,6 +2,7 @@
 // engine against the probability form where both apply.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -142,6 +143,37 @@ TEST(CostMatrix, RowsSpanningThousandsOfNatsKeepTheirOrder) {
     const std::vector<std::vector<int>> want{{1, 1}, {0, 1}, {1, 2}, {1, 0}, {2, 1}, {0, 2}, {0, 0}, {2, 2}, {2, 0}};
     EXPECT_EQ(got, want);
     EXPECT_EQ(quorin::rank(logs, {0, 2}).low, quorin::Count(6));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(CostMatrix, CostBoundIsTheInverseOfCount) {
+    const BothForms m = bothForms(7, 4, 6);
+    for (const ProbabilityMatrix* probs : {&m.probs, &m.logs}) {
+        const quorin::CostMatrix costs = quorin::costsOf(*probs);
+        // Every configuration's cost, sorted: the n-th is the least cost whose count reaches n.
+        std::vector<double> all;
+        for (int a = 0; a < 6; ++a)
+            for (int b = 0; b < 6; ++b)
+                for (int c = 0; c < 6; ++c)
+                    for (int d = 0; d < 6; ++d) {
+                        const int columns[] = {a, b, c, d};
+                        all.push_back(quorin::configurationCost(costs, columns));
+                    }
+        std::sort(all.begin(), all.end());
+        EXPECT_EQ(quorin::costBound(*probs, quorin::Count(0)), -kInf);
+        for (std::size_t n = 1; n <= all.size(); n += 37) {
+            const double c = quorin::costBound(*probs, quorin::Count(n));
+            EXPECT_EQ(c, all[n - 1]) << n;
+            if (std::isinf(c)) continue;
+            EXPECT_GE(quorin::count(*probs, c).low, quorin::Count(n));
+            EXPECT_LT(quorin::count(*probs, std::nextafter(c, -kInf)).high, quorin::Count(n));
+        }
+        EXPECT_THROW(quorin::costBound(*probs, quorin::Count(all.size() + 1)), std::out_of_range);
+    }
+    EXPECT_THROW(quorin::rank(m.probs, {0, 0, 0, 0}, quorin::Count(0), nullptr, -1.0), std::invalid_argument);
 }
 
 }  // namespace
