@@ -96,8 +96,8 @@ LostPrecision lostPrecision(const ProbabilityMatrix& probs) {
             found.kind = LostPrecision::AllZero;
             found.row = i;
             found.message = "probs[" + std::to_string(i) +
-                            "] is all zero: every configuration would be impossible. If the zeros come from exp() "
-                            "underflowing, pass the log-likelihoods themselves (log=True)";
+                            "] is all zero: every configuration is impossible, and they come in column order. If the "
+                            "zeros come from exp() underflowing, pass the log-likelihoods themselves (log=True)";
             return found;
         }
         if (zero && tiny && found.kind == LostPrecision::None) {
