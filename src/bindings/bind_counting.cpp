@@ -170,6 +170,16 @@ exact count of 2**53 or more within ``exact_up_to`` raises ValueError.
 
 Raises ValueError for ``probs`` that quorin.quorin refuses and for a NaN ``cost``.)doc");
     module.def(
+        "_cost",
+        [](quorin::ProbabilityMatrix probs, const py::object& columns, bool log) {
+            quorin_python::setKind(probs, log);
+            const quorin::CostMatrix costs = quorin::costsOf(probs);
+            const std::vector<int> c = toColumns(columns, probs);
+            return quorin::configurationCost(costs, c.data());
+        },
+        py::arg("probs"), py::arg("columns"), py::kw_only(), py::arg("log") = false,
+        "The cost of `columns` (one per row) as every engine computes it, summed in row order.");
+    module.def(
         "cost_bound",
         [](quorin::ProbabilityMatrix probs, const py::object& n, bool log) {
             quorin_python::prepareMatrix(probs, log);

@@ -80,6 +80,11 @@ private:
 
 namespace quorin_python {
 
+// Marks `probs` as holding log-likelihoods when `log` is true (else probabilities).
+inline void setKind(quorin::ProbabilityMatrix& probs, bool log) {
+    probs.setKind(log ? quorin::MatrixKind::LogLikelihoods : quorin::MatrixKind::Probabilities);
+}
+
 // A matrix argument as every function of the module takes it: `probs` holds probabilities,
 // or natural-log likelihoods when `log` is true. Sets the kind and checks the matrix
 // (ValueError with the core's message); then, for probabilities, what underflow may have
@@ -88,7 +93,7 @@ namespace quorin_python {
 // configurations' order rely on: a warning, not an error; `warnings.simplefilter("error")`
 // makes it one.)
 inline void prepareMatrix(quorin::ProbabilityMatrix& probs, bool log) {
-    probs.setKind(log ? quorin::MatrixKind::LogLikelihoods : quorin::MatrixKind::Probabilities);
+    setKind(probs, log);
     quorin::checkProbabilities(probs);
     const quorin::LostPrecision lost = quorin::lostPrecision(probs);
     if (lost.kind != quorin::LostPrecision::None && PyErr_WarnEx(PyExc_UserWarning, lost.message.c_str(), 1) != 0) {
