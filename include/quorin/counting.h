@@ -60,11 +60,12 @@ CountBounds rank(const ProbabilityMatrix& probs, const std::vector<int>& columns
 CountBounds rank(const ProbabilityMatrix& probs, const std::vector<int>& columns, const Count& exactUpTo,
                  const std::atomic<bool>* interrupt = nullptr, double bits = kDefaultBits);
 
-// The least cost whose count reaches n: the smallest c with count(probs, c).low >= n,
-// which is the cost of the configuration of rank n (the inverse of count). -inf for
-// n = 0, +inf when n is past the finite-cost configurations. Throws std::out_of_range for
-// n past every configuration, std::length_error for a finite-cost n beyond 2^50, and as
-// costsOf for a bad matrix.
+// The least cost whose count reaches n (the inverse of count): for n up to 2^50 exactly,
+// the cost of the configuration of rank n; deeper, where exact positions are out of reach,
+// the least cost (to the last bit) whose count's lower bound (bits 1/2) reaches n, so that
+// count(probs, c) certainly reaches n there. -inf for n = 0, +inf when n is past the
+// finite-cost configurations. Throws std::out_of_range for n past every configuration,
+// and as costsOf for a bad matrix.
 double costBound(const ProbabilityMatrix& probs, const Count& n, const std::atomic<bool>* interrupt = nullptr);
 
 // The exact 0-based position of `columns` in the cost order (rank - 1). Throws

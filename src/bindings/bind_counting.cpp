@@ -198,8 +198,9 @@ The smallest ``c`` with ``quorin.count(probs, c).low >= n``, which is the cost o
 configuration of rank ``n`` in the cost order: the cost a search of the first ``n``
 configurations reaches. ``-inf`` for ``n = 0``; ``+inf`` when ``n`` reaches into the
 configurations of cost +inf. ``log=True``: ``probs`` holds natural-log likelihoods. Exact
-for every ``n`` up to 2**50 (a ValueError says so beyond); the GIL is released while it
-runs and Ctrl-C stops it.
+for every ``n`` up to 2**50; deeper, where exact positions are out of reach, the least cost
+(to the last bit) whose count's lower bound reaches ``n``: ``quorin.count`` certainly
+reaches ``n`` there. The GIL is released while it runs and Ctrl-C stops it.
 
 Raises ValueError for ``probs`` that quorin.quorin refuses, for a negative ``n`` or one
 past the number of configurations; TypeError for a non-integer ``n``.)doc");

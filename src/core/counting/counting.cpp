@@ -659,6 +659,9 @@ private:
     std::vector<double> remainders_;
 };
 
+// The ratio asked of the counts costBound bisects with past exact positions.
+constexpr double kDeepBoundBits = 0.5;
+
 // Memory for the configurations select lists at once.
 constexpr std::size_t kListBytes = std::size_t{96} << 20;
 
@@ -871,8 +874,23 @@ double costBound(const ProbabilityMatrix& probs, const Count& n, const std::atom
     if (n > probe.finiteConfigurations()) return kInf;
     // The least cost whose count reaches n is the cost of the n-th configuration.
     const Count position = n - Count(1);
-    if (position >= Count::powerOfTwo(50)) throw std::length_error("quorin: costBound finds n up to 2^50 only");
-    return selectFinite(costs, static_cast<std::uint64_t>(position.toUint128()), interrupt).cost;
+    if (position < Count::powerOfTwo(50)) {
+        return selectFinite(costs, static_cast<std::uint64_t>(position.toUint128()), interrupt).cost;
+    }
+    // Deeper, where positions are out of exact reach: bisect the doubles for the least cost
+    // whose count's lower bound reaches n. lo's lower bound stays below n, hi's reaches it
+    // (every finite configuration costs at most the costliest row sum).
+    const double cheapest = foldRows(costs, false);
+    const double bins = initialBins(costs.size());
+    double lo = std::nextafter(cheapest, -kInf), hi = foldRows(costs, true);
+    while (orderedBits(hi) - orderedBits(lo) > 1) {
+        const double mid = fromOrderedBits(orderedBits(lo) + (orderedBits(hi) - orderedBits(lo)) / 2);
+        const Outcome first = walkWith(costs, cheapest, mid, nullptr, bins, 0, interrupt);
+        const CountBounds b =
+            first.exact ? first.bounds : boundsOf(costs, cheapest, mid, nullptr, first.bounds, kDeepBoundBits, interrupt);
+        (b.low >= n ? hi : lo) = mid;
+    }
+    return hi;
 }
 
 }  // namespace quorin

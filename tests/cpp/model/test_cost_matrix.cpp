@@ -177,3 +177,20 @@ TEST(CostMatrix, CostBoundIsTheInverseOfCount) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CostMatrix, CostBoundPastExactPositions) {
+    std::mt19937_64 rng(5);
+    std::gamma_distribution<double> gamma(0.3, 1.0);
+    MatrixRows rows(16, std::vector<double>(256));
+    for (auto& row : rows)
+        for (double& v : row) v = std::log(gamma(rng) + 1e-300);
+    const ProbabilityMatrix logs = quorin::logLikelihoods(rows);
+    const quorin::Count n = quorin::Count::powerOfTwo(60);
+    const double c = quorin::costBound(logs, n);
+    EXPECT_GE(quorin::count(logs, c, quorin::Count(0)).low, n);
+    EXPECT_LT(quorin::count(logs, std::nextafter(c, -kInf), quorin::Count(0), nullptr, 0.5).low, n);
+}
+
+}  // namespace

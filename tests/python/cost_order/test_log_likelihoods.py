@@ -219,3 +219,17 @@ def test_pickling_log_enumerators():
     next(plain)
     assert len(plain.__reduce__()[1]) == 8
     numpy.testing.assert_array_equal(drain(pickle.loads(pickle.dumps(plain)))[0], [[2, 0], [0, 1], [1, 1], [2, 1]])
+
+
+def test_cost_bound_deep_down_against_count():
+    rng = numpy.random.default_rng(8)
+    scores = numpy.log(rng.gamma(0.3, size=(16, 256)) + 1e-300)
+    # Past 2**50: the least cost whose count's lower bound reaches n.
+    for n in (2**60, 2**100):
+        c = quorin.cost_bound(scores, n, log=True)
+        assert quorin.count(scores, c, log=True, exact_up_to=0).low >= n
+        assert quorin.count(scores, math.nextafter(c, -math.inf), log=True, exact_up_to=0).high >= n // 2
+        assert quorin.count(scores, math.nextafter(c, -math.inf), log=True, exact_up_to=0, bits=0.5).low < n
+    assert quorin.cost_bound(scores, 2**60, log=True) < quorin.cost_bound(scores, 2**100, log=True)
+    with pytest.raises(ValueError, match="n must not be negative"):
+        quorin.cost_bound(scores, -1, log=True)
