@@ -85,6 +85,11 @@ void rowCosts(const ProbabilityMatrix& probs, std::size_t row, double* out);
 // Every row's costs, after checkProbabilities (std::invalid_argument as it documents).
 CostMatrix costsOf(const ProbabilityMatrix& probs);
 
+// A row's finite-cost columns (those of costs rowCosts[0 .. columns)) by ascending
+// (cost, column): a total order, so the list does not depend on how it is sorted. The
+// columns of the cost order's engines; the heap enumerator keeps its own tie order.
+std::vector<int> finiteColumnsByCost(const double* rowCosts, std::size_t columns);
+
 // The cost of a configuration: the sum over rows, in row order from +0.0, of
 // costs[i][columns[i]]. Requires one valid column per row.
 double configurationCost(const CostMatrix& costs, const int* columns) noexcept;

@@ -3,6 +3,8 @@
 
 #include <cmath>
 #include <limits>
+
+#include <quorin/detail/introsort.h>
 #include <sstream>
 #include <stdexcept>
 
@@ -74,6 +76,17 @@ CostMatrix costsOf(const ProbabilityMatrix& probs) {
         rowCosts(probs, i, costs[i].data());
     }
     return costs;
+}
+
+std::vector<int> finiteColumnsByCost(const double* rowCosts, std::size_t columns) {
+    std::vector<int> order;
+    for (std::size_t j = 0; j < columns; ++j) {
+        if (rowCosts[j] != kInf) order.push_back(static_cast<int>(j));
+    }
+    introsort(order.begin(), order.end(), [rowCosts](int a, int b) {
+        return rowCosts[a] < rowCosts[b] || (rowCosts[a] == rowCosts[b] && a < b);
+    });
+    return order;
 }
 
 double configurationCost(const CostMatrix& costs, const int* columns) noexcept {
