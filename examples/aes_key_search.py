@@ -3,8 +3,9 @@
 A first-round attack: the device encrypts random known plaintexts, and for each key byte
 i it leaks the Hamming weight of Sbox[plaintext[i] ^ key[i]] with Gaussian noise. For
 every candidate value of every key byte, a Gaussian template gives the log-likelihood of
-the observed leakage, summed over the traces; normalised per row, that is a 16 x 256
-matrix of key byte probabilities. quorin.rank says how far down the cost order the true
+the observed leakage, summed over the traces: a 16 x 256 matrix of log-likelihoods, which
+quorin takes as it is (log=True) and normalises per row in the log domain, however many
+nats a row spans. quorin.rank says how far down the cost order the true
 key lies, and quorin.search tests keys best first against one known plaintext/ciphertext
 pair with the native AES-128 tester until one encrypts correctly.
 
@@ -52,7 +53,7 @@ HAMMING_WEIGHT = np.array([bin(x).count("1") for x in range(256)])
 
 
 def simulate_attack(rng, key, traces, noise):
-    """The 16 x 256 probabilities of the key bytes after `traces` noisy leakages."""
+    """The 16 x 256 log-likelihoods of the key bytes after `traces` noisy leakages."""
     plaintexts = rng.integers(0, 256, size=(traces, 16))
     leakage = HAMMING_WEIGHT[SBOX[plaintexts ^ key]] + noise * rng.standard_normal((traces, 16))
     candidates = np.arange(256)
@@ -60,9 +61,7 @@ def simulate_attack(rng, key, traces, noise):
     for i in range(16):
         model = HAMMING_WEIGHT[SBOX[plaintexts[:, i, None] ^ candidates[None, :]]]  # traces x 256
         log_likelihood[i] = -((leakage[:, i, None] - model) ** 2).sum(axis=0) / (2 * noise**2)
-    log_likelihood -= log_likelihood.max(axis=1, keepdims=True)
-    probs = np.exp(log_likelihood)
-    return probs / probs.sum(axis=1, keepdims=True)
+    return log_likelihood
 
 
 def log2_text(n):
@@ -86,11 +85,11 @@ def main():
 
     rng = np.random.default_rng(args.seed)
     key = rng.integers(0, 256, size=16)
-    probs = simulate_attack(rng, key, args.traces, args.noise)
+    scores = simulate_attack(rng, key, args.traces, args.noise)
     print(f"true key        {bytes(key.tolist()).hex()}")
-    print(f"most likely key {bytes(probs.argmax(axis=1).tolist()).hex()}")
+    print(f"most likely key {bytes(scores.argmax(axis=1).tolist()).hex()}")
 
-    low, high = quorin.rank(probs, key.tolist())
+    low, high = quorin.rank(scores, bytes(key.tolist()), log=True)
     rank_text = f"{low}" if low == high else f"between {low} and {high}"
     print(f"rank of the true key: {rank_text} (about {log2_text(low)})")
 
@@ -101,8 +100,8 @@ def main():
     print(f"known pair: {plaintext.hex()} -> {ciphertext.hex()} (AES-128 tester: {tester.implementation})")
 
     started = time.perf_counter()
-    hits = quorin.search(probs, tester, stop=args.budget, workers=args.workers, task_size=args.task_size,
-                         progress=True, first=True)
+    hits = quorin.search(scores, tester, stop=args.budget, workers=args.workers, task_size=args.task_size,
+                         progress=True, first=True, log=True)
     seconds = time.perf_counter() - started
     if not hits:
         print(f"no key among the first {args.budget} ({log2_text(args.budget)}) in {seconds:.1f} s")

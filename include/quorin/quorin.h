@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "cost_matrix.h"
 #include "detail/binary_heap.h"
 #include "detail/id_hash_table.h"
 #include "detail/record_store.h"
@@ -30,9 +31,6 @@ namespace quorin {
 // within row i's cost order, so the chosen column is order[i][r[i]]. Two nodes are equal
 // when all entries are. The matrix with no rows has the empty node.
 using RankVector = std::vector<int>;
-
-// Probabilities, row by row; rows may differ in length.
-using ProbabilityMatrix = std::vector<std::vector<double>>;
 
 // A node placed in the search, by the order of placing: the root is 0, the n-th node
 // placed is n. Every node is stored once, in State::nodes; everything else holds ids.
@@ -145,7 +143,7 @@ struct SuccessorCache {
 // - the frontier holds at most one entry per node of `history`.
 struct State {
     std::vector<std::vector<int>> order;    // row i's columns by ascending cost
-    std::vector<std::vector<double>> costs;  // costs[i][j] = -ln(probs[i][j])
+    std::vector<std::vector<double>> costs;  // costs[i][j] of the matrix (cost_matrix.h)
     std::int64_t emittedCount = 0;           // search steps run so far
     std::int64_t replayCount = 0;            // configurations put back, to hand out again
     RecordStore nodes;                       // the ranks of every node, by id
@@ -156,10 +154,11 @@ struct State {
     Frontier frontier;                       // pending entries, least cost on top
     RankTable rankTable;                     // derived from `costs` and `order`
 
-    // Costs, per-row orders and the root (every row at rank 0) as node 0, in `visited`,
-    // `expandCount` and `history`, with the root's entry on the frontier. Throws
-    // std::invalid_argument for an empty row ("probs[i] is empty") or a NaN, negative or
-    // infinite probability ("probs[i][j] is V: probabilities must be finite and
+    // Costs (those of cost_matrix.h, for either kind of matrix), per-row orders and the
+    // root (every row at rank 0) as node 0, in `visited`, `expandCount` and `history`, with
+    // the root's entry on the frontier. Throws std::invalid_argument as checkProbabilities
+    // (cost_matrix.h) does: for an empty row ("probs[i] is empty") or a value the matrix's
+    // kind refuses (for probabilities, "probs[i][j] is V: probabilities must be finite and
     // non-negative").
     explicit State(ProbabilityMatrix probs);
 
@@ -191,10 +190,6 @@ private:
 
 // The rank table of `costs` ordered by `order`.
 RankTable makeRankTable(const std::vector<std::vector<double>>& costs, const std::vector<std::vector<int>>& order);
-
-// Throws std::invalid_argument, as State's constructor documents, unless every row has
-// at least one entry and every probability is finite and non-negative.
-void checkProbabilities(const ProbabilityMatrix& probs);
 
 // A row's column indices sorted by ascending cost with the project's introsort.
 std::vector<int> sortedColumns(const std::vector<double>& rowCosts);

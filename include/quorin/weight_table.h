@@ -2,7 +2,8 @@
 // budget, how many completions of the rows from there on fit in the budget.
 //
 // A configuration's cost is the core's: the sum over rows, in row order from +0.0, of
-// costs[i][column] with costs[i][j] = -std::log(probs[i][j]) (+inf for p = 0). For a step
+// costs[i][column], the costs of cost_matrix.h (costsOf: -std::log(p), +inf for p = 0, or
+// those of log-likelihoods). For a step
 // s, the weight of a finite-cost column is floor((cost - row's cheapest) / s); columns of
 // cost +inf have no weight and take part in no count. The weights of a configuration add
 // up to W, and its cost lies within [base + W*s, base + (W + rows)*s) up to rounding,
@@ -81,12 +82,6 @@ struct CountBounds {
     Count high;
     bool exact() const noexcept { return low == high; }
 };
-
-// Costs as the core computes them: costs[i][j] = -std::log(probs[i][j]), +inf for p = 0.
-using CostMatrix = std::vector<std::vector<double>>;
-
-// The costs of `probs`, after checkProbabilities (std::invalid_argument as it documents).
-CostMatrix costsOf(const ProbabilityMatrix& probs);
 
 // Weights and completion counts for one step. Invariants:
 // - columnsByCost(i) lists row i's finite-cost columns by ascending (cost, column);

@@ -115,8 +115,9 @@ py::object nextOf(TaskWalk& w) {
 
 void bindTasks(py::module_& m) {
     m.def("_locate",
-          [](const quorin::ProbabilityMatrix& probs, const py::object& position) -> py::object {
+          [](quorin::ProbabilityMatrix probs, const py::object& position, bool log) -> py::object {
               const Position p = toPosition(position, "position");
+              quorin_python::setKind(probs, log);
               quorin::checkProbabilities(probs);
               if (p == quorin::kNoStop) return py::none();
               std::optional<OrderBound> found = runInterruptibly([&](const std::atomic<bool>* interrupt) -> std::optional<OrderBound> {
@@ -129,11 +130,12 @@ void bindTasks(py::module_& m) {
               });
               return found ? py::object(fromBound(*found)) : py::object(py::none());
           },
-          py::arg("probs"), py::arg("position"),
+          py::arg("probs"), py::arg("position"), py::kw_only(), py::arg("log") = false,
           "The bound (cost, columns) of the configuration at 0-based `position` of the cost order; None past the end.");
     m.def("_cuts",
-          [](const quorin::ProbabilityMatrix& probs, const py::object& lower, const py::object& upper,
-             const py::object& size, const py::object& most) {
+          [](quorin::ProbabilityMatrix probs, const py::object& lower, const py::object& upper,
+             const py::object& size, const py::object& most, bool log) {
+              quorin_python::setKind(probs, log);
               const OrderBound lo = toBound(lower, "lower");
               const std::optional<OrderBound> hi = toUpper(upper);
               const Position taskSize = toPosition(size, "task_size");
@@ -146,13 +148,15 @@ void bindTasks(py::module_& m) {
               for (const OrderBound& b : cuts) out.append(fromBound(b));
               return out;
           },
-          py::arg("probs"), py::arg("lower"), py::arg("upper"), py::arg("task_size"), py::arg("most"),
+          py::arg("probs"), py::arg("lower"), py::arg("upper"), py::arg("task_size"), py::arg("most"), py::kw_only(),
+          py::arg("log") = false,
           "Up to `most` bounds strictly between `lower` and `upper` (None: the end), each about `task_size` "
           "configurations after the one before.");
 
     m.def("_run_native",
-          [](const quorin::ProbabilityMatrix& probs, const py::object& lower, const py::object& upper,
-             const py::object& tester, const py::object& threads) {
+          [](quorin::ProbabilityMatrix probs, const py::object& lower, const py::object& upper,
+             const py::object& tester, const py::object& threads, bool log) {
+              quorin_python::setKind(probs, log);
               const std::shared_ptr<const quorin::Tester> native = nativeTester(tester);
               if (!native) throw py::type_error("tester must be a native tester such as quorin.AES128");
               const OrderBound lo = toBound(lower, "lower");
@@ -170,6 +174,7 @@ void bindTasks(py::module_& m) {
               return py::make_tuple(toInt(report.tested), hits, report.complete);
           },
           py::arg("probs"), py::arg("lower"), py::arg("upper"), py::arg("tester"), py::arg("threads") = py::none(),
+          py::kw_only(), py::arg("log") = false,
           "Tests every configuration of [lower, upper) with a native tester in C++: (tested, [(index, columns, "
           "cost), ...], complete) with each hit's index in the range; a unique tester stops at its hit "
           "(complete False, tested its index + 1).");
@@ -177,7 +182,8 @@ void bindTasks(py::module_& m) {
     py::class_<TaskWalk> walk(m, "_TaskWalk");
     walk.doc() = "Every configuration of [lower, upper) of the cost order, once each, in no particular order.";
     walk.def(py::init([](quorin::ProbabilityMatrix probs, const py::object& lower, const py::object& upper,
-                         const py::object& threads, const py::object& batchSize) {
+                         const py::object& threads, const py::object& batchSize, bool log) {
+                 quorin_python::setKind(probs, log);
                  auto w = std::make_unique<TaskWalk>();
                  const Position size = toPosition(batchSize, "batch_size");
                  if (size < 1) throw py::value_error("batch_size must be >= 1, not 0");
@@ -187,7 +193,7 @@ void bindTasks(py::module_& m) {
                  return w;
              }),
              py::arg("probs"), py::arg("lower"), py::arg("upper"), py::arg("threads") = py::none(),
-             py::arg("batch_size") = 1 << 20)
+             py::arg("batch_size") = 1 << 20, py::kw_only(), py::arg("log") = false)
         .def("__iter__", [](py::object self) { return self; })
         .def("__next__", &nextOf)
         .def_property_readonly("tested", [](const TaskWalk& w) { return toInt(w.walk->handedOut()); },

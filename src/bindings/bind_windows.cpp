@@ -222,13 +222,13 @@ py::int_ configurationCount(const quorin::ProbabilityMatrix& probs) {
 
 std::unique_ptr<BatchIterator> makeIterator(quorin::ProbabilityMatrix probs, const py::object& size,
                                             const py::object& start, const py::object& stop,
-                                            const py::object& threads) {
+                                            const py::object& threads, bool log) {
     auto it = std::make_unique<BatchIterator>();
     it->size = toCount(size, "size");
     Position first = toPosition(start, "start");
     const Position last = stop.is_none() ? quorin::kNoStop : toPosition(stop, "stop");
     const unsigned threadCount = toThreads(threads);
-    quorin::checkProbabilities(probs);
+    quorin_python::prepareMatrix(probs, log);
     const py::int_ total = configurationCount(probs);
     if (py::int_(start) >= total || first >= last) {
         // Nothing to hand out: the position stays at the start.
@@ -241,7 +241,9 @@ std::unique_ptr<BatchIterator> makeIterator(quorin::ProbabilityMatrix probs, con
     return it;
 }
 
-// pickle: the matrix (row lengths and the doubles), the arguments and where it stands.
+// pickle: the matrix (row lengths and the doubles), the arguments and where it stands; one
+// more item, True, for a matrix of log-likelihoods (states of probabilities keep the
+// eight items they always had).
 py::tuple stateOf(BatchIterator& it) {
     if (it.busy) throw py::value_error("quorin.batches iterator already running");
     quorin::WindowedEnumerator& e = *it.enumerator;
@@ -269,12 +271,15 @@ py::tuple stateOf(BatchIterator& it) {
         for (std::size_t i = 0; i < b.columns.size(); ++i) t[i] = py::int_(b.columns[i]);
         columns = t;
     }
-    return py::make_tuple(lengths, data, toInt(it.size), stop, it.threads, toInt(position), cost, columns);
+    py::tuple state = py::make_tuple(lengths, data, toInt(it.size), stop, it.threads, toInt(position), cost, columns);
+    if (probs.holdsLogLikelihoods()) state = py::reinterpret_steal<py::tuple>(PySequence_Concat(state.ptr(), py::make_tuple(true).ptr()));
+    if (!state) throw py::error_already_set();
+    return state;
 }
 
 std::unique_ptr<BatchIterator> restore(const py::tuple& lengths, const py::bytes& data, const py::object& size,
                                        const py::object& stop, const py::object& threads, const py::object& position,
-                                       const py::object& cost, const py::object& columns) {
+                                       const py::object& cost, const py::object& columns, bool log) {
     char* bytes = nullptr;
     Py_ssize_t length = 0;
     if (PyBytes_AsStringAndSize(data.ptr(), &bytes, &length) != 0) throw py::error_already_set();
@@ -289,7 +294,8 @@ std::unique_ptr<BatchIterator> restore(const py::tuple& lengths, const py::bytes
         at += n;
     }
     if (at * sizeof(double) != static_cast<std::size_t>(length)) throw py::value_error("saved quorin.batches state has extra bytes");
-    if (cost.is_none()) return makeIterator(std::move(probs), size, position, stop, threads);
+    if (cost.is_none()) return makeIterator(std::move(probs), size, position, stop, threads, log);
+    probs.setKind(log ? quorin::MatrixKind::LogLikelihoods : quorin::MatrixKind::Probabilities);
     auto it = std::make_unique<BatchIterator>();
     it->size = toCount(size, "size");
     quorin::OrderBound bound;
@@ -334,17 +340,21 @@ by quorin.batches: calling the type raises TypeError.)doc";
             BatchIterator& it = iteratorOf(self);
             return py::make_tuple(py::module_::import("quorin._core").attr("_restore_batches"), stateOf(it));
         });
-    m.def("_restore_batches", &restore);
+    m.def("_restore_batches", &restore, py::arg("lengths"), py::arg("data"), py::arg("size"), py::arg("stop"),
+          py::arg("threads"), py::arg("position"), py::arg("cost"), py::arg("columns"), py::arg("log") = false);
     m.def(
         "batches",
         [](quorin::ProbabilityMatrix probs, const py::object& size, const py::object& start, const py::object& stop,
-           const py::object& threads) { return makeIterator(std::move(probs), size, start, stop, threads); },
+           const py::object& threads,
+           bool log) { return makeIterator(std::move(probs), size, start, stop, threads, log); },
         py::arg("probs"), py::arg("size") = py::int_(1 << 20), py::arg("start") = py::int_(0),
-        py::arg("stop") = py::none(), py::arg("threads") = py::none(),
+        py::arg("stop") = py::none(), py::arg("threads") = py::none(), py::kw_only(), py::arg("log") = false,
         R"doc(Iterator of quorin.Batch holding the configurations at positions start .. stop - 1
 of the cost order of probs (cost, then columns in lexicographic order; zero
 probabilities last), size per batch (the last may be short). stop=None: to the end.
 threads: worker threads (None: every core); the output does not depend on it.
+log=True: probs holds natural-log likelihoods (as for quorin.quorin); the costs are
+those of each row's normalised probabilities.
 
 The start is located through the weight table, without enumerating what comes before
 it, and memory stays bounded (about 300 MiB besides the batches) however deep the range.

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include <quorin/cost_matrix.h>
 #include <quorin/quorin.h>
 
 namespace pybind11 {
@@ -76,3 +77,28 @@ private:
 
 }  // namespace detail
 }  // namespace pybind11
+
+namespace quorin_python {
+
+// Marks `probs` as holding log-likelihoods when `log` is true (else probabilities).
+inline void setKind(quorin::ProbabilityMatrix& probs, bool log) {
+    probs.setKind(log ? quorin::MatrixKind::LogLikelihoods : quorin::MatrixKind::Probabilities);
+}
+
+// A matrix argument as every function of the module takes it: `probs` holds probabilities,
+// or natural-log likelihoods when `log` is true. Sets the kind and checks the matrix
+// (ValueError with the core's message); then, for probabilities, what underflow may have
+// lost: a row of zeros only, or zeros next to values below 1e-300, is a UserWarning saying
+// to pass log-likelihoods. (A row of zeros only stays accepted, as the tests of the zero
+// configurations' order rely on: a warning, not an error; `warnings.simplefilter("error")`
+// makes it one.)
+inline void prepareMatrix(quorin::ProbabilityMatrix& probs, bool log) {
+    setKind(probs, log);
+    quorin::checkProbabilities(probs);
+    const quorin::LostPrecision lost = quorin::lostPrecision(probs);
+    if (lost.kind != quorin::LostPrecision::None && PyErr_WarnEx(PyExc_UserWarning, lost.message.c_str(), 1) != 0) {
+        throw pybind11::error_already_set();
+    }
+}
+
+}  // namespace quorin_python

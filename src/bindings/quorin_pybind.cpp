@@ -276,7 +276,11 @@ PYBIND11_MODULE(_core, m) {
 
 ``probs`` is a sequence of rows (lists, tuples or a two-dimensional NumPy array; rows
 may differ in length), row i holding the probabilities of variable i's values: finite
-and non-negative, not necessarily summing to 1. Each ``next()`` returns a new
+and non-negative, not necessarily summing to 1. With ``log=True`` the rows hold
+natural-log likelihoods instead (any finite reals or -inf for an impossible value,
+unnormalised), and the costs are those of each row's normalised probabilities,
+computed without leaving the log domain: pass log-likelihoods whenever ``exp`` of them
+could underflow (a template attack's scores). Each ``next()`` returns a new
 one-dimensional ``numpy.int32`` array whose element i is the chosen column of row i, in
 order of non-decreasing cost (the sum over rows of -ln p of the chosen entries), with a
 fixed order among equal costs that depends only on the matrix. After the last
@@ -288,9 +292,15 @@ configuration ``next()`` raises StopIteration, and keeps doing so.
 speed on matrices with many rows and never changes the results.
 
 Raises ValueError for an empty row or a NaN, negative or infinite probability (naming
-the first such entry), TypeError for ``probs`` that is not a sequence of sequences of
+the first such entry), and with ``log=True`` for a NaN or +inf entry or a row of -inf
+only; warns (UserWarning) for a row of zeros only, or holding zeros next to values below
+1e-300, which look like underflowed likelihoods; TypeError for ``probs`` that is not a sequence of sequences of
 numbers, MemoryError when memory runs out; the instance is then unchanged.)doc";
-    cls.def(py::init<quorin::ProbabilityMatrix, bool>(), py::arg("probs"), py::arg_v("cache_assignments", true))
+    cls.def(py::init([](quorin::ProbabilityMatrix probs, bool cacheAssignments, bool log) {
+                quorin_python::prepareMatrix(probs, log);
+                return quorin::Quorin(std::move(probs), cacheAssignments);
+            }),
+            py::arg("probs"), py::arg_v("cache_assignments", true), py::kw_only(), py::arg("log") = false)
         .def("__iter__", [](ConstructedQuorin self) -> quorin::Quorin { return *self.enumerator; })
         .def("__next__", [](ConstructedQuorin self) -> py::array_t<int> {
             py::object columns = nextConfiguration(reinterpret_cast<PyObject*>(self.instance));

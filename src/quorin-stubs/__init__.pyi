@@ -21,6 +21,8 @@ class quorin:
         self,
         probs: Sequence[Sequence[SupportsFloat | SupportsIndex]] | numpy.typing.NDArray[Any],
         cache_assignments: bool = True,
+        *,
+        log: bool = False,
     ) -> None: ...
     def __iter__(self) -> quorin: ...
     def __next__(self) -> numpy.typing.NDArray[numpy.int32]: ...
@@ -55,6 +57,8 @@ def batches(
     start: SupportsIndex = 0,
     stop: SupportsIndex | None = None,
     threads: SupportsIndex | None = None,
+    *,
+    log: bool = False,
 ) -> BatchIterator:
     """The configurations at positions ``start`` .. ``stop - 1`` of the cost order (cost,
     then columns in lexicographic order; zero probabilities last), ``size`` per batch."""
@@ -88,6 +92,7 @@ class Task(NamedTuple):
     probs: numpy.typing.NDArray[numpy.float64] | tuple[numpy.typing.NDArray[numpy.float64], ...]
     lower: _Bound
     upper: _Bound | None
+    log: bool = False
 
 class Hit(NamedTuple):
     """A configuration the test accepted, with its exact 1-based rank in the cost order."""
@@ -116,7 +121,12 @@ class TaskResult(NamedTuple):
 _MapLike = Callable[[Callable[[Task], TaskResult], Iterable[Task]], Iterable[TaskResult]]
 
 def plan(
-    probs: _Probs, *, start: SupportsIndex = 0, stop: SupportsIndex | None, task_size: SupportsIndex = ...
+    probs: _Probs,
+    *,
+    start: SupportsIndex = 0,
+    stop: SupportsIndex | None,
+    task_size: SupportsIndex = ...,
+    log: bool = False,
 ) -> list[Task]:
     """The tasks covering positions ``start`` .. ``stop - 1``, each starting where the
     previous one ends, about ``task_size`` configurations each."""
@@ -135,27 +145,56 @@ def search(
     checkpoint: str | os.PathLike[str] | None = None,
     progress: bool = False,
     first: bool = False,
+    log: bool = False,
 ) -> list[Hit]:
     """The configurations at positions ``start`` .. ``stop - 1`` that ``test`` accepts, by
     rank."""
 
+class CountBounds(tuple[int, int]):
+    """Bounds ``low <= value <= high`` on a rank or a count; unpacks as ``low, high``."""
+
+    def __new__(cls, low: int, high: int) -> CountBounds: ...
+    @property
+    def low(self) -> int: ...
+    @property
+    def high(self) -> int: ...
+    @property
+    def exact(self) -> bool: ...
+    @property
+    def bits(self) -> float: ...
+    @property
+    def estimate(self) -> int: ...
+
 def rank(
     probs: Sequence[Sequence[SupportsFloat | SupportsIndex]] | numpy.typing.NDArray[Any],
-    columns: Sequence[SupportsIndex] | numpy.typing.NDArray[numpy.integer[Any]],
+    columns: Sequence[SupportsIndex] | numpy.typing.NDArray[numpy.integer[Any]] | bytes | bytearray,
     *,
     exact_up_to: int = ...,
-) -> tuple[int, int]:
-    """Bounds ``(low, high)`` on the 1-based rank of ``columns`` in the cost order: exact
-    (``low == high``) when the rank is at most ``exact_up_to``, else ``high <= low * 2**(1/8)``."""
+    bits: float = 0.125,
+    log: bool = False,
+) -> CountBounds:
+    """Bounds on the 1-based rank of ``columns`` in the cost order: exact (``low == high``)
+    when the rank is at most ``exact_up_to``, else refined towards ``high <= low * 2**bits``,
+    the ratio reached in the result's ``bits``."""
 
 def count(
     probs: Sequence[Sequence[SupportsFloat | SupportsIndex]] | numpy.typing.NDArray[Any],
     cost: SupportsFloat | SupportsIndex,
     *,
     exact_up_to: int = ...,
-) -> tuple[int, int]:
-    """Bounds ``(low, high)`` on the number of configurations of cost at most ``cost``, with
-    the same exactness rule as :func:`rank`; ``cost = inf`` gives every configuration."""
+    bits: float = 0.125,
+    log: bool = False,
+) -> CountBounds:
+    """Bounds on the number of configurations of cost at most ``cost``, with the rules of
+    :func:`rank`; ``cost = inf`` gives every configuration."""
+
+def cost_bound(
+    probs: Sequence[Sequence[SupportsFloat | SupportsIndex]] | numpy.typing.NDArray[Any],
+    n: SupportsIndex,
+    *,
+    log: bool = False,
+) -> float:
+    """The least cost whose count reaches ``n`` (the cost of the configuration of rank ``n``)."""
 
 # Native testers
 

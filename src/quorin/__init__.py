@@ -7,7 +7,8 @@ columns in ascending lexicographic order.
 
 import typing as _typing
 
-from quorin._core import AES128, BatchIterator, batches, count, quorin, rank
+from quorin._bounds import CountBounds
+from quorin._core import AES128, BatchIterator, batches, cost_bound, count, quorin, rank
 
 if _typing.TYPE_CHECKING:  # NumPy is imported only when the first array is made
     import numpy
@@ -22,7 +23,7 @@ class Batch(_typing.NamedTuple):
     costs: "numpy.ndarray"
 
 
-__all__ = ["AES128", "Batch", "BatchIterator", "batches", "count", "quorin", "rank"]
+__all__ = ["AES128", "Batch", "BatchIterator", "CountBounds", "batches", "cost_bound", "count", "quorin", "rank"]
 
 # Searches over ranges of the cost order, on local processes or an existing cluster.
 from quorin._search import Hit, Task, TaskHit, TaskResult, plan, run_task, search  # noqa: E402

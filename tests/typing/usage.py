@@ -28,3 +28,10 @@ found: npt.NDArray[np.int64] = tester(np.zeros((3, 16), dtype=np.int32), None)
 tester.check_shape([256] * 16)
 pairs: tuple[bytes, ...] = tester.plaintexts
 ciphertext: bytes = quorin.AES128.encrypt(bytes(16), np.zeros(16, dtype=np.uint8))
+scores = np.log(np.full((16, 256), 1 / 256))
+from_scores = quorin.quorin(scores, log=True)
+low, high = quorin.rank(scores, bytes(16), bits=0.5, log=True)
+bounds: quorin.CountBounds = quorin.count(scores, 100.0, log=True)
+middle: int = bounds.estimate
+reached: float = bounds.bits
+budget: float = quorin.cost_bound(scores, 2**20, log=True)

@@ -40,11 +40,11 @@ double log2Of(const Count& c) {
     return std::log2(value) + static_cast<double>(shift / 64 * 64);
 }
 
-// Whether high <= low * 2^(1/8), with room for the rounding of the logarithms.
-bool tightEnough(const CountBounds& b) {
+// Whether high <= low * 2^bits, with room for the rounding of the logarithms.
+bool tightEnough(const CountBounds& b, double bits) {
     if (b.exact()) return true;
     if (b.low.isZero()) return false;
-    return log2Of(b.high) - log2Of(b.low) <= 0.125 - 1e-9;
+    return log2Of(b.high) - log2Of(b.low) <= bits - 1e-9;
 }
 
 CountBounds intersect(const CountBounds& a, const CountBounds& b) {
@@ -117,25 +117,35 @@ double initialBins(std::size_t rows) { return std::min(largestBins(rows), std::m
 // an exact count is chosen to leave about this many.
 constexpr double kBandTarget = 1 << 20;
 
-// Bounds within 2^(1/8) where the tables allow, from bounds `first` of the starting table:
-// a finer table alone, then with a short walk.
+// The most nodes the refinement of bounds opens in one walk.
+constexpr std::uint64_t kMostBoundVisits = std::uint64_t{1} << 26;
+
+// Bounds within 2^bits where the tables allow, from bounds `first` of the starting table:
+// a finer table alone, then with a short walk, then finer tables with longer walks (each
+// 16 times the last) until the bounds are tight enough or the walks reach
+// kMostBoundVisits nodes; returns the tightest bounds found, reached or not.
 CountBounds boundsOf(const CostMatrix& costs, double cheapest, double cost, const std::vector<int>* key,
-                     const CountBounds& first, const std::atomic<bool>* interrupt) {
-    if (tightEnough(first)) return first;
+                     const CountBounds& first, double bits, const std::atomic<bool>* interrupt) {
+    if (tightEnough(first, bits)) return first;
     const std::size_t rows = costs.size();
     const double bins = initialBins(rows);
-    const double ratio = log2Of(first.high) - log2Of(first.low);
-    const double finer = std::min(largestBins(rows), std::max(2.0 * bins, bins * std::min(ratio, 64.0) / 0.09));
-    const CountBounds second = intersect(first, walkWith(costs, cheapest, cost, key, finer, 0, interrupt).bounds);
-    if (tightEnough(second)) return second;
-    return intersect(second, walkWith(costs, cheapest, cost, key, finer, kBoundVisits, interrupt).bounds);
+    const double ratio = first.low.isZero() ? 64.0 : log2Of(first.high) - log2Of(first.low);
+    // 0.09 per 1/8 bit: a table about that fine leaves bounds within 2^bits on most matrices.
+    const double perBit = std::max(bits, 1.0 / 64.0) * 0.72;
+    double finer = std::min(largestBins(rows), std::max(2.0 * bins, bins * std::min(ratio, 64.0) / perBit));
+    CountBounds b = intersect(first, walkWith(costs, cheapest, cost, key, finer, 0, interrupt).bounds);
+    for (std::uint64_t visits = kBoundVisits; !tightEnough(b, bits) && visits <= kMostBoundVisits; visits *= 16) {
+        b = intersect(b, walkWith(costs, cheapest, cost, key, finer, visits, interrupt).bounds);
+        finer = std::min(largestBins(rows), 4.0 * finer);
+    }
+    return b;
 }
 
 // Bounds on the finite configurations before (cost, key) in the cost order, or of cost
 // <= cost without a key; exact when at most exactUpTo. Throws std::length_error when the
 // count may be at most exactUpTo but lies past what the tables count exactly (2^53).
 CountBounds finiteBefore(const CostMatrix& costs, double cost, const std::vector<int>* key, const Count& exactUpTo,
-                         const std::atomic<bool>* interrupt) {
+                         double bits, const std::atomic<bool>* interrupt) {
     const double cheapest = foldRows(costs, false);
     if (!(cheapest < kInf)) return {};  // no finite configuration
     if (key == nullptr) {
@@ -159,10 +169,10 @@ CountBounds finiteBefore(const CostMatrix& costs, double cost, const std::vector
     CountBounds bounds = first.bounds;
     if (bounds.low <= exactUpTo && bounds.high > exactUpTo) {
         // Tighter bounds first: they may show the count is past exactUpTo, or past 2^53.
-        bounds = boundsOf(costs, cheapest, cost, key, bounds, interrupt);
+        bounds = boundsOf(costs, cheapest, cost, key, bounds, bits, interrupt);
         if (bounds.exact()) return bounds;
     }
-    if (bounds.low > exactUpTo) return boundsOf(costs, cheapest, cost, key, bounds, interrupt);
+    if (bounds.low > exactUpTo) return boundsOf(costs, cheapest, cost, key, bounds, bits, interrupt);
     if (bounds.high >= kExactCounts) {
         throw std::length_error("quorin: the count is too large to be found exactly (2^53 or more)");
     }
@@ -173,6 +183,10 @@ CountBounds finiteBefore(const CostMatrix& costs, double cost, const std::vector
     const Outcome second = walkWith(costs, cheapest, cost, key, finer, kUnlimited, interrupt);
     if (!second.exact) throw std::length_error("quorin: the count is too large to be found exactly (2^53 or more)");
     return second.bounds;
+}
+
+void checkBits(double bits) {
+    if (!(bits >= 0.0 && bits < kInf)) throw std::invalid_argument("bits must be finite and not negative");
 }
 
 void checkColumns(const ProbabilityMatrix& probs, const std::vector<int>& columns) {
@@ -229,11 +243,7 @@ std::pair<Count, Count> lexicographicallyBefore(const CostMatrix& costs, const s
     return {all, finite};
 }
 
-double costOf(const CostMatrix& costs, const std::vector<int>& columns) {
-    double sum = 0.0;
-    for (std::size_t i = 0; i < columns.size(); ++i) sum += costs[i][static_cast<std::size_t>(columns[i])];
-    return sum;
-}
+double costOf(const CostMatrix& costs, const std::vector<int>& columns) { return configurationCost(costs, columns.data()); }
 
 
 // ----- select -----
@@ -649,6 +659,9 @@ private:
     std::vector<double> remainders_;
 };
 
+// The ratio asked of the counts costBound bisects with past exact positions.
+constexpr double kDeepBoundBits = 0.5;
+
 // Memory for the configurations select lists at once.
 constexpr std::size_t kListBytes = std::size_t{96} << 20;
 
@@ -795,14 +808,16 @@ Count defaultExactLimit() { return Count::powerOfTwo(32); }
 
 CountBounds count(const ProbabilityMatrix& probs, double cost) { return count(probs, cost, defaultExactLimit()); }
 
-CountBounds count(const ProbabilityMatrix& probs, double cost, const Count& exactUpTo, const std::atomic<bool>* interrupt) {
+CountBounds count(const ProbabilityMatrix& probs, double cost, const Count& exactUpTo, const std::atomic<bool>* interrupt,
+                  double bits) {
     const CostMatrix costs = costsOf(probs);
     if (std::isnan(cost)) throw std::invalid_argument("cost is NaN");
+    checkBits(bits);
     if (cost == kInf) {
         const WeightTable probe(costs, 1.0, -kInf);
         return {probe.configurations(), probe.configurations()};
     }
-    return finiteBefore(costs, cost, nullptr, exactUpTo, interrupt);
+    return finiteBefore(costs, cost, nullptr, exactUpTo, bits, interrupt);
 }
 
 CountBounds rank(const ProbabilityMatrix& probs, const std::vector<int>& columns) {
@@ -810,9 +825,10 @@ CountBounds rank(const ProbabilityMatrix& probs, const std::vector<int>& columns
 }
 
 CountBounds rank(const ProbabilityMatrix& probs, const std::vector<int>& columns, const Count& exactUpTo,
-                 const std::atomic<bool>* interrupt) {
+                 const std::atomic<bool>* interrupt, double bits) {
     const CostMatrix costs = costsOf(probs);
     checkColumns(probs, columns);
+    checkBits(bits);
     const double cost = costOf(costs, columns);
     CountBounds before;
     if (cost == kInf) {
@@ -822,7 +838,7 @@ CountBounds rank(const ProbabilityMatrix& probs, const std::vector<int>& columns
         const Count r = probe.finiteConfigurations() + (all - finite);
         before = {r, r};
     } else {
-        before = finiteBefore(costs, cost, &columns, exactUpTo, interrupt);
+        before = finiteBefore(costs, cost, &columns, exactUpTo, bits, interrupt);
     }
     before.low += Count(1);
     before.high += Count(1);
@@ -842,6 +858,39 @@ Configuration select(const ProbabilityMatrix& probs, const Count& position, cons
     if (position >= probe.finiteConfigurations()) return selectInfinite(costs, position - probe.finiteConfigurations());
     if (position >= Count::powerOfTwo(50)) throw std::length_error("quorin: select finds finite-cost positions below 2^50 only");
     return selectFinite(costs, static_cast<std::uint64_t>(position.toUint128()), interrupt);
+}
+
+}  // namespace quorin
+
+namespace quorin {
+
+double costBound(const ProbabilityMatrix& probs, const Count& n, const std::atomic<bool>* interrupt) {
+    const CostMatrix costs = costsOf(probs);
+    if (n.isZero()) return -kInf;
+    const WeightTable probe(costs, 1.0, -kInf);
+    if (n > probe.configurations()) {
+        throw std::out_of_range("quorin: n is past the number of configurations (" + probe.configurations().toString() + ")");
+    }
+    if (n > probe.finiteConfigurations()) return kInf;
+    // The least cost whose count reaches n is the cost of the n-th configuration.
+    const Count position = n - Count(1);
+    if (position < Count::powerOfTwo(50)) {
+        return selectFinite(costs, static_cast<std::uint64_t>(position.toUint128()), interrupt).cost;
+    }
+    // Deeper, where positions are out of exact reach: bisect the doubles for the least cost
+    // whose count's lower bound reaches n. lo's lower bound stays below n, hi's reaches it
+    // (every finite configuration costs at most the costliest row sum).
+    const double cheapest = foldRows(costs, false);
+    const double bins = initialBins(costs.size());
+    double lo = std::nextafter(cheapest, -kInf), hi = foldRows(costs, true);
+    while (orderedBits(hi) - orderedBits(lo) > 1) {
+        const double mid = fromOrderedBits(orderedBits(lo) + (orderedBits(hi) - orderedBits(lo)) / 2);
+        const Outcome first = walkWith(costs, cheapest, mid, nullptr, bins, 0, interrupt);
+        const CountBounds b =
+            first.exact ? first.bounds : boundsOf(costs, cheapest, mid, nullptr, first.bounds, kDeepBoundBits, interrupt);
+        (b.low >= n ? hi : lo) = mid;
+    }
+    return hi;
 }
 
 }  // namespace quorin

@@ -1,6 +1,5 @@
 #include <quorin/weight_table.h>
 
-#include <quorin/detail/introsort.h>
 
 #include <algorithm>
 #include <cmath>
@@ -168,21 +167,6 @@ void Count::trim() noexcept {
     while (!limbs_.empty() && limbs_.back() == 0) limbs_.pop_back();
 }
 
-// ----- costs -----
-
-CostMatrix costsOf(const ProbabilityMatrix& probs) {
-    checkProbabilities(probs);
-    CostMatrix costs;
-    costs.reserve(probs.size());
-    for (const std::vector<double>& row : probs) {
-        std::vector<double> rowCosts;
-        rowCosts.reserve(row.size());
-        for (double p : row) rowCosts.push_back(-std::log(p));
-        costs.push_back(std::move(rowCosts));
-    }
-    return costs;
-}
-
 // ----- WeightTable -----
 
 WeightTable::WeightTable(CostMatrix costs, double step, double maxCost, const std::atomic<bool>* interrupt)
@@ -274,14 +258,8 @@ std::int64_t WeightTable::computeWeights() {
         const std::vector<double>& row = costs_[i];
         std::vector<int>& columns = columnsByCost_[i];
         double largest = 0.0;
-        for (std::size_t j = 0; j < row.size(); ++j) {
-            if (row[j] == std::numeric_limits<double>::infinity()) continue;
-            columns.push_back(static_cast<int>(j));
-            largest = std::max(largest, std::fabs(row[j]));
-        }
-        // (cost, column) is a total order: the sorted list does not depend on the sort.
-        introsort(columns.begin(), columns.end(),
-                  [&row](int a, int b) { return row[a] < row[b] || (row[a] == row[b] && a < b); });
+        columns = finiteColumnsByCost(row.data(), row.size());
+        for (int j : columns) largest = std::max(largest, std::fabs(row[static_cast<std::size_t>(j)]));
         magnitude_ += largest;
         if (columns.empty()) {
             hasFinite_ = false;

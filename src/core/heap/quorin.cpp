@@ -148,22 +148,6 @@ double writeColumns(const RankTable& table, const Rank* ranks, std::size_t rows,
 
 }  // namespace
 
-void checkProbabilities(const ProbabilityMatrix& probs) {
-    for (std::size_t i = 0; i < probs.size(); ++i) {
-        if (probs[i].empty()) {
-            throw std::invalid_argument("probs[" + std::to_string(i) + "] is empty");
-        }
-        for (std::size_t j = 0; j < probs[i].size(); ++j) {
-            const double p = probs[i][j];
-            if (std::isfinite(p) && p >= 0.0) continue;
-            std::ostringstream message;
-            message << "probs[" << i << "][" << j << "] is " << p
-                    << ": probabilities must be finite and non-negative";
-            throw std::invalid_argument(message.str());
-        }
-    }
-}
-
 std::vector<int> sortedColumns(const std::vector<double>& rowCosts) {
     std::vector<int> columns(rowCosts.size());
     std::iota(columns.begin(), columns.end(), 0);
@@ -179,13 +163,11 @@ State::State(ProbabilityMatrix probs) {
     if (maxRank >= static_cast<std::size_t>(INT_MAX)) throw std::length_error("quorin: a row has more than 2^31 - 1 entries");
     if (probs.size() >= std::size_t{0xffffffffu}) throw std::length_error("quorin: more than 2^32 - 2 rows");
 
-    costs.reserve(probs.size());
+    costs.resize(probs.size());
     order.reserve(probs.size());
-    for (const std::vector<double>& row : probs) {
-        std::vector<double> rowCosts;
-        rowCosts.reserve(row.size());
-        for (double p : row) rowCosts.push_back(-std::log(p));
-        costs.push_back(std::move(rowCosts));
+    for (std::size_t i = 0; i < probs.size(); ++i) {
+        costs[i].resize(probs[i].size());
+        quorin::rowCosts(probs, i, costs[i].data());
     }
     for (const std::vector<double>& rowCosts : costs) order.push_back(sortedColumns(rowCosts));
 

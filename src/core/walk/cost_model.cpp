@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include <quorin/detail/introsort.h>
 
 namespace quorin {
 namespace detail {
@@ -15,10 +14,7 @@ Model::Model(const ProbabilityMatrix& probs) : n(probs.size()) {
     std::size_t widest = 1;
     for (std::size_t i = 0; i < n; ++i) {
         widest = std::max(widest, probs[i].size());
-        for (std::size_t j = 0; j < probs[i].size(); ++j) {
-            const double p = probs[i][j];
-            cost[rowStart[i] + j] = p == 0.0 ? kInf : -std::log(p);
-        }
+        rowCosts(probs, i, cost.data() + rowStart[i]);
     }
     width = widest <= 256 ? 1 : widest <= 65536 ? 2 : 4;
     rowCost.resize(n);
@@ -27,19 +23,12 @@ Model::Model(const ProbabilityMatrix& probs) : n(probs.size()) {
     candStart.assign(n + 1, 0);
     rowMin.assign(n, 0.0);
     rowMax.assign(n, 0.0);
-    std::vector<std::uint32_t> order;
     double absSum = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-        order.clear();
-        Position finite = 0;
-        for (std::size_t j = 0; j < columns(i); ++j) {
-            if (rowCost[i][j] != kInf) order.push_back(static_cast<std::uint32_t>(j));
-            else anyInf = true;
-        }
-        finite = order.size();
         const double* c = rowCost[i];
-        introsort(order.begin(), order.end(),
-                  [c](std::uint32_t a, std::uint32_t b) { return c[a] < c[b] || (c[a] == c[b] && a < b); });
+        const std::vector<int> order = finiteColumnsByCost(c, columns(i));
+        const Position finite = order.size();
+        anyInf = anyInf || order.size() != columns(i);
         total = saturatingMul(total, columns(i));
         finiteCount = saturatingMul(finiteCount, finite);
         if (order.empty()) {
@@ -56,10 +45,10 @@ Model::Model(const ProbabilityMatrix& probs) : n(probs.size()) {
                 }
             }
         }
-        for (std::uint32_t j : order) {
+        for (int j : order) {
             candCost.push_back(c[j]);
             candDelta.push_back(c[j] - rowMin[i]);
-            candColumn.push_back(j);
+            candColumn.push_back(static_cast<std::uint32_t>(j));
         }
         candStart[i + 1] = candCost.size();
     }

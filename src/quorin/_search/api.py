@@ -15,7 +15,7 @@ from quorin._search.types import Task
 from quorin._search.workers import _refuse_while_bootstrapping
 
 
-def plan(probs, *, start=0, stop, task_size=PLAN_TASK_SIZE):
+def plan(probs, *, start=0, stop, task_size=PLAN_TASK_SIZE, log=False):
     """The tasks covering positions ``start`` .. ``stop - 1`` of the cost order, in order,
     each holding about ``task_size`` configurations (``stop=None``: to the last
     configuration). Each task starts at the bound where the previous one ends: together
@@ -24,27 +24,29 @@ def plan(probs, *, start=0, stop, task_size=PLAN_TASK_SIZE):
 
     Run each task with ``run_task``; the hit at index ``i`` of task ``k`` has rank
     ``start + (tested by tasks 0 .. k - 1) + i + 1``, see ``TaskResult.ranked``.
+    ``log=True``: ``probs`` holds natural-log likelihoods (the tasks carry the flag).
     """
     start, stop = _range_arguments(start, stop)
     task_size = _positive("task_size", task_size)
-    matrix = _matrix(probs)
+    log = bool(log)
+    matrix = _matrix(probs, log)
     estimate = -(-_length(matrix, start, stop) // task_size)
     if estimate > MAX_PLANNED_TASKS:
         raise ValueError(
             f"plan would make about {estimate} tasks (more than {MAX_PLANNED_TASKS}): give a "
             f"larger task_size, or let quorin.search make the tasks as it goes")
-    span = _Span(matrix, start, stop, lazy=True)
+    span = _Span(matrix, start, stop, lazy=True, log=log)
     tasks = []
     for piece in _pieces(span, task_size, []):
         if len(tasks) >= MAX_PLANNED_TASKS:
             raise ValueError(f"plan made more than {MAX_PLANNED_TASKS} tasks: give a larger "
                              f"task_size, or let quorin.search make the tasks as it goes")
-        tasks.append(Task(len(tasks), matrix, piece.lower, piece.upper))
+        tasks.append(Task(len(tasks), matrix, piece.lower, piece.upper, log))
     return tasks
 
 
 def search(probs, test, *, start=0, stop, workers=None, task_size=None, checkpoint=None,
-           progress=False, first=False):
+           progress=False, first=False, log=False):
     """The configurations at positions ``start`` .. ``stop - 1`` of the cost order that
     ``test`` accepts, as a list of ``Hit`` records sorted by rank (``stop=None``: to the
     end).
@@ -66,7 +68,8 @@ def search(probs, test, *, start=0, stop, workers=None, task_size=None, checkpoi
     test whose ``unique`` attribute is true (``quorin.AES128``: a false key is as likely as
     guessing the key) has at most one hit: the task that finds it stops there and the search
     returns it at once, as with ``first``. The stop's position is located only when the
-    tasks get near it.
+    tasks get near it. ``log=True``: ``probs`` holds natural-log likelihoods (as for
+    ``quorin.quorin``); hits' costs are then those of the normalised probabilities.
     """
     _refuse_while_bootstrapping()
     _check_test(test)
@@ -74,7 +77,8 @@ def search(probs, test, *, start=0, stop, workers=None, task_size=None, checkpoi
     if task_size is not None:
         task_size = _positive("task_size", task_size)
     engine = _engine(workers, test)
-    matrix = _matrix(probs)
+    log = bool(log)
+    matrix = _matrix(probs, log)
     configurations = _length(matrix, start, stop)
     sizes = None
     if task_size is None:
@@ -83,7 +87,7 @@ def search(probs, test, *, start=0, stop, workers=None, task_size=None, checkpoi
     if configurations:
         engine.open(test, -(-configurations // task_size))
     try:
-        span = _Span(matrix, start, stop, lazy=True)
+        span = _Span(matrix, start, stop, lazy=True, log=log)
         record = _Checkpoint(checkpoint, span, test) if checkpoint is not None else None
         collector = _Collector(span, task_size, bool(first), record, _unique(test), sizes)
         with _Progress(progress, span.stop - span.start, collector.tested) as bar:

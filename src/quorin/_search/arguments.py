@@ -32,11 +32,12 @@ def _range_arguments(start, stop):
     return start, stop
 
 
-def _matrix(probs):
-    """``probs`` in float64 as the core reads it, after the core's own checks."""
+def _matrix(probs, log=False):
+    """``probs`` in float64 as the core reads it, after the core's own checks (``log``: of
+    log-likelihoods)."""
     from quorin._core import quorin as enumerator
 
-    enumerator(probs)  # the same checks and messages as every other entry point
+    enumerator(probs, log=bool(log))  # the same checks and messages as every other entry point
     import numpy
 
     if isinstance(probs, numpy.ndarray) and probs.ndim == 2:

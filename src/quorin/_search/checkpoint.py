@@ -21,7 +21,7 @@ class _Checkpoint:
     def __init__(self, path, span, test):
         self.path = os.fspath(path)
         self.span = span
-        self.search = {"matrix": _matrix_digest(span.matrix), "start": span.start,
+        self.search = {"matrix": _matrix_digest(span.matrix, span.log), "start": span.start,
                        "stop": span.stop, "test": _test_identity(test)}
 
     def load(self):
@@ -89,7 +89,7 @@ class _Checkpoint:
             if type(index) is not int:
                 raise ValueError(f"hit index {index!r}")
             cost, columns = self._read_bound([cost, columns])
-            if not _about(cost, _cost_of(self.span.matrix, columns)):
+            if not _about(cost, _cost_of(self.span.matrix, columns, self.span.log)):
                 raise ValueError(f"hit {columns} of cost {cost!r}, not its cost")
             hits.append(TaskHit(index, columns, cost))
         return _Piece(lower, upper, tested=tested, hits=hits)
@@ -144,7 +144,11 @@ class _Checkpoint:
         _write_atomically(self.path, json.dumps(record).encode())
 
 
-def _cost_of(matrix, columns):
+def _cost_of(matrix, columns, log=False):
+    if log:
+        from quorin._core import _cost
+
+        return _cost(matrix, columns, log=True)
     total = 0.0
     for row, column in zip(matrix, columns):
         p = float(row[column])
@@ -217,10 +221,12 @@ class _EarlierLayout(Exception):
     pass
 
 
-def _matrix_digest(matrix):
+def _matrix_digest(matrix, log=False):
+    """The digest of the matrix; a matrix of log-likelihoods is told apart by its prefix
+    (that of probabilities is the one checkpoints always had)."""
     import hashlib
 
-    sha = hashlib.sha256(b"quorin matrix\0")
+    sha = hashlib.sha256(b"quorin log-likelihoods\0" if log else b"quorin matrix\0")
     for row in matrix:
         sha.update(len(row).to_bytes(8, "little"))
         sha.update(row.astype("<f8").tobytes())

@@ -43,7 +43,8 @@ class _Collector:
                 self.exhausted = True
                 break
             if piece.tested is None:
-                piece.task = Task(self.tasks_made, self.span.matrix, piece.lower, piece.upper)
+                piece.task = Task(self.tasks_made, self.span.matrix, piece.lower, piece.upper,
+                                  self.span.log)
                 self.tasks_made += 1
                 self.running[piece.task.id] = piece
                 self.ahead = piece

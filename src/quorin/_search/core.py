@@ -13,6 +13,12 @@ def _engine_api():
     return _core
 
 
+def _log_kw(log):
+    """The keyword the core's task functions take for a matrix of log-likelihoods; none for
+    probabilities, so that calls on them stay as they always were."""
+    return {"log": True} if log else {}
+
+
 def _check_test(test):
     native = _native_tester_type()
     if not (callable(test) or (native and isinstance(test, native))):

@@ -39,12 +39,14 @@ def _run(task, test, threads, batch_size, stopped):
     if native and isinstance(test, native):
         # (tested, hits) and whether the walk went to the end: with a unique tester it stops
         # at the hit, and tested counts the configurations up to it.
-        tested, found = api._run_native(task.probs, task.lower, task.upper, test, threads)[:2]
+        tested, found = api._run_native(task.probs, task.lower, task.upper, test, threads,
+                                        **core._log_kw(task.log))[:2]
         hits = [TaskHit(int(i), tuple(int(c) for c in columns), float(cost))
                 for i, columns, cost in found]
         return TaskResult(task.id, int(tested), sorted(hits))
     unique = _unique(test)
-    walk = api._TaskWalk(task.probs, task.lower, task.upper, threads, batch_size)
+    walk = api._TaskWalk(task.probs, task.lower, task.upper, threads, batch_size,
+                         **core._log_kw(task.log))
     found = []
     for columns, costs in walk:
         if stopped is not None and stopped():

@@ -16,10 +16,11 @@ class _Span:
     configurations that exist, and the bounds ``lower`` and ``upper`` (None: the end) where
     they sit in the cost order. ``lower`` is located at once; with ``lazy``, ``upper`` is
     located when it is first asked for (a search that ends early never pays for it),
-    otherwise beside ``lower``."""
+    otherwise beside ``lower``. ``log``: the matrix holds log-likelihoods."""
 
-    def __init__(self, matrix, start, stop, lazy=False):
+    def __init__(self, matrix, start, stop, lazy=False, log=False):
         self.matrix = matrix
+        self.log = log
         self.configurations = _configurations(matrix)
         self.stop = min(stop, self.configurations)
         self.start = min(start, self.stop)
@@ -29,19 +30,20 @@ class _Span:
             return
         api = core._engine_api()
         if self.stop >= self.configurations:
-            self.lower = _bound(api._locate(matrix, self.start))
+            self.lower = _bound(api._locate(matrix, self.start, **core._log_kw(log)))
             return
         if lazy:
-            self.lower = _bound(api._locate(matrix, self.start))
+            self.lower = _bound(api._locate(matrix, self.start, **core._log_kw(log)))
             self.upper_located = False
             return
-        lower, upper = _locate_both(api, matrix, self.start, self.stop)
+        lower, upper = _locate_both(api, matrix, self.start, self.stop, log)
         self.lower, self._upper = _bound(lower), _bound(upper)
 
     @property
     def upper(self):
         if not self.upper_located:
-            self._upper = _bound(core._engine_api()._locate(self.matrix, self.stop))
+            self._upper = _bound(core._engine_api()._locate(self.matrix, self.stop,
+                                                            **core._log_kw(self.log)))
             self.upper_located = True
         return self._upper
 
@@ -50,7 +52,7 @@ class _Span:
         return self.start >= self.stop
 
 
-def _locate_both(api, matrix, start, stop):
+def _locate_both(api, matrix, start, stop, log=False):
     """The bounds of ``start`` and ``stop``, located at once: each takes seconds deep down
     and the search waits for both. ``start`` is located in this thread, where Ctrl-C stops
     it; a helper thread locating ``stop`` is left to end on its own then."""
@@ -60,13 +62,13 @@ def _locate_both(api, matrix, start, stop):
 
     def locate_stop():
         try:
-            found["upper"] = api._locate(matrix, stop)
+            found["upper"] = api._locate(matrix, stop, **core._log_kw(log))
         except BaseException as error:
             found["error"] = error
 
     helper = threading.Thread(target=locate_stop, name="quorin locate", daemon=True)
     helper.start()
-    lower = api._locate(matrix, start)
+    lower = api._locate(matrix, start, **core._log_kw(log))
     helper.join()
     if "error" in found:
         raise found["error"]
@@ -125,7 +127,8 @@ def _pieces(span, task_size, finished, sizes=None):
         else:
             limit = span.upper if span.upper_located else None
         most = constants.CUTS_PER_CALL if size == task_size and span.upper_located else 1
-        cuts = [_bound(c) for c in api._cuts(span.matrix, bound, limit, size, most)]
+        cuts = [_bound(c) for c in api._cuts(span.matrix, bound, limit, size, most,
+                                             **core._log_kw(span.log))]
         for cut in cuts:
             if not (_before(bound, cut) and _before(cut, limit)):
                 raise RuntimeError(f"the weight table cut the range at {_show_bound(cut)}, "

@@ -14,17 +14,21 @@ class Task(_typing.NamedTuple):
     A bound is ``(cost, columns)``: the configurations at or after it are those of greater
     cost and those of cost ``cost`` whose columns are not lexicographically below
     ``columns``. ``probs`` is the matrix in float64: a read-only two-dimensional array, or a
-    tuple of read-only rows when rows differ in length. Small, picklable, self-contained.
+    tuple of read-only rows when rows differ in length; ``log``: it holds natural-log
+    likelihoods (as with ``log=True``) rather than probabilities. Small, picklable,
+    self-contained.
     """
 
     id: int
     probs: _typing.Any
     lower: Bound
     upper: _typing.Optional[Bound]
+    log: bool = False
 
     def __repr__(self):
         return (f"Task(id={self.id}, probs=<{_shape(self.probs)}>, "
-                f"lower={_show_bound(self.lower)}, upper={_show_bound(self.upper)})")
+                f"lower={_show_bound(self.lower)}, upper={_show_bound(self.upper)}"
+                + (", log=True)" if self.log else ")"))
 
 
 class Hit(_typing.NamedTuple):
