@@ -89,12 +89,16 @@ def _start_worker(stop, started, payload):
 
 
 def _watch_stop():
-    """Waits for the search's stop and signals this process, whose running task then stops
-    within milliseconds (the core's long calls check for signals every 5 ms)."""
+    """Looks for the search's stop every 50 ms and then signals this process, whose running
+    task stops within milliseconds (the core's long calls check for signals every 5 ms).
+    It polls rather than waits: a process that dies while waiting on the event would leave
+    the event's setter waiting for it forever."""
     import os
     import signal
+    import time
 
-    _stop_event.wait()
+    while not _stop_event.is_set():
+        time.sleep(0.05)
     os.kill(os.getpid(), signal.SIGUSR1)
 
 
