@@ -856,7 +856,8 @@ Configuration select(const ProbabilityMatrix& probs, const Count& position, cons
     const WeightTable probe(costs, 1.0, -kInf);
     if (position >= probe.configurations()) throw std::out_of_range("quorin: the position is past the last configuration");
     if (position >= probe.finiteConfigurations()) return selectInfinite(costs, position - probe.finiteConfigurations());
-    if (position >= Count::powerOfTwo(50)) throw std::length_error("quorin: select finds finite-cost positions below 2^50 only");
+    if (position >= Count::powerOfTwo(50)) throw std::length_error("quorin: a position of finite cost from 2^50 on cannot be located exactly "
+                                "(select finds those below 2^50): start and stop searches and batches below 2^50");
     return selectFinite(costs, static_cast<std::uint64_t>(position.toUint128()), interrupt);
 }
 
