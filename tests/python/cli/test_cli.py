@@ -129,7 +129,12 @@ def _tested_in_checkpoint(path):
         return 0
 
 
+# Worker processes would need the sanitizer runtime preloaded too.
+needs_processes = pytest.mark.skipif(bool(os.environ.get("QUORIN_ASAN")), reason="worker processes")
+
+
 @pytest.mark.skipif(os.name != "posix", reason="POSIX signals")
+@needs_processes
 def test_interrupted_session_restores_to_the_uninterrupted_answer(attack):
     where = attack.folder
     stop = 2**24
@@ -236,6 +241,7 @@ def test_bad_input_exits_2_with_one_line_naming_it(attack, args, words):
     assert not (where / "bad.session.json").exists()
 
 
+@needs_processes
 def test_python_test_in_worker_processes_and_on_a_dask_scheduler(attack, tmp_path):
     positions = [1000, 5000, DEPTH]
     keys = [list(configuration_at(attack.probs, p)) for p in positions]
