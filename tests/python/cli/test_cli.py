@@ -24,7 +24,8 @@ DEPTH = 300_000  # the planted key's 0-based position: rank DEPTH + 1
 def _environment():
     env = dict(os.environ)
     here = os.path.dirname(os.path.dirname(os.path.abspath(quorin.__file__)))
-    env["PYTHONPATH"] = os.pathsep.join(p for p in [here, env.get("PYTHONPATH", "")] if p)
+    # This process's own path first (another NumPy, say), then where its quorin lives.
+    env["PYTHONPATH"] = os.pathsep.join(p for p in [env.get("PYTHONPATH", ""), here] if p)
     return env
 
 
