@@ -337,26 +337,26 @@ def show_key(columns):
 # a Python test
 
 
-def load_test(spec):
+def load_test(name):
     """``module:function`` (or ``module:object.attribute``): the test, imported. The
     working folder is searched first, as ``python -m`` does. Returns (test, digest of the
     module's source file or None)."""
-    module_name, sep, attribute = spec.partition(":")
+    module_name, sep, attribute = name.partition(":")
     if not sep or not module_name or not attribute:
-        raise BadInput(f"--test {spec!r}: write it as module:function")
+        raise BadInput(f"--test {name!r}: write it as module:function")
     if os.getcwd() not in sys.path and "" not in sys.path:
         sys.path.insert(0, os.getcwd())
     try:
         module = importlib.import_module(module_name)
     except ImportError as error:
-        raise BadInput(f"--test {spec}: cannot import {module_name} ({one_line(error)})") from None
+        raise BadInput(f"--test {name}: cannot import {module_name} ({one_line(error)})") from None
     test = module
     for part in attribute.split("."):
         test = getattr(test, part, None)
         if test is None:
-            raise BadInput(f"--test {spec}: {module_name} has no {attribute}")
+            raise BadInput(f"--test {name}: {module_name} has no {attribute}")
     if not callable(test):
-        raise BadInput(f"--test {spec}: {attribute} is not callable")
+        raise BadInput(f"--test {name}: {attribute} is not callable")
     source = getattr(module, "__file__", None)
     digest = None
     if source and os.path.isfile(source):
