@@ -153,6 +153,9 @@ void bindTasks(py::module_& m) {
           "Up to `most` bounds strictly between `lower` and `upper` (None: the end), each about `task_size` "
           "configurations after the one before.");
 
+    m.def("_release_walk_memory", &quorin::releaseWalkMemory,
+          "Frees what range walks keep for the next walk of the same matrix.");
+
     m.def("_run_native",
           [](quorin::ProbabilityMatrix probs, const py::object& lower, const py::object& upper,
              const py::object& tester, const py::object& threads, bool log) {

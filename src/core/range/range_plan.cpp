@@ -10,9 +10,6 @@ namespace quorin {
 namespace detail {
 namespace {
 
-// Memory of a range's suffix list: enough to keep the prefixes walked per configuration
-// few, small enough to build in a fraction of a task.
-constexpr std::size_t kRangeSuffixBytes = std::size_t{32} << 20;
 // Pieces per thread: enough to keep every thread busy to the end of the range.
 constexpr std::size_t kPiecesPerThread = 64;
 // Suffix entries per piece when pieces are runs of one prefix's entries.
@@ -51,13 +48,13 @@ RangePlan::RangePlan(const ProbabilityMatrix& probs, OrderBound lower, std::opti
                      hiCost + 2 * model_.margin};
     hasFinite_ = model_.anyFinite && lower_.cost < kInf && lower_.cost <= hiCost;
     if (!hasFinite_) return;
-    fitSuffixList(model_, suffix_, hiCost, kRangeSuffixBytes, interrupt);
+    lists_ = suffixListsFor(model_, hiCost, /*early=*/true, interrupt);
     withColumnType(model_, [&](auto col) { listPieces<decltype(col)>(threads == 0 ? 1 : threads, interrupt); });
 }
 
 template <class Col>
 void RangePlan::listPieces(unsigned threads, const std::atomic<bool>* interrupt) {
-    const std::size_t n = model_.n, s = suffix_.first;
+    const std::size_t n = model_.n, s = lists_.deepest->first;
     const std::size_t wanted = kPiecesPerThread * threads;
     PieceWalker<Col> w(n);
     for (depth_ = 0;; ++depth_) {
@@ -80,13 +77,12 @@ void RangePlan::listPieces(unsigned threads, const std::atomic<bool>* interrupt)
             paths_.insert(paths_.end(), w.path.begin(), w.path.begin() + static_cast<std::ptrdiff_t>(depth_));
             pieces_.push_back(piece);
             return true;
-        }, Reachable{model_, suffix_, finite_});
+        }, Reachable{model_, *lists_.deepest, finite_});
         if (depth_ == s || pieces_.size() >= wanted) break;
     }
 }
 
-bool RangePlan::lookup(const Bounds& b, double prefix, Lookup& l) const {
-    const SuffixList& sl = suffix_;
+bool RangePlan::lookup(const SuffixList& sl, const Bounds& b, double prefix, Lookup& l) const {
     const double base = prefix + model_.minAfter[sl.first];
     const double x2 = b.hiLimit - base;
     if (x2 < 0) return false;
@@ -99,12 +95,14 @@ bool RangePlan::lookup(const Bounds& b, double prefix, Lookup& l) const {
     const double innerHi = b.hiCost - 4 * model_.margin - base;
     l.in2 = innerHi == kInf ? sl.buckets - 1 : bucketOf(innerHi, sl.scale, sl.buckets);
     l.prefix = prefix;
+    l.list = &sl;
+    l.rows = sl.first;
     return true;
 }
 
 void RangePlan::entriesOf(const Lookup& l, std::uint32_t& from, std::uint32_t& to, std::uint32_t& innerFrom,
                           std::uint32_t& innerTo) const {
-    const SuffixList& sl = suffix_;
+    const SuffixList& sl = *l.list;
     from = sl.start[l.b1];
     to = sl.start[l.b2 + 1];
     innerFrom = l.in1 < l.in2 ? sl.start[std::min(l.in1, sl.buckets)] : from;
@@ -116,7 +114,7 @@ void RangePlan::entriesOf(const Lookup& l, std::uint32_t& from, std::uint32_t& t
 void RangePlan::entriesFor(const Bounds& b, double prefix, std::uint32_t& from, std::uint32_t& to,
                            std::uint32_t& innerFrom, std::uint32_t& innerTo) const {
     Lookup l;
-    if (!lookup(b, prefix, l)) {
+    if (!lookup(*lists_.deepest, b, prefix, l)) {
         from = to = innerFrom = innerTo = 0;
         return;
     }

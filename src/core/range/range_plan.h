@@ -18,12 +18,13 @@
 #include "walk/cost_model.h"
 #include "walk/prefix_walk.h"
 #include "walk/suffix_list.h"
+#include "walk/suffix_lists.h"
 
 namespace quorin {
 namespace detail {
 
 // A piece of the walk: the prefix of `depth` rows at paths[path ..], its cost, and when
-// depth is the suffix list's first row, the run [from, to) of its suffix entries.
+// depth is the deepest suffix list's first row, the run [from, to) of its entries.
 struct Piece {
     double prefix;
     std::size_t path;
@@ -66,12 +67,12 @@ public:
     bool beforeUpper(const std::vector<int>& columns) const;
 
     std::size_t pieces() const noexcept { return pieces_.size(); }
-    const SuffixList& suffix() const noexcept { return suffix_; }
+    const SuffixList& suffix() const noexcept { return *lists_.deepest; }
 
     // Hands every configuration of piece `i` whose exact cost E lies in `b` (within
-    // finite()) to `emit`: emit.prefix(head) with the columns of the walk's rows, then
-    // emit.add(E, rest) with those of the suffix's rows for each configuration below that
-    // prefix. Stops, returning false, once add does.
+    // finite()) to `emit`: emit.prefix(head, rows) with the columns of the walk's first
+    // `rows` rows, then emit.add(E, rest) with those of the remaining rows for each
+    // configuration below that prefix. Stops, returning false, once add does.
     template <class Col, class Emit>
     bool emitPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, const std::atomic<bool>* interrupt,
                    Emit&& emit) const;
@@ -90,19 +91,22 @@ public:
 private:
     template <class Col>
     void listPieces(unsigned threads, const std::atomic<bool>* interrupt);
-    // The buckets of the suffix list a complete prefix of cost `prefix` looks at: those `b`
-    // may keep, b1 .. b2, and those it keeps whatever the rounding, in1 .. in2 - 1.
+    // The buckets of a suffix list a complete prefix of `rows` rows and cost `prefix` looks
+    // at: those `b` may keep, b1 .. b2, and those it keeps whatever the rounding, in1 .. in2 - 1.
     struct Lookup {
         double prefix;
+        const SuffixList* list;
+        std::size_t rows;
         std::size_t b1, b2, in1, in2;
     };
     // False when no entry can be kept (nothing read but the occupancy bitmap).
-    bool lookup(const Bounds& b, double prefix, Lookup& l) const;
+    bool lookup(const SuffixList& list, const Bounds& b, double prefix, Lookup& l) const;
     // The entries of a lookup: [from, to), and the inner run [innerFrom, innerTo).
     void entriesOf(const Lookup& l, std::uint32_t& from, std::uint32_t& to, std::uint32_t& innerFrom,
                    std::uint32_t& innerTo) const;
-    // The suffix entries of a complete prefix that `b` may keep: [from, to) and the inner
-    // run [innerFrom, innerTo) whose every entry it keeps, whatever the rounding.
+    // The deepest list's entries for a prefix of its first row's length that `b` may keep:
+    // [from, to) and the inner run [innerFrom, innerTo) whose every entry it keeps,
+    // whatever the rounding.
     void entriesFor(const Bounds& b, double prefix, std::uint32_t& from, std::uint32_t& to, std::uint32_t& innerFrom,
                     std::uint32_t& innerTo) const;
     template <class Col, class Visit>
@@ -114,7 +118,7 @@ private:
     std::optional<OrderBound> upper_;
     Bounds finite_{};
     bool hasFinite_ = false;
-    SuffixList suffix_;
+    SuffixLists lists_;
     std::size_t depth_ = 0;
     std::vector<Piece> pieces_;
     std::vector<std::uint32_t> paths_;
@@ -126,7 +130,8 @@ template <class Col, class Visit>
 bool RangePlan::visitPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, const std::atomic<bool>* interrupt,
                            Visit&& visit) const {
     const Piece& piece = pieces_[i];
-    const std::size_t s = suffix_.first;
+    const SuffixList& deepest = *lists_.deepest;
+    const std::size_t s = deepest.first;
     for (std::size_t r = 0; r < depth_; ++r) w.path[r] = static_cast<Col>(paths_[piece.path + r]);
     if (depth_ == s) {  // one prefix: only [piece.from, piece.to) of its entries
         std::uint32_t from, to, innerFrom, innerTo;
@@ -136,7 +141,7 @@ bool RangePlan::visitPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, 
         if (from >= to) return true;
         innerFrom = std::min(std::max(innerFrom, from), to);
         innerTo = std::max(std::min(innerTo, to), innerFrom);
-        return visit(piece.prefix, w.path.data(), from, to, innerFrom, innerTo);
+        return visit(piece.prefix, w.path.data(), s, deepest, from, to, innerFrom, innerTo);
     }
     // Complete prefixes wait in a short queue while their buckets are fetched: the lookups
     // of consecutive prefixes are far apart in the table.
@@ -151,24 +156,34 @@ bool RangePlan::visitPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, 
         --size;
         std::uint32_t from, to, innerFrom, innerTo;
         entriesOf(l, from, to, innerFrom, innerTo);
-        return from >= to || visit(l.prefix, path, from, to, innerFrom, innerTo);
+        return from >= to || visit(l.prefix, path, l.rows, *l.list, from, to, innerFrom, innerTo);
     };
-    const bool whole = descend(model_, b, depth_, s, piece.prefix, w.path.data(), w.k.data(), w.P.data(), interrupt,
-                               [&](double prefix) {
+    // A prefix of `rows` rows whose completions all lie in `list`: queued for its lookup.
+    auto complete = [&](const SuffixList& list, std::size_t rows, double prefix) {
         Lookup l;
-        if (!lookup(b, prefix, l)) return true;
+        if (!lookup(list, b, prefix, l)) return true;
+        l.rows = rows;
 #if defined(__GNUC__)
-        __builtin_prefetch(suffix_.start.data() + l.b1);
-        __builtin_prefetch(suffix_.start.data() + l.b2 + 1);
+        __builtin_prefetch(list.start.data() + l.b1);
+        __builtin_prefetch(list.start.data() + l.b2 + 1);
 #endif
         if (size == kQueue && !flushOne()) return false;
         const std::size_t slot = (head + size) % kQueue;
         queue[slot] = l;
-        std::copy(w.path.begin(), w.path.begin() + static_cast<std::ptrdiff_t>(s),
+        std::copy(w.path.begin(), w.path.begin() + static_cast<std::ptrdiff_t>(rows),
                   w.queued.begin() + static_cast<std::ptrdiff_t>(slot * (s + 1)));
         ++size;
         return true;
-    }, Reachable{model_, suffix_, b});
+    };
+    // A shorter prefix stops at an early list once the list holds every key it may need.
+    auto early = [&](std::size_t rows, double prefix) -> int {
+        const SuffixList* list = lists_.early[rows].get();
+        if (list == nullptr || !(b.hiLimit - (prefix + model_.minAfter[rows]) <= list->budget)) return 0;
+        return complete(*list, rows, prefix) ? 1 : -1;
+    };
+    const bool whole = descend(model_, b, depth_, s, piece.prefix, w.path.data(), w.k.data(), w.P.data(), interrupt,
+                               [&](double prefix) { return complete(deepest, s, prefix); },
+                               Reachable{model_, deepest, b}, early);
     if (!whole) return false;
     while (size > 0) {
         if (!flushOne()) return false;
@@ -179,13 +194,14 @@ bool RangePlan::visitPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, 
 template <class Col, class Emit>
 bool RangePlan::emitPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, const std::atomic<bool>* interrupt,
                           Emit&& emit) const {
-    const std::size_t n = model_.n, s = suffix_.first, tail = n - s;
-    const Col* entries = reinterpret_cast<const Col*>(suffix_.entries.data());
-    const double* const* tailCost = model_.rowCost.data() + s;
+    const std::size_t n = model_.n;
     return visitPiece(i, b, w, interrupt,
-                      [&](double prefix, const Col* head, std::uint32_t from, std::uint32_t to, std::uint32_t innerFrom,
-                          std::uint32_t innerTo) {
-        emit.prefix(head);
+                      [&](double prefix, const Col* head, std::size_t s, const SuffixList& list, std::uint32_t from,
+                          std::uint32_t to, std::uint32_t innerFrom, std::uint32_t innerTo) {
+        const std::size_t tail = n - s;
+        const Col* entries = reinterpret_cast<const Col*>(list.entries.data());
+        const double* const* tailCost = model_.rowCost.data() + s;
+        emit.prefix(head, s);
         // Entries near the range's ends: their exact cost decides.
         auto edge = [&](std::uint32_t e0, std::uint32_t e1) {
             for (std::uint32_t e = e0; e < e1; ++e) {
@@ -229,11 +245,11 @@ Position RangePlan::countPiece(std::size_t i, const Bounds& b, PieceWalker<Col>&
     Position count = 0;
     // Entries outside the inner run are weighed one by one; the inner run is counted whole.
     visitPiece(i, b, w, interrupt,
-               [&](double prefix, const Col* head, std::uint32_t from, std::uint32_t to, std::uint32_t innerFrom,
-                   std::uint32_t innerTo) {
+               [&](double prefix, const Col* head, std::size_t s, const SuffixList& list, std::uint32_t from,
+                   std::uint32_t to, std::uint32_t innerFrom, std::uint32_t innerTo) {
         count += innerTo - innerFrom;
-        const std::size_t n = model_.n, s = suffix_.first, tail = n - s;
-        const Col* entries = reinterpret_cast<const Col*>(suffix_.entries.data());
+        const std::size_t n = model_.n, tail = n - s;
+        const Col* entries = reinterpret_cast<const Col*>(list.entries.data());
         auto weigh = [&](std::uint32_t e0, std::uint32_t e1) {
             for (std::uint32_t e = e0; e < e1; ++e) {
                 const Col* rest = entries + std::size_t{e} * tail;

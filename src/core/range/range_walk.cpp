@@ -67,11 +67,11 @@ private:
 // Fills chunks of configurations from the walk's emissions: head and rest widened to int32.
 template <class Col>
 struct ChunkFiller {
-    std::size_t n, s, capacity;
+    std::size_t n, s = 0, capacity;
     ChunkStore* store;
     RangeChunk chunk;
-    ChunkFiller(std::size_t rows, std::size_t first, std::size_t size, ChunkStore* from)
-        : n(rows), s(first), capacity(size), store(from) {
+    ChunkFiller(std::size_t rows, std::size_t size, ChunkStore* from) : n(rows), capacity(size), store(from) {
+        widenedHead.reserve(n);
         reset();
     }
     void reset() {
@@ -84,7 +84,8 @@ struct ChunkFiller {
         }
     }
     bool full() const { return chunk.count == capacity; }
-    void prefix(const Col* head) {
+    void prefix(const Col* head, std::size_t rows) {
+        s = rows;
         widenedHead.resize(s);
         for (std::size_t r = 0; r < s; ++r) widenedHead[r] = static_cast<std::int32_t>(head[r]);
     }
@@ -263,7 +264,6 @@ std::vector<Position> indicesIn(const RangePlan& plan, ThreadPool& pool, const s
             perSlot[0][0] = countFiniteBefore(plan, pool, kInf, targets[0], interrupt);
         } else {
             const TargetSlots slots(sortedCost, sortedColumns, n);
-            const std::size_t s = plan.suffix().first, tail = n - s;
             withColumnType(plan.model(), [&](auto col) {
                 using Col = decltype(col);
                 std::vector<std::unique_ptr<PieceWalker<Col>>> walkers(pool.size());
@@ -276,19 +276,22 @@ std::vector<Position> indicesIn(const RangePlan& plan, ThreadPool& pool, const s
                         const TargetSlots& slots;
                         std::vector<Position>& counts;
                         std::vector<int>& full;
-                        std::size_t s, tail;
+                        std::size_t n, s = 0;
                         const Col* head = nullptr;
-                        void prefix(const Col* h) { head = h; }
+                        void prefix(const Col* h, std::size_t rows) {
+                            head = h;
+                            s = rows;
+                        }
                         bool add(double E, const Col* rest) {
                             ++counts[slots.slot(E, [&] {
                                 for (std::size_t r = 0; r < s; ++r) full[r] = head[r];
-                                for (std::size_t r = 0; r < tail; ++r) full[s + r] = rest[r];
+                                for (std::size_t r = s; r < n; ++r) full[r] = rest[r - s];
                                 return static_cast<const int*>(full.data());
                             })];
                             return true;
                         }
                     };
-                    plan.emitPiece<Col>(i, b, w, interrupt, Place{slots, counts, w.full, s, tail});
+                    plan.emitPiece<Col>(i, b, w, interrupt, Place{slots, counts, w.full, n});
                 });
             });
         }
@@ -390,12 +393,12 @@ struct RangeWalk::Impl {
             withColumnType(plan->model(), [&](auto col) {
                 using Col = decltype(col);
                 PieceWalker<Col> w(plan->model().n);
-                ChunkFiller<Col> filler(plan->model().n, plan->suffix().first, chunkSize, &chunks);
+                ChunkFiller<Col> filler(plan->model().n, chunkSize, &chunks);
                 for (std::size_t i; (i = nextPiece.fetch_add(1)) < plan->pieces();) {
                     struct Emit {
                         ChunkFiller<Col>& filler;
                         Impl& walk;
-                        void prefix(const Col* head) { filler.prefix(head); }
+                        void prefix(const Col* head, std::size_t rows) { filler.prefix(head, rows); }
                         bool add(double cost, const Col* rest) {
                             filler.put(cost, rest);
                             return !filler.full() || walk.deliver(filler.take());
@@ -476,6 +479,8 @@ std::vector<Position> RangeWalk::indicesOf(const std::vector<std::vector<int>>& 
     return indicesIn(*e.plan, *e.countPool, configurations, interrupt);
 }
 
+void releaseWalkMemory() noexcept { releaseSuffixLists(); }
+
 // ----------------------------------------------------------------------------------------
 // testRange: the tester on the walk's threads
 
@@ -530,7 +535,7 @@ RangeReport testRange(const ProbabilityMatrix& probs, const OrderBound& lower, c
                 unsigned slot;
                 decltype(testChunk)& test;
                 const std::atomic<bool>& haveUnique;
-                void prefix(const Col* head) { scratch.filler.prefix(head); }
+                void prefix(const Col* head, std::size_t rows) { scratch.filler.prefix(head, rows); }
                 bool add(double cost, const Col* rest) {
                     scratch.filler.put(cost, rest);
                     if (scratch.filler.full()) {
@@ -545,7 +550,7 @@ RangeReport testRange(const ProbabilityMatrix& probs, const OrderBound& lower, c
             pool.run(plan.pieces(), [&](std::size_t i, unsigned slot) {
                 if (stopping()) return;
                 if (!scratch[slot])
-                    scratch[slot].reset(new Scratch{PieceWalker<Col>(n), ChunkFiller<Col>(n, plan.suffix().first, kTestBatch, nullptr), {}});
+                    scratch[slot].reset(new Scratch{PieceWalker<Col>(n), ChunkFiller<Col>(n, kTestBatch, nullptr), {}});
                 plan.emitPiece<Col>(i, plan.finite(), scratch[slot]->walker, interrupt,
                                     Emit{*scratch[slot], slot, testChunk, haveUnique});
             });

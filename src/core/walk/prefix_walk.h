@@ -52,13 +52,21 @@ struct Reachable {
     }
 };
 
+// Lets every prefix shorter than the walk's limit be extended.
+struct NeverEarly {
+    int operator()(std::size_t, double) const noexcept { return 0; }
+};
+
 // Walks rows [level0, limit) below a prefix of cost prefix0 (columns so far in `path`),
 // cheapest column first, entering no branch that `b` rules out, nor one of `rows` rows and
 // cost p for which may(rows, p) is false, and calls leaf(cost) for every prefix of
-// `limit` rows; stops, returning false, once leaf does.
-template <class Col, class Leaf, class May = EnterAll>
+// `limit` rows; stops, returning false, once leaf does. A shorter prefix of `rows` rows
+// and cost p is offered to early(rows, p) first: 1 when early has taken it (it is not
+// extended), 0 to extend it, -1 to stop the walk.
+template <class Col, class Leaf, class May = EnterAll, class Early = NeverEarly>
 bool descend(const Model& m, const Bounds& b, std::size_t level0, std::size_t limit, double prefix0, Col* path,
-             std::size_t* k, double* P, const std::atomic<bool>* interrupt, Leaf&& leaf, May&& may = May()) {
+             std::size_t* k, double* P, const std::atomic<bool>* interrupt, Leaf&& leaf, May&& may = May(),
+             Early&& early = Early()) {
     if (level0 == limit) return leaf(prefix0);
     unsigned steps = 0;
     std::size_t level = level0;
@@ -88,6 +96,11 @@ bool descend(const Model& m, const Bounds& b, std::size_t level0, std::size_t li
                 }
                 if (level + 1 == limit) {
                     if (!leaf(p)) return false;
+                    ++k[level];
+                    continue;
+                }
+                if (const int taken = early(level + 1, p)) {
+                    if (taken < 0) return false;
                     ++k[level];
                     continue;
                 }

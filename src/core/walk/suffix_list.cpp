@@ -293,6 +293,38 @@ std::vector<double> suffixCountBounds(const Model& m, double budget, std::vector
     return bound;
 }
 
+std::vector<double> budgetsWithin(const Model& m, double limit, const std::vector<double>& maxEntries) {
+    std::vector<double> budget(m.n + 1, -1.0);
+    if (!(limit >= 0) || !(limit < kInf)) return budget;
+    // The keys rounded down to a grid of step h: a combination of key at most g * h has
+    // grid keys summing to at most g, so the running sums of the grid's counts bound the
+    // counts from above.
+    const std::size_t candidates = std::max<std::size_t>(1, m.candCost.size());
+    const std::size_t bins = std::max<std::size_t>(16, std::min<std::size_t>(16384, (std::size_t{1} << 26) / candidates));
+    const double h = limit > 0 ? limit / static_cast<double>(bins) : 1.0;
+    std::vector<double> cur(bins + 1, 0.0), nxt(bins + 1);
+    cur[0] = 1.0;
+    for (std::size_t i = m.n + 1; i-- > 0;) {
+        if (i < m.n) {
+            std::fill(nxt.begin(), nxt.end(), 0.0);
+            for (std::size_t c = m.candStart[i]; c < m.candStart[i + 1]; ++c) {
+                const double w = std::floor(m.candDelta[c] / h);
+                if (!(w <= static_cast<double>(bins))) break;
+                const std::size_t wi = static_cast<std::size_t>(w);
+                for (std::size_t b = wi; b <= bins; ++b) nxt[b] += cur[b - wi];
+            }
+            std::swap(cur, nxt);
+        }
+        double running = 0.0;
+        for (std::size_t g = 0; g <= bins; ++g) {
+            running += cur[g];
+            if (running > maxEntries[i]) break;
+            budget[i] = g == bins ? limit : static_cast<double>(g) * h;
+        }
+    }
+    return budget;
+}
+
 // Makes the suffix list hold every combination a window below hiCost can use, with buckets
 // fine enough for windows of the current width.
 void ensureSuffixList(const Model& m, SuffixList& suffix, double hiCost, double loCost,

@@ -70,6 +70,11 @@ struct SuffixList {
 // whole matrix's keys on a grid of budget / (histogram->size() - 1).
 std::vector<double> suffixCountBounds(const Model& m, double budget, std::vector<double>* histogram = nullptr);
 
+// For every first row s (n + 1 entries), the largest key budget, up to `limit`, for which an
+// upper bound on the number of combinations of the rows [s, n) of key at most the budget
+// stays within maxEntries[s]; -1 where not even the key 0 does.
+std::vector<double> budgetsWithin(const Model& m, double limit, const std::vector<double>& maxEntries);
+
 // Lists the rows [first, n) with keys up to `budget` in `buckets` buckets of 1 / scale;
 // false (the list unchanged) when that would take more than maxEntries entries.
 bool buildSuffixList(const Model& m, SuffixList& list, std::size_t first, double budget, double scale,

@@ -96,6 +96,7 @@ def search(probs, test, *, start=0, stop, workers=None, task_size=None, checkpoi
                 engine.run(collector, test)
     finally:
         engine.close()
+        _release_walk_memory()
     return collector.answer()
 
 
@@ -125,3 +126,11 @@ def _front_sizes(start, task_size, workers):
         for _ in range(max(1, workers)):
             yield size
         size *= 2
+
+
+def _release_walk_memory():
+    """Frees what the walks of this process kept of the matrix for the next task."""
+    from quorin import _core
+    release = getattr(_core, "_release_walk_memory", None)
+    if release is not None:
+        release()

@@ -12,6 +12,7 @@
 #include <quorin/range_walk.h>
 
 #include "support.h"
+#include "walk/suffix_lists.h"
 
 namespace {
 
@@ -63,7 +64,22 @@ std::size_t positionOf(const std::vector<Entry>& order, const std::optional<Orde
     return p;
 }
 
-TEST(RangeWalk, EveryRangeOfSmallMatricesAgainstBruteForce) {
+// Once with the lists' memory as it is, once so small that the deepest list holds few rows
+// and many prefixes end at early lists of a handful of entries.
+class RangeWalkByListMemory : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        if (GetParam()) saved_ = quorin::detail::setSuffixListBytes({64, 16, 256});
+    }
+    void TearDown() override {
+        if (GetParam()) quorin::detail::setSuffixListBytes(saved_);
+    }
+    quorin::detail::SuffixListBytes saved_{};
+};
+
+INSTANTIATE_TEST_SUITE_P(RangeWalk, RangeWalkByListMemory, ::testing::Bool());
+
+TEST_P(RangeWalkByListMemory, EveryRangeOfSmallMatricesAgainstBruteForce) {
     std::mt19937_64 rng(11);
     for (int trial = 0; trial < 90; ++trial) {
         const int kind = trial % 3;

@@ -1,0 +1,129 @@
+#include "walk/suffix_lists.h"
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+
+namespace quorin {
+namespace detail {
+namespace {
+
+// Memory of the deepest list's entries (enough to keep the prefixes walked per
+// configuration few, small enough to build in well under a second), of each early list's,
+// and of all early lists'.
+constexpr SuffixListBytes kDefaultBytes{std::size_t{32} << 20, std::size_t{4} << 20, std::size_t{64} << 20};
+
+// The lists kept for one matrix, known by its costs.
+struct Kept {
+    std::mutex mutex;
+    std::vector<double> cost;
+    std::vector<std::size_t> rowStart;
+    std::shared_ptr<const SuffixList> deepest;
+    std::vector<std::shared_ptr<const SuffixList>> early;
+    std::vector<double> earlyLimit;  // by first row: the most budget memory allows
+    SuffixListBytes bytes = kDefaultBytes;
+};
+
+Kept& kept() {
+    static Kept k;
+    return k;
+}
+
+bool sameMatrix(const Kept& k, const Model& m) { return k.rowStart == m.rowStart && k.cost == m.cost; }
+
+// The key budget a range below hiCost needs of the rows [first, n).
+double needOf(const Model& m, double hiCost, std::size_t first) {
+    const double need = hiCost == kInf ? kInf : hiCost - m.minBefore[first] - m.minAfter[first] + 4 * m.margin;
+    return std::min(need, m.deltaAfter[first] + m.margin);
+}
+
+std::size_t entriesFitting(const Model& m, std::size_t first, std::size_t bytes) {
+    return bytes / std::max<std::size_t>(1, (m.n - first) * m.width);
+}
+
+// An early list of the rows [first, n) up to `budget`, about one bucket per entry.
+std::shared_ptr<const SuffixList> buildEarly(const Model& m, std::size_t first, double budget, std::size_t maxEntries,
+                                             const std::atomic<bool>* interrupt) {
+    const double most = std::min(static_cast<double>(kTableBuckets), static_cast<double>(maxEntries) + 64);
+    double scale = budget > 0 ? std::exp2(std::floor(std::log2(most / budget))) : 1.0;
+    if (!(scale < 1e300)) scale = 1e300;
+    while (scale > 1e-300 && budget * scale + 1 > most) scale /= 2;
+    const std::size_t buckets = static_cast<std::size_t>(std::max(0.0, budget * scale)) + 1;
+    auto list = std::make_shared<SuffixList>();
+    if (!buildSuffixList(m, *list, first, budget, scale, buckets, maxEntries, interrupt)) return nullptr;
+    return list;
+}
+
+}  // namespace
+
+SuffixLists suffixListsFor(const Model& m, double hiCost, bool early, const std::atomic<bool>* interrupt) {
+    Kept& k = kept();
+    std::lock_guard<std::mutex> lock(k.mutex);
+    if (!sameMatrix(k, m)) {
+        k.cost = m.cost;
+        k.rowStart = m.rowStart;
+        k.deepest.reset();
+        k.early.assign(m.n + 1, nullptr);
+        k.earlyLimit.clear();
+    }
+    // A kept deepest list serves when its budget covers the range, unless it is more than
+    // twice what the range needs (a range far shallower walks faster with a longer list).
+    const double deepNeed = k.deepest ? needOf(m, hiCost, k.deepest->first) : 0.0;
+    if (!k.deepest || !(k.deepest->budget >= deepNeed) || deepNeed * 2 < k.deepest->budget) {
+        // Room for the ranges after this one: a sixty-fourth more of the key.
+        const double ahead = hiCost < kInf ? hiCost + (hiCost - m.cheapest) / 64 : hiCost;
+        k.deepest.reset();  // its memory back before the next is built
+        auto list = std::make_shared<SuffixList>();
+        fitSuffixList(m, *list, ahead, k.bytes.deepest, interrupt);
+        k.deepest = std::move(list);
+    }
+    SuffixLists lists{k.deepest, std::vector<std::shared_ptr<const SuffixList>>(m.n + 1)};
+    const std::size_t s = k.deepest->first;
+    if (!early || s < 2 || hiCost == kInf) return lists;
+    const std::size_t bytes = std::min(k.bytes.early, k.bytes.earlyTotal / std::max<std::size_t>(1, m.n));
+    if (k.earlyLimit.empty()) {
+        std::vector<double> most(m.n + 1);
+        for (std::size_t j = 0; j <= m.n; ++j) most[j] = static_cast<double>(entriesFitting(m, j, bytes));
+        k.earlyLimit = budgetsWithin(m, m.deltaAfter[0] + m.margin, most);
+    }
+    for (std::size_t j = 1; j < s; ++j) {
+        const double want = std::min(k.earlyLimit[j], needOf(m, hiCost, j));
+        if (!(want > 0)) continue;
+        if (!k.early[j] || !(k.early[j]->budget >= want)) {
+            k.early[j].reset();
+            const double ahead = std::min(k.earlyLimit[j], needOf(m, hiCost + (hiCost - m.cheapest) / 64, j));
+            k.early[j] = buildEarly(m, j, std::max(want, ahead), entriesFitting(m, j, bytes), interrupt);
+        }
+        lists.early[j] = k.early[j];
+    }
+    return lists;
+}
+
+namespace {
+
+void forget(Kept& k) {
+    k.cost.clear();
+    k.rowStart.clear();
+    k.deepest.reset();
+    k.early.clear();
+    k.earlyLimit.clear();
+}
+
+}  // namespace
+
+void releaseSuffixLists() noexcept {
+    Kept& k = kept();
+    std::lock_guard<std::mutex> lock(k.mutex);
+    forget(k);
+}
+
+SuffixListBytes setSuffixListBytes(SuffixListBytes bytes) {
+    Kept& k = kept();
+    std::lock_guard<std::mutex> lock(k.mutex);
+    forget(k);
+    std::swap(k.bytes, bytes);
+    return bytes;
+}
+
+}  // namespace detail
+}  // namespace quorin
