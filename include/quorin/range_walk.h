@@ -101,7 +101,7 @@ RangeReport testRange(const ProbabilityMatrix& probs, const OrderBound& lower, c
                       const Tester& tester, unsigned threads = 0, const std::atomic<bool>* interrupt = nullptr);
 
 // Range walks keep what they build from a matrix alone (lists of its last rows'
-// combinations, about 100 MiB at most) for the next walk of the same matrix, which then
+// combinations, about 200 MiB at most) for the next walk of the same matrix, which then
 // starts at once; this frees it (walks still running keep theirs until they end).
 void releaseWalkMemory() noexcept;
 

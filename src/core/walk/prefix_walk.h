@@ -85,22 +85,22 @@ bool descend(const Model& m, const Bounds& b, std::size_t level0, std::size_t li
         if (c < m.candStart[level + 1]) {
             const double p = P[level] + m.candCost[c];
             if (p + m.minAfter[level + 1] <= b.hiLimit) {
-                if (!may(level + 1, p)) {
-                    ++k[level];
-                    continue;
-                }
                 path[level] = static_cast<Col>(m.candColumn[c]);
                 if (++steps == kCheckEvery) {
                     steps = 0;
                     if (raised(interrupt)) throw Interrupted();
                 }
                 if (level + 1 == limit) {
-                    if (!leaf(p)) return false;
+                    if (may(level + 1, p) && !leaf(p)) return false;
                     ++k[level];
                     continue;
                 }
                 if (const int taken = early(level + 1, p)) {
                     if (taken < 0) return false;
+                    ++k[level];
+                    continue;
+                }
+                if (!may(level + 1, p)) {
                     ++k[level];
                     continue;
                 }

@@ -11,7 +11,7 @@ namespace {
 // Memory of the deepest list's entries (enough to keep the prefixes walked per
 // configuration few, small enough to build in well under a second), of each early list's,
 // and of all early lists'.
-constexpr SuffixListBytes kDefaultBytes{std::size_t{32} << 20, std::size_t{4} << 20, std::size_t{64} << 20};
+constexpr SuffixListBytes kDefaultBytes{std::size_t{32} << 20, std::size_t{6} << 20, std::size_t{96} << 20};
 
 // The lists kept for one matrix, known by its costs.
 struct Kept {
@@ -44,7 +44,7 @@ std::size_t entriesFitting(const Model& m, std::size_t first, std::size_t bytes)
 // An early list of the rows [first, n) up to `budget`, about one bucket per entry.
 std::shared_ptr<const SuffixList> buildEarly(const Model& m, std::size_t first, double budget, std::size_t maxEntries,
                                              const std::atomic<bool>* interrupt) {
-    const double most = std::min(static_cast<double>(kTableBuckets), static_cast<double>(maxEntries) + 64);
+    const double most = std::min(static_cast<double>(kTableBuckets), 2.0 * static_cast<double>(maxEntries) + 64);
     double scale = budget > 0 ? std::exp2(std::floor(std::log2(most / budget))) : 1.0;
     if (!(scale < 1e300)) scale = 1e300;
     while (scale > 1e-300 && budget * scale + 1 > most) scale /= 2;
