@@ -102,7 +102,7 @@ def search(probs, test, *, start=0, stop, workers=None, task_size=None, checkpoi
 
 def default_task_size(configurations, workers=1, start=0):
     """search's task size when none is given: about 8 tasks per worker, at least 2**23 and
-    at most 2**28 configurations each at position 2**28 and above it, both grown with the
+    at most 2**28 configurations each at position 2**32 and above it, both grown with the
     depth of ``start`` as a task's fixed cost grows (small enough to spread and to
     checkpoint often, large enough that what a task's walk pays before its first
     configuration stays a small share of its run)."""
@@ -112,20 +112,23 @@ def default_task_size(configurations, workers=1, start=0):
 
 
 def _depth_scale(start):
-    """How much a task's fixed cost (the prefixes its walk visits that yield nothing) has
-    grown at ``start`` against position 2**28: about 8 times for every 16 times deeper."""
-    return max(1.0, start / 2**28) ** 0.75
+    """How much a task's fixed cost (the walk's visits of prefixes that yield nothing, a
+    fraction of a second at 2**36, seconds at 2**40) has grown at ``start`` against
+    position 2**32: about 8 times for every 16 times deeper."""
+    return max(1.0, start / 2**32) ** 0.75
 
 
 def _front_sizes(start, task_size, workers):
-    """The sizes of a search's first tasks: constants.FIRST_TASK_SIZE (grown with depth), then
-    doubling up to ``task_size``, ``workers`` tasks of each size, so that every worker is
-    on the front of the search while it is near its start."""
+    """The sizes of a search's first tasks: constants.FIRST_TASK_SIZE (grown with depth),
+    then growing by constants.FRONT_GROWTH up to ``task_size``, ``workers`` tasks of each
+    size, so that every worker is on the front of the search while it is near its start. A
+    task finds a unique hit at any point of its walk, so the task holding it costs about
+    half its size: slow growth keeps that share small."""
     size = min(task_size, max(1, int(constants.FIRST_TASK_SIZE * _depth_scale(start))))
     while size < task_size:
         for _ in range(max(1, workers)):
             yield size
-        size *= 2
+        size = max(size + 1, int(size * constants.FRONT_GROWTH))
 
 
 def _release_walk_memory():
