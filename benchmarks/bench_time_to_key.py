@@ -15,7 +15,8 @@ every core). One line of JSON per run:
 
 A first line gives the fused rate: keys per second of the AES-128 tester inside the walk on
 every core (a range of 2^--log2-rate from 2^28 holding no key), and the time both cores
-need to test 2^offset keys at that rate.
+need to test 2^offset keys at that rate. With --throughput-depths, the same long search's
+rate from each of those depths on each matrix, and its ratio to the rate from 2^28.
 
     python3 benchmarks/bench_time_to_key.py                          # 2^28, 2^32, 2^36
     python3 benchmarks/bench_time_to_key.py --depths 28 32 36 40 --matrices hamming
@@ -35,14 +36,15 @@ from matrices import MATRIX_KINDS  # noqa: E402
 PLAINTEXT = bytes(range(16))
 
 
-def fused_rate(probs, log2_count):
-    """Keys per second of a whole range with no key in it, past locating its start."""
+def fused_rate(probs, log2_count, start=2**28):
+    """Keys per second of a whole range from ``start`` with no key in it (a long search,
+    without first=True), past locating its start."""
     absent = quorin.AES128(PLAINTEXT, quorin.AES128.encrypt(bytes(16), PLAINTEXT))
     began = time.perf_counter()
-    quorin._core._locate(probs, 2**28)
+    quorin._core._locate(probs, start)
     locate = time.perf_counter() - began
     began = time.perf_counter()
-    quorin.search(probs, absent, start=2**28, stop=2**28 + 2**log2_count)
+    quorin.search(probs, absent, start=start, stop=start + 2**log2_count)
     return 2**log2_count / (time.perf_counter() - began - locate)
 
 
@@ -53,6 +55,7 @@ def main():
     parser.add_argument("--log2-offset", type=int, default=27)
     parser.add_argument("--log2-rate", type=int, default=28)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--throughput-depths", type=int, nargs="*", default=[])
     parser.add_argument("--output", help="also write the lines to this file (JSON list)")
     args = parser.parse_args()
     lines = []
@@ -84,6 +87,14 @@ def main():
             first = seconds if first is None else first
             emit({"matrix": name, "log2_start": k, "locate": round(locate, 2), "search": round(seconds, 2),
                   "budget": round(locate + 1.5 * first, 2), "within": seconds <= locate + 1.5 * first})
+    for name in args.matrices if args.throughput_depths else []:
+        probs = MATRIX_KINDS[name](args.seed)
+        base = None
+        for k in sorted(set(args.throughput_depths) | {28}):
+            keys = fused_rate(probs, args.log2_rate, 2**k)
+            base = keys if base is None else base
+            emit({"matrix": name, "log2_start": k, "throughput_keys_per_second": round(keys),
+                  "ratio_to_2^28": round(keys / base, 2)})
     if args.output:
         with open(args.output, "w") as f:
             json.dump(lines, f, indent=1)

@@ -36,7 +36,7 @@ void checkRangeBounds(const ProbabilityMatrix& probs, const OrderBound& lower, c
 }
 
 RangePlan::RangePlan(const ProbabilityMatrix& probs, OrderBound lower, std::optional<OrderBound> upper,
-                     unsigned threads, const std::atomic<bool>* interrupt)
+                     unsigned threads, const std::atomic<bool>* interrupt, double ahead)
     : model_((checkProbabilities(probs), probs)), lower_(std::move(lower)), upper_(std::move(upper)) {
     checkRangeBounds(probs, lower_, upper_);
     const double hiCost = upper_ ? upper_->cost : kInf;
@@ -48,7 +48,7 @@ RangePlan::RangePlan(const ProbabilityMatrix& probs, OrderBound lower, std::opti
                      hiCost + 2 * model_.margin};
     hasFinite_ = model_.anyFinite && lower_.cost < kInf && lower_.cost <= hiCost;
     if (!hasFinite_) return;
-    lists_ = suffixListsFor(model_, hiCost, /*early=*/true, interrupt);
+    lists_ = suffixListsFor(model_, hiCost, /*early=*/true, interrupt, ahead);
     withColumnType(model_, [&](auto col) { listPieces<decltype(col)>(threads == 0 ? 1 : threads, interrupt); });
 }
 

@@ -48,10 +48,11 @@ void checkRangeBounds(const ProbabilityMatrix& probs, const OrderBound& lower, c
 
 class RangePlan {
 public:
-    // Checks the bounds (std::invalid_argument) and lists the suffix and the pieces for
-    // `threads` threads.
+    // Checks the bounds (std::invalid_argument), takes the suffix lists (kept ones when
+    // they serve; new ones with room for ranges up to `ahead` further, as suffixListsFor)
+    // and lists the pieces for `threads` threads.
     RangePlan(const ProbabilityMatrix& probs, OrderBound lower, std::optional<OrderBound> upper, unsigned threads,
-              const std::atomic<bool>* interrupt);
+              const std::atomic<bool>* interrupt, double ahead = -1.0);
 
     const Model& model() const noexcept { return model_; }
     const OrderBound& lower() const noexcept { return lower_; }

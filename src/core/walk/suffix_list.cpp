@@ -1,9 +1,7 @@
 #include "walk/suffix_list.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
-#include <cstdio>
 
 #include <quorin/detail/introsort.h>
 
@@ -206,9 +204,6 @@ bool buildSuffix(const Model& m, SuffixList& suffix, std::size_t first, double b
     suffix.buckets = buckets;
     suffix.count = total;
     suffix.valid = true;
-#ifdef QUORIN_WINDOWS_TRACE
-    std::fprintf(stderr, "suffix rows %zu.. budget %.6f entries %zu buckets %zu\n", first, budget, total, buckets);
-#endif
     return true;
 }
 
@@ -323,58 +318,6 @@ std::vector<double> budgetsWithin(const Model& m, double limit, const std::vecto
         }
     }
     return budget;
-}
-
-// Makes the suffix list hold every combination a window below hiCost can use, with buckets
-// fine enough for windows of the current width.
-void ensureSuffixList(const Model& m, SuffixList& suffix, double hiCost, double loCost,
-                      const std::atomic<bool>* interrupt) {
-    auto need = [&](std::size_t first) {
-        if (hiCost == kInf) return kInf;
-        return hiCost - m.minBefore[first] - m.minAfter[first] + 4 * m.margin;
-    };
-    const double step = hiCost == kInf ? (m.dearest - loCost) : (hiCost - loCost);
-    // Buckets finer than the window, unless they are as many as the entries already.
-    if (suffix.valid && need(suffix.first) <= suffix.budget &&
-        (1.0 / suffix.scale <= step / 16 || suffix.buckets >= suffix.count || suffix.buckets >= kTableBuckets / 2))
-        return;
-    // Room for the next windows: 64 of the current width, or a quarter of the way from the
-    // cheapest cost while windows are still wide.
-    const double headroom = std::min(64 * step, step + 0.25 * std::max(0.0, hiCost - m.cheapest));
-    // The most rows whose list fits, by an upper bound on every suffix's count.
-    double keyBudget = need(0);
-    if (keyBudget != kInf) keyBudget += headroom;
-    const std::vector<double> counts = suffixCountBounds(m, keyBudget);
-    std::size_t first = 0;
-    while (first < m.n &&
-           counts[first] > static_cast<double>(kSuffixBytes / std::max<std::size_t>(1, (m.n - first) * m.width)))
-        ++first;
-    while (true) {
-        double budget = need(first);
-        if (budget != kInf) budget += headroom;
-        budget = std::min(budget, m.deltaAfter[first] + m.margin);
-        // Buckets about step / 64 wide, a power of two, at most kTableBuckets of them.
-        double scale = step > 0 ? std::exp2(std::ceil(std::log2(64.0 / step))) : 1.0;
-        if (!(scale < 1e300)) scale = 1e300;
-        // Never more than about two buckets per entry the bound allows.
-        const double most = std::min(static_cast<double>(kTableBuckets), 2 * counts[first] + 64);
-        while (budget * scale + 1 > most) scale /= 2;
-        if (!(scale > 0)) scale = 1e-300;
-        const std::size_t buckets = static_cast<std::size_t>(std::max(0.0, budget * scale)) + 1;
-        const std::size_t entryBytes = std::max<std::size_t>(1, (m.n - first) * m.width);
-        const std::size_t maxEntries = std::max<std::size_t>(1, kSuffixBytes / entryBytes);
-        bool built = false;
-#ifdef QUORIN_WINDOWS_TRACE
-        const auto t0 = std::chrono::steady_clock::now();
-#endif
-        built = buildSuffixList(m, suffix, first, budget, scale, buckets, maxEntries, interrupt);
-        if (built) buildReach(m, suffix, kReachLevels);
-#ifdef QUORIN_WINDOWS_TRACE
-        std::fprintf(stderr, "suffix build %.3f s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-#endif
-        if (built) return;
-        ++first;  // rows [n, n) have one combination: that always fits
-    }
 }
 
 void fitSuffixList(const Model& m, SuffixList& list, double hiCost, std::size_t maxBytes,

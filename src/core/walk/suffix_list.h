@@ -17,8 +17,7 @@
 namespace quorin {
 namespace detail {
 
-// Memory of a suffix list, and the most buckets of its table.
-constexpr std::size_t kSuffixBytes = std::size_t{96} << 20;
+// The most buckets of a suffix list's table.
 constexpr std::size_t kTableBuckets = std::size_t{1} << 22;
 
 // The last rows' combinations of small key, by key bucket.
@@ -79,12 +78,6 @@ std::vector<double> budgetsWithin(const Model& m, double limit, const std::vecto
 // false (the list unchanged) when that would take more than maxEntries entries.
 bool buildSuffixList(const Model& m, SuffixList& list, std::size_t first, double budget, double scale,
                      std::size_t buckets, std::size_t maxEntries, const std::atomic<bool>* interrupt);
-
-// Makes `list` hold every combination a window [loCost, hiCost) can use, with room for
-// the windows after it and buckets fine enough for windows of that width, covering as many
-// rows as fit in kSuffixBytes.
-void ensureSuffixList(const Model& m, SuffixList& list, double hiCost, double loCost,
-                      const std::atomic<bool>* interrupt);
 
 // Makes `list` hold every combination a range below hiCost (+inf: every cost) can use,
 // without room for more, about two buckets per entry, covering as many rows as fit in

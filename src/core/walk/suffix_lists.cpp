@@ -56,7 +56,10 @@ std::shared_ptr<const SuffixList> buildEarly(const Model& m, std::size_t first, 
 
 }  // namespace
 
-SuffixLists suffixListsFor(const Model& m, double hiCost, bool early, const std::atomic<bool>* interrupt) {
+SuffixLists suffixListsFor(const Model& m, double hiCost, bool early, const std::atomic<bool>* interrupt,
+                           double ahead) {
+    if (!(ahead >= 0)) ahead = hiCost < kInf ? (hiCost - m.cheapest) / 64 : 0.0;
+    const double roomy = hiCost < kInf ? hiCost + ahead : hiCost;
     Kept& k = kept();
     std::lock_guard<std::mutex> lock(k.mutex);
     if (!sameMatrix(k, m)) {
@@ -70,11 +73,9 @@ SuffixLists suffixListsFor(const Model& m, double hiCost, bool early, const std:
     // twice what the range needs (a range far shallower walks faster with a longer list).
     const double deepNeed = k.deepest ? needOf(m, hiCost, k.deepest->first) : 0.0;
     if (!k.deepest || !(k.deepest->budget >= deepNeed) || deepNeed * 2 < k.deepest->budget) {
-        // Room for the ranges after this one: a sixty-fourth more of the key.
-        const double ahead = hiCost < kInf ? hiCost + (hiCost - m.cheapest) / 64 : hiCost;
         k.deepest.reset();  // its memory back before the next is built
         auto list = std::make_shared<SuffixList>();
-        fitSuffixList(m, *list, ahead, k.bytes.deepest, interrupt);
+        fitSuffixList(m, *list, roomy, k.bytes.deepest, interrupt);
         k.deepest = std::move(list);
     }
     SuffixLists lists{k.deepest, std::vector<std::shared_ptr<const SuffixList>>(m.n + 1)};
@@ -91,8 +92,8 @@ SuffixLists suffixListsFor(const Model& m, double hiCost, bool early, const std:
         if (!(want > 0)) continue;
         if (!k.early[j] || !(k.early[j]->budget >= want)) {
             k.early[j].reset();
-            const double ahead = std::min(k.earlyLimit[j], needOf(m, hiCost + (hiCost - m.cheapest) / 64, j));
-            k.early[j] = buildEarly(m, j, std::max(want, ahead), entriesFitting(m, j, bytes), interrupt);
+            const double room = std::min(k.earlyLimit[j], needOf(m, roomy, j));
+            k.early[j] = buildEarly(m, j, std::max(want, room), entriesFitting(m, j, bytes), interrupt);
         }
         lists.early[j] = k.early[j];
     }

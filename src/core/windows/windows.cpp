@@ -1,7 +1,6 @@
 // The windowed enumeration of windows.h: windows of the cost order one after another,
-// handed out into the caller's buffers. A window [lo, hi) is filled by the walk of
-// window_walk.cpp (the prefix walk of prefix_walk.h over the rows before the suffix list of
-// suffix_list.h), sorted by window_sort.cpp; a single cost holding more configurations than
+// handed out into the caller's buffers. A window [lo, hi) is filled by the range walk
+// (window_walk.cpp, on range/range_plan.h), sorted by window_sort.cpp; a single cost holding more configurations than
 // a window, and the configurations of cost +inf, go by the column-order walk of
 // lex_walk.cpp. The start is located by select (counting.h).
 #include <quorin/windows.h>
@@ -21,6 +20,7 @@
 
 #include <quorin/counting.h>
 
+#include "walk/suffix_list.h"
 #include "windows/windows_impl.h"
 
 namespace quorin {
@@ -56,8 +56,6 @@ WindowedEnumerator::Impl::Impl(ProbabilityMatrix p, Position stop, unsigned thre
 
 void WindowedEnumerator::Impl::finiteWindow(const OrderBound& lo, const std::atomic<bool>* interrupt) {
     const Model& m = model;
-    bool loTie = false;
-    for (int c : lo.columns) loTie = loTie || c != 0;
     double w = width;
     while (true) {
         double hiCost = lo.cost + w;
@@ -65,20 +63,20 @@ void WindowedEnumerator::Impl::finiteWindow(const OrderBound& lo, const std::ato
         if (minimal) hiCost = std::nextafter(lo.cost, kInf);
         const bool toEnd = !(hiCost <= m.dearest);
         if (toEnd) hiCost = kInf;
-        ensureSuffixList(m, suffix, hiCost, lo.cost, interrupt);
-        Bounds b{lo.cost, hiCost, loTie ? &lo.columns : nullptr, nullptr, lo.cost - 2 * m.margin,
-                 hiCost + 2 * m.margin};
+        // The suffix lists serve the next windows too: room for 64 of this width, or a
+        // quarter of the way from the cheapest cost while windows are still wide.
+        const double step = toEnd ? m.dearest - lo.cost : hiCost - lo.cost;
+        const double ahead = std::min(64 * step, step + 0.25 * std::max(0.0, lo.cost - m.cheapest));
         bool fits = false;
         withColumnType([&](auto col) {
             using Col = decltype(col);
-            fits = walk<Col>(b, interrupt);
+            fits = walk<Col>(lo, hiCost, ahead, interrupt);
             if (fits) sortWindow<Col>(lo.cost, hiCost, interrupt);
         });
         if (fits) {
             windowCount = store.sorted.size();
 #ifdef QUORIN_WINDOWS_TRACE
-            std::fprintf(stderr, "window lo %.9f width %.3g count %zu s %zu suffix %zu buckets %zu\n", lo.cost,
-                         hiCost - lo.cost, windowCount, suffix.first, suffix.count, suffix.buckets);
+            std::fprintf(stderr, "window lo %.9f width %.3g count %zu\n", lo.cost, hiCost - lo.cost, windowCount);
 #endif
             windowHi.cost = hiCost;
             windowHi.columns.assign(m.n, 0);

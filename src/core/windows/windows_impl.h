@@ -14,8 +14,6 @@
 #include <quorin/windows.h>
 
 #include "walk/cost_model.h"
-#include "walk/prefix_walk.h"
-#include "walk/suffix_list.h"
 
 namespace quorin {
 namespace detail {
@@ -94,7 +92,6 @@ struct WindowedEnumerator::Impl {
     bool tieContinues = false;  // the window ended inside one cost's configurations
 
     double width = 0.0;  // of the next finite window
-    detail::SuffixList suffix;
     detail::WindowStore store;
     std::vector<detail::Lane> lanes;
     std::vector<std::vector<detail::Record>> scratch;  // per thread, for the sort
@@ -111,8 +108,10 @@ struct WindowedEnumerator::Impl {
     void buildWindow(const OrderBound& lo, Position first, bool continuing, const std::atomic<bool>* interrupt);
     void finiteWindow(const OrderBound& lo, const std::atomic<bool>* interrupt);
     void lexWindow(const OrderBound& lo, bool infinite, const std::atomic<bool>* interrupt);
+    // Fills the store with the window [lo, the start of hiCost); false when it holds more
+    // than the store's most. `ahead`: how much further the next windows may reach.
     template <class Col>
-    bool walk(const detail::Bounds& b, const std::atomic<bool>* interrupt);
+    bool walk(const OrderBound& lo, double hiCost, double ahead, const std::atomic<bool>* interrupt);
     template <class Col>
     void sortWindow(double loCost, double hiCost, const std::atomic<bool>* interrupt);
     template <class Col>
