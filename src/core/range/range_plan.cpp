@@ -48,7 +48,7 @@ RangePlan::RangePlan(const ProbabilityMatrix& probs, OrderBound lower, std::opti
                      hiCost + 2 * model_.margin};
     hasFinite_ = model_.anyFinite && lower_.cost < kInf && lower_.cost <= hiCost;
     if (!hasFinite_) return;
-    lists_ = suffixListsFor(model_, hiCost, /*early=*/true, interrupt, ahead);
+    lists_ = suffixListsFor(model_, hiCost, /*early=*/true, threads == 0 ? 1 : threads, interrupt, ahead);
     withColumnType(model_, [&](auto col) { listPieces<decltype(col)>(threads == 0 ? 1 : threads, interrupt); });
 }
 

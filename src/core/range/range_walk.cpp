@@ -172,8 +172,17 @@ Position indexIn(const RangePlan& plan, ThreadPool& pool,
 // Where configurations fall among sorted targets (t_0 <= t_1 <= ... in the cost order):
 // slot(x) is the number of targets at or before x, so x comes before t_j exactly when
 // slot(x) <= j. Costs are spread over buckets between the least and the largest target
-// cost; the targets of one bucket are few, and those of earlier buckets all cost less.
+// cost, several per target, so that most buckets hold none; those of earlier buckets all
+// cost less. A thread's Tally counts the configurations of a bucket without targets in the
+// bucket itself (one memory access each, its slot known from the bucket) and only those of
+// the few buckets with targets by their exact slot.
 class TargetSlots {
+    struct Cell {
+        std::uint32_t first;    // targets in earlier buckets
+        std::uint32_t targets;  // in this one
+        std::uint64_t count;    // a thread's configurations in it, when it holds no target
+    };
+
 public:
     TargetSlots(const std::vector<double>& costs, const std::vector<const std::vector<int>*>& columns, std::size_t rows)
         : costs_(costs), columns_(columns), rows_(rows) {
@@ -181,21 +190,59 @@ public:
         lo_ = costs.front();
         hi_ = costs.back();
         std::size_t buckets = 1;
-        while (buckets < 2 * h && buckets < (std::size_t{1} << 22)) buckets <<= 1;
+        while (buckets < 2 * h && buckets < (std::size_t{1} << 20)) buckets <<= 1;
         if (hi_ > lo_) scale_ = static_cast<double>(buckets) / (hi_ - lo_);
         // Every bucket index is computed by bucket(), the same monotone formula for targets
         // and configurations, so a target of an earlier bucket always costs less.
-        buckets_ = buckets;
-        first_.assign(buckets + 1, 0);
-        for (double c : costs) ++first_[bucket(c) + 1];
-        for (std::size_t b = 1; b <= buckets; ++b) first_[b] += first_[b - 1];
+        cells_.assign(buckets, Cell{0, 0, 0});
+        for (double c : costs) ++cells_[bucket(c)].targets;
+        std::uint32_t before = 0;
+        for (Cell& cell : cells_) {
+            cell.first = before;
+            before += cell.targets;
+        }
     }
-    // slot of a configuration of cost E; columns() gives its columns when a target costs E.
+
+    // The counts of one thread's configurations.
+    class Tally {
+    public:
+        explicit Tally(const TargetSlots& slots) : slots_(slots), cells_(slots.cells_), exact_(slots.costs_.size() + 1, 0) {}
+        // Counts a configuration of cost E; columns() gives its columns when a target costs E.
+        template <class Columns>
+        void add(double E, Columns&& columns) {
+            if (E < slots_.lo_) {
+                ++exact_[0];
+            } else if (E > slots_.hi_) {
+                ++exact_.back();
+            } else {
+                Cell& cell = cells_[slots_.bucket(E)];
+                if (cell.targets == 0) {
+                    ++cell.count;
+                } else {
+                    ++exact_[slots_.slotFrom(cell.first, E, columns)];
+                }
+            }
+        }
+        // Adds the counts by slot to `bySlot` (one more entry than targets).
+        void addTo(std::vector<Position>& bySlot) const {
+            for (std::size_t j = 0; j < exact_.size(); ++j) bySlot[j] += exact_[j];
+            for (const Cell& cell : cells_) bySlot[cell.first] += cell.count;
+        }
+
+    private:
+        const TargetSlots& slots_;
+        std::vector<Cell> cells_;
+        std::vector<std::uint64_t> exact_;
+    };
+
+private:
+    std::size_t bucket(double c) const {
+        const double b = (c - lo_) * scale_;
+        return b >= static_cast<double>(cells_.size() - 1) ? cells_.size() - 1 : static_cast<std::size_t>(b);
+    }
+    // The slot of a configuration of cost E from the first target of its bucket on.
     template <class Columns>
-    std::size_t slot(double E, Columns&& columns) const {
-        if (E < lo_) return 0;
-        if (E > hi_) return costs_.size();
-        std::size_t j = first_[bucket(E)];
+    std::size_t slotFrom(std::size_t j, double E, Columns&& columns) const {
         const int* x = nullptr;
         while (j < costs_.size()) {
             const double c = costs_[j];
@@ -208,18 +255,11 @@ public:
         }
         return j;
     }
-
-private:
-    std::size_t bucket(double c) const {
-        const double b = (c - lo_) * scale_;
-        return b >= static_cast<double>(buckets_ - 1) ? buckets_ - 1 : static_cast<std::size_t>(b);
-    }
     const std::vector<double>& costs_;
     const std::vector<const std::vector<int>*>& columns_;
     std::size_t rows_;
     double lo_ = 0, hi_ = 0, scale_ = 0;
-    std::size_t buckets_ = 1;
-    std::vector<std::size_t> first_;
+    std::vector<Cell> cells_;
 };
 
 // The indices in the plan's range of several configurations (each a configuration of the
@@ -267,14 +307,16 @@ std::vector<Position> indicesIn(const RangePlan& plan, ThreadPool& pool, const s
             withColumnType(plan.model(), [&](auto col) {
                 using Col = decltype(col);
                 std::vector<std::unique_ptr<PieceWalker<Col>>> walkers(pool.size());
+                std::vector<std::unique_ptr<TargetSlots::Tally>> tallies(pool.size());
                 pool.run(plan.pieces(), [&](std::size_t i, unsigned slot) {
                     if (raised(interrupt)) throw Interrupted();
-                    if (!walkers[slot]) walkers[slot].reset(new PieceWalker<Col>(n));
+                    if (!walkers[slot]) {
+                        walkers[slot].reset(new PieceWalker<Col>(n));
+                        tallies[slot].reset(new TargetSlots::Tally(slots));
+                    }
                     PieceWalker<Col>& w = *walkers[slot];
-                    std::vector<Position>& counts = perSlot[slot];
                     struct Place {
-                        const TargetSlots& slots;
-                        std::vector<Position>& counts;
+                        TargetSlots::Tally& tally;
                         std::vector<int>& full;
                         std::size_t n, s = 0;
                         const Col* head = nullptr;
@@ -283,16 +325,19 @@ std::vector<Position> indicesIn(const RangePlan& plan, ThreadPool& pool, const s
                             s = rows;
                         }
                         bool add(double E, const Col* rest) {
-                            ++counts[slots.slot(E, [&] {
+                            tally.add(E, [&] {
                                 for (std::size_t r = 0; r < s; ++r) full[r] = head[r];
                                 for (std::size_t r = s; r < n; ++r) full[r] = rest[r - s];
                                 return static_cast<const int*>(full.data());
-                            })];
+                            });
                             return true;
                         }
                     };
-                    plan.emitPiece<Col>(i, b, w, interrupt, Place{slots, counts, w.full, n});
+                    plan.emitPiece<Col>(i, b, w, interrupt, Place{*tallies[slot], w.full, n});
                 });
+                for (std::size_t t = 0; t < tallies.size(); ++t) {
+                    if (tallies[t]) tallies[t]->addTo(perSlot[t]);
+                }
             });
         }
     }

@@ -288,6 +288,31 @@ std::vector<double> suffixCountBounds(const Model& m, double budget, std::vector
     return bound;
 }
 
+double prefixCountBound(const Model& m, std::size_t rows, double budget) {
+    if (!(budget >= 0)) return 0.0;
+    double all = 1.0;
+    for (std::size_t i = 0; i < rows; ++i) all *= static_cast<double>(m.candStart[i + 1] - m.candStart[i]);
+    if (!(budget < kInf)) return all;
+    // Keys rounded down to a grid, counted by a convolution, first row first.
+    const std::size_t bins = 2048;
+    const double h = budget > 0 ? budget / static_cast<double>(bins) : 1.0;
+    std::vector<double> cur(bins + 1, 0.0), nxt(bins + 1);
+    cur[0] = 1.0;
+    for (std::size_t i = 0; i < rows; ++i) {
+        std::fill(nxt.begin(), nxt.end(), 0.0);
+        for (std::size_t c = m.candStart[i]; c < m.candStart[i + 1]; ++c) {
+            const double w = std::floor(m.candDelta[c] / h);
+            if (!(w <= static_cast<double>(bins))) break;
+            const std::size_t wi = static_cast<std::size_t>(w);
+            for (std::size_t b = wi; b <= bins; ++b) nxt[b] += cur[b - wi];
+        }
+        std::swap(cur, nxt);
+    }
+    double total = 0.0;
+    for (double x : cur) total += x;
+    return std::min(total, all);
+}
+
 std::vector<double> budgetsWithin(const Model& m, double limit, const std::vector<double>& maxEntries) {
     std::vector<double> budget(m.n + 1, -1.0);
     if (!(limit >= 0) || !(limit < kInf)) return budget;

@@ -69,6 +69,10 @@ struct SuffixList {
 // whole matrix's keys on a grid of budget / (histogram->size() - 1).
 std::vector<double> suffixCountBounds(const Model& m, double budget, std::vector<double>* histogram = nullptr);
 
+// An upper bound on the number of combinations of the rows [0, rows) whose key (cost above
+// those rows' minima) is at most `budget`: the prefixes a walk over those rows may enter.
+double prefixCountBound(const Model& m, std::size_t rows, double budget);
+
 // For every first row s (n + 1 entries), the largest key budget, up to `limit`, for which an
 // upper bound on the number of combinations of the rows [s, n) of key at most the budget
 // stays within maxEntries[s]; -1 where not even the key 0 does.

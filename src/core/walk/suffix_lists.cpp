@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <mutex>
+#include <thread>
 
 namespace quorin {
 namespace detail {
@@ -11,6 +13,9 @@ namespace {
 // Memory of the deepest list's entries (enough to keep the prefixes walked per
 // configuration few, small enough to build in well under a second), of each early list's,
 // and of all early lists'.
+// The prefixes of the deepest list's first row a range may enter from which early lists
+// are built.
+constexpr double kEarlyFrom = double(1 << 20);
 constexpr SuffixListBytes kDefaultBytes{std::size_t{32} << 20, std::size_t{6} << 20, std::size_t{96} << 20};
 
 // The lists kept for one matrix, known by its costs.
@@ -56,8 +61,8 @@ std::shared_ptr<const SuffixList> buildEarly(const Model& m, std::size_t first, 
 
 }  // namespace
 
-SuffixLists suffixListsFor(const Model& m, double hiCost, bool early, const std::atomic<bool>* interrupt,
-                           double ahead) {
+SuffixLists suffixListsFor(const Model& m, double hiCost, bool early, unsigned threads,
+                           const std::atomic<bool>* interrupt, double ahead) {
     if (!(ahead >= 0)) ahead = hiCost < kInf ? (hiCost - m.cheapest) / 64 : 0.0;
     const double roomy = hiCost < kInf ? hiCost + ahead : hiCost;
     Kept& k = kept();
@@ -81,22 +86,48 @@ SuffixLists suffixListsFor(const Model& m, double hiCost, bool early, const std:
     SuffixLists lists{k.deepest, std::vector<std::shared_ptr<const SuffixList>>(m.n + 1)};
     const std::size_t s = k.deepest->first;
     if (!early || s < 2 || hiCost == kInf) return lists;
+    // Early lists pay only where the walk would enter many prefixes; elsewhere building
+    // them would cost more than they save.
+    if (prefixCountBound(m, s, needOf(m, hiCost, 0)) < kEarlyFrom) return lists;
     const std::size_t bytes = std::min(k.bytes.early, k.bytes.earlyTotal / std::max<std::size_t>(1, m.n));
     if (k.earlyLimit.empty()) {
         std::vector<double> most(m.n + 1);
         for (std::size_t j = 0; j <= m.n; ++j) most[j] = static_cast<double>(entriesFitting(m, j, bytes));
         k.earlyLimit = budgetsWithin(m, m.deltaAfter[0] + m.margin, most);
     }
+    // The lists to build, then built on `threads` threads (each list on one).
+    std::vector<std::size_t> stale;
+    std::vector<double> budgets(m.n + 1, 0.0);
     for (std::size_t j = 1; j < s; ++j) {
         const double want = std::min(k.earlyLimit[j], needOf(m, hiCost, j));
         if (!(want > 0)) continue;
         if (!k.early[j] || !(k.early[j]->budget >= want)) {
             k.early[j].reset();
-            const double room = std::min(k.earlyLimit[j], needOf(m, roomy, j));
-            k.early[j] = buildEarly(m, j, std::max(want, room), entriesFitting(m, j, bytes), interrupt);
+            budgets[j] = std::max(want, std::min(k.earlyLimit[j], needOf(m, roomy, j)));
+            stale.push_back(j);
         }
-        lists.early[j] = k.early[j];
     }
+    std::atomic<std::size_t> next{0};
+    std::exception_ptr error;
+    std::mutex errorMutex;
+    auto build = [&] {
+        try {
+            for (std::size_t i; (i = next.fetch_add(1)) < stale.size();) {
+                const std::size_t j = stale[i];
+                k.early[j] = buildEarly(m, j, budgets[j], entriesFitting(m, j, bytes), interrupt);
+            }
+        } catch (...) {
+            std::lock_guard<std::mutex> hold(errorMutex);
+            if (!error) error = std::current_exception();
+            next.store(stale.size());
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (unsigned t = 1; t < threads && t < stale.size(); ++t) helpers.emplace_back(build);
+    build();
+    for (std::thread& t : helpers) t.join();
+    if (error) std::rethrow_exception(error);
+    for (std::size_t j = 1; j < s; ++j) lists.early[j] = k.early[j];
     return lists;
 }
 

@@ -27,12 +27,12 @@ struct SuffixLists {
     std::vector<std::shared_ptr<const SuffixList>> early;
 };
 
-// The lists a range of `m` below hiCost uses (early lists only when `early` is set), from
-// the lists kept for `m` when they still serve, else built and kept in their place with
-// room for ranges up to `ahead` further (negative: a sixty-fourth of hiCost's distance
-// from the cheapest cost).
-SuffixLists suffixListsFor(const Model& m, double hiCost, bool early, const std::atomic<bool>* interrupt,
-                           double ahead = -1.0);
+// The lists a range of `m` below hiCost uses (early lists only when `early` is set and
+// the walk would enter many prefixes), from the lists kept for `m` when they still serve,
+// else built on up to `threads` threads and kept in their place, with room for ranges up
+// to `ahead` further (negative: a sixty-fourth of hiCost's distance from the cheapest cost).
+SuffixLists suffixListsFor(const Model& m, double hiCost, bool early, unsigned threads,
+                           const std::atomic<bool>* interrupt, double ahead = -1.0);
 
 // Forgets the kept lists (those in use stay alive until their walks end).
 void releaseSuffixLists() noexcept;
