@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "interrupt.h"
+#include "types.h"
 #include "weight_table.h"
 
 namespace quorin {
