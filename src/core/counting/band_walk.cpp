@@ -2,8 +2,6 @@
 
 #include <cmath>
 
-#include "heap/core_helpers.h"
-
 namespace quorin {
 
 namespace {
@@ -151,7 +149,7 @@ Tally BandWalk::expand(std::size_t row, double prefix, std::int64_t weight, doub
         if (o < 0) break;
         const std::int64_t i = std::min(o, std::max(rootIn_ - w, inner_.below(next, p)));
         children.push_back({p, w, i, o, c.size});
-        if (counts != nullptr) detail::prefetch(counts + std::max<std::int64_t>(i, 0));
+        if (counts != nullptr) __builtin_prefetch(counts + std::max<std::int64_t>(i, 0));
     }
     for (std::size_t k = 0; k < children.size(); ++k) {
         const Child child = children[k];

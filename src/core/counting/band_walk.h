@@ -18,8 +18,8 @@
 //
 // Costs are the core's (summed in row order from +0.0), so the walks count and list
 // exactly what the cost order holds. Both throw Interrupted when `interrupt` is raised
-// (checked every thousand opened nodes, about a millisecond apart at most) and own nothing
-// afterwards. The table must have been built for a largest cost at least the walk's.
+// (checked every thousand opened nodes and every thousand last rows, about a millisecond
+// apart at most) and own nothing afterwards. The table must have been built for a largest cost at least the walk's.
 #pragma once
 
 #include <algorithm>
@@ -52,10 +52,11 @@ struct IntervalCounts {
     Uint128 inside = 0;
 };
 
-// The walk, for the band (lo, hi]: the thresholds of a cost `inner` count a node's
-// completions as before the band where all of them certainly cost less (a cost -inf: none
-// is), those of hi prune the nodes with none that may reach it, and every configuration
-// of cost in (lo, hi] is handed to the policy in the last row:
+// The walk, for the band (lo, hi]: the thresholds of a cost `inner` (lo, or the double
+// above it) count the completions of a node that certainly cost less than it as before the
+// band (inner -inf: none is), those of hi prune the nodes with no completion that may
+// reach it, and every configuration of cost in (lo, hi] is handed to the policy in the
+// last row:
 //
 //     struct Policy {
 //         // Whether it needs the columns; without, equal-cost columns of a row are walked
@@ -151,6 +152,7 @@ protected:
     // runs, before the band, in it (each handed to the policy) and past it.
     template <class Policy>
     void lastRow(double prefix, int lex, std::size_t from, std::size_t to, Policy& policy, IntervalCounts& out) {
+        if ((++lastRows_ & 1023) == 0) checkInterrupt(interrupt_);
         std::size_t k = from;
         while (k < to && prefix + lastCosts_[k] <= lo_) ++k;
         out.below += k - from;
@@ -203,7 +205,8 @@ protected:
     std::size_t rows_;
     std::uint64_t budget_;
     const std::atomic<bool>* interrupt_;
-    std::uint64_t visits_ = 0;
+    std::uint64_t visits_ = 0;    // opened nodes, against the budget
+    std::uint64_t lastRows_ = 0;  // last rows walked (each may hand out a row of configurations)
     bool cut_ = false;
     std::int64_t rootOut_ = -1;
     std::vector<std::vector<CostClass>> classes_;  // every row's, cheapest first (within the largest budget)
