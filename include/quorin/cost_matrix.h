@@ -26,49 +26,14 @@
 
 #include <cstddef>
 #include <string>
-#include <utility>
 #include <vector>
+
+#include "types.h"
 
 namespace quorin {
 
-// What a matrix's entries are.
-enum class MatrixKind : unsigned char {
-    Probabilities = 0,
-    LogLikelihoods = 1,
-};
-
-// Rows of doubles, row i for variable i; rows may differ in length.
-using MatrixRows = std::vector<std::vector<double>>;
-
-// The input of every engine: rows of probabilities, or of natural-log likelihoods when
-// kind() says so. It is the rows themselves (a vector of rows), so it is built, read and
-// changed as one; a copy keeps the kind. Built from plain rows it holds probabilities.
-class ProbabilityMatrix : public MatrixRows {
-public:
-    using MatrixRows::MatrixRows;
-    ProbabilityMatrix() = default;
-    ProbabilityMatrix(MatrixRows rows, MatrixKind kind = MatrixKind::Probabilities)  // NOLINT: rows are a matrix
-        : MatrixRows(std::move(rows)), kind_(kind) {}
-
-    MatrixKind kind() const noexcept { return kind_; }
-    void setKind(MatrixKind kind) noexcept { kind_ = kind; }
-    bool holdsLogLikelihoods() const noexcept { return kind_ == MatrixKind::LogLikelihoods; }
-
-    friend bool operator==(const ProbabilityMatrix& a, const ProbabilityMatrix& b) {
-        return a.kind_ == b.kind_ && static_cast<const MatrixRows&>(a) == static_cast<const MatrixRows&>(b);
-    }
-    friend bool operator!=(const ProbabilityMatrix& a, const ProbabilityMatrix& b) { return !(a == b); }
-
-private:
-    MatrixKind kind_ = MatrixKind::Probabilities;
-};
-
 // The matrix of natural-log likelihoods `rows`.
 ProbabilityMatrix logLikelihoods(MatrixRows rows);
-
-// Costs as every engine computes them: costs[i][j] of row i's column j, +inf for an
-// impossible value.
-using CostMatrix = std::vector<std::vector<double>>;
 
 // Throws std::invalid_argument unless every row has at least one entry and every entry is
 // valid for the matrix's kind. Messages: "probs[i] is empty"; probabilities: "probs[i][j]

@@ -13,7 +13,7 @@
 // its limit (walks of 2^26 nodes); the bounds returned say what was reached: compare
 // high / low when the ratio matters. Both always hold the true value: every
 // rounding is bounded with an explicit margin, and the configurations too close to call
-// (the band of band_walk.h) are summed exactly as the core sums them. An exact count
+// (the band) are summed exactly as the core sums them. An exact count
 // walks the whole band, on every core, and the band grows with the depth (about 16 times
 // for every 16 times deeper). Counts of 2^53 or more are never exact: asking for one
 // (exactUpTo at or past it, and the count possibly below exactUpTo) throws
@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "interrupt.h"
+#include "types.h"
 #include "weight_table.h"
 
 namespace quorin {

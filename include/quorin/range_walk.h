@@ -1,7 +1,7 @@
 // Every configuration of a range of the cost order, exactly once, in no particular order.
 //
 // A range [lower, upper) of the cost order is given by two bounds (OrderBound of
-// windows.h): its configurations are those at or after `lower` and before `upper` (no
+// types.h): its configurations are those at or after `lower` and before `upper` (no
 // upper: to the end, the configurations of cost +inf included). A search task needs every
 // configuration of its range tested once and their exact number, not their order: the walk
 // hands them out as its threads find them, at the same speed at any depth, and counts
@@ -28,9 +28,8 @@
 
 #include "counting.h"
 #include "interrupt.h"
-#include "quorin.h"
 #include "tester.h"
-#include "windows.h"
+#include "types.h"
 
 namespace quorin {
 

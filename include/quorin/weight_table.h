@@ -21,12 +21,11 @@
 #include <string>
 #include <vector>
 
+#include "cost_matrix.h"
 #include "interrupt.h"
-#include "quorin.h"
+#include "types.h"
 
 namespace quorin {
-
-using Uint128 = unsigned __int128;
 
 // A number of configurations: an unsigned integer of any size, held exactly as 64-bit
 // limbs, least significant first, without leading zero limbs (zero has none). Counts below

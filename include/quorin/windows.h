@@ -25,24 +25,11 @@
 #include <memory>
 #include <vector>
 
+#include "cost_matrix.h"
 #include "interrupt.h"
-#include "quorin.h"
+#include "types.h"
 
 namespace quorin {
-
-// A position in the cost order (0-based), or a count of configurations.
-__extension__ typedef unsigned __int128 Position;
-// Stands for "every configuration" as a stop.
-constexpr Position kNoStop = ~Position{0};
-
-// A bound in the cost order. The configurations at or after it are those of greater cost
-// and those of cost `cost` whose columns are not lexicographically smaller than
-// `columns` (one per row; all zero for the start of a cost). Cost +inf bounds the
-// zero-probability configurations.
-struct OrderBound {
-    double cost = 0.0;
-    std::vector<int> columns;
-};
 
 class WindowedEnumerator {
 public:

@@ -1,9 +1,11 @@
 // libFuzzer target for the band walks and the counting built on them.
 //
 // Fuzzed bytes decode into a small matrix, a weight table step and a few queries; every
-// answer is checked against brute force over all configurations: the band walk's counts
-// before a configuration and at a cost, the interval walk's counts and leaves, and rank,
-// count and select of counting.h. A violated check prints why and traps.
+// answer is checked against brute force over all configurations: the walk of the weight
+// table in each of its uses, on one thread and split among several (the band walk's counts
+// before a configuration and at a cost, its bounds when a node budget cuts it short, the
+// interval walk's counts and leaves), and rank, count and select of counting.h. A violated
+// check prints why and traps.
 //
 // Build and run: scripts/run-fuzz (seed corpus tests/fuzz/corpus_band_walk).
 //
@@ -11,7 +13,8 @@
 //   [0]     row count, modulo kMaxRows + 1
 //   [1]     step: the cost range divided by 1 + byte * 4
 //   then per row: a width byte (modulo kMaxColumns, plus 1) and one palette byte per column
-//   then query bytes: each picks a position of the cost order (modulo the count)
+//   then per query: two bytes pick a position of the cost order (modulo the count), one
+//   byte the threads of the split walks (1 + byte % 4) and a node budget (byte / 4)
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -23,8 +26,9 @@
 #include <stdexcept>
 #include <vector>
 
-#include <quorin/detail/band_walk.h>
 #include <quorin/counting.h>
+
+#include "counting/band_walk.h"
 
 namespace {
 
@@ -124,6 +128,8 @@ void checkMatrix(const ProbabilityMatrix& probs, std::uint8_t stepByte, Reader& 
     const quorin::WeightTable table(quorin::costsOf(probs), step, top);
     for (std::size_t q = 0; q < kQueries; ++q) {
         const std::size_t p = (in.next() | (in.next() << 8)) % order.size();
+        const std::uint8_t splitByte = in.next();
+        const unsigned threads = 1 + splitByte % 4;
         const Scored& s = order[p];
         // counting.h against brute force.
         const quorin::CountBounds r = quorin::rank(probs, s.columns);
@@ -138,7 +144,14 @@ void checkMatrix(const ProbabilityMatrix& probs, std::uint8_t stepByte, Reader& 
             quorin::BandWalk before(table, s.cost, s.columns.data());
             const quorin::Tally t = before.run();
             check(t.low == t.high && t.low == p, "band walk before a configuration");
+            const quorin::Tally split = quorin::BandWalk(table, s.cost, s.columns.data()).runParallel(threads);
+            check(split.low == p && split.high == p, "split band walk before a configuration");
+            quorin::BandWalk cut(table, s.cost, s.columns.data(), splitByte / 4);
+            const quorin::Tally b = cut.run();
+            check(b.low <= p && p <= b.high && (!cut.complete() || b.low == b.high), "bounds of a cut band walk");
         }
+        const quorin::Tally atMostCost = quorin::BandWalk(table, s.cost, nullptr).runParallel(threads);
+        check(atMostCost.low == atMostCost.high && atMostCost.low == atMost(order, s.cost), "split band walk at a cost");
         const double lo = q % 2 == 0 ? -kInf : std::nextafter(s.cost, -kInf);
         const double hi = finite[std::min(finite.size() - 1, p + q * 3)];
         if (!(lo < hi)) continue;
@@ -152,6 +165,19 @@ void checkMatrix(const ProbabilityMatrix& probs, std::uint8_t stepByte, Reader& 
         Listed listed{probs.size(), 0, &order, lo, hi};
         quorin::IntervalWalk<Listed>(table, lo, hi).run(listed);
         check(listed.leaves == m.inside, "interval walk leaves with columns");
+        // Split among threads: the same counts, every leaf once.
+        std::vector<ByCost> costParts(threads);
+        const quorin::IntervalCounts splitCounts = quorin::IntervalWalk<ByCost>(table, lo, hi).runParallel(costParts);
+        check(splitCounts.below == m.below && splitCounts.inside == m.inside, "split interval walk counts");
+        for (std::size_t k = 1; k < costParts.size(); ++k) {
+            for (const auto& e : costParts[k].seen) costParts[0].seen[e.first] += e.second;
+        }
+        check(costParts[0].seen == byCost.seen, "split interval walk leaves by cost");
+        std::vector<Listed> listedParts(threads, Listed{probs.size(), 0, &order, lo, hi});
+        quorin::IntervalWalk<Listed>(table, lo, hi).runParallel(listedParts);
+        std::uint64_t leaves = 0;
+        for (const Listed& l : listedParts) leaves += l.leaves;
+        check(leaves == m.inside, "split interval walk leaves with columns");
     }
 }
 

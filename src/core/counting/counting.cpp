@@ -1,6 +1,5 @@
 #include <quorin/counting.h>
 
-#include <quorin/detail/band_walk.h>
 #include <quorin/detail/introsort.h>
 
 #include <algorithm>
@@ -12,6 +11,8 @@
 #include <string>
 #include <random>
 #include <thread>
+
+#include "counting/band_walk.h"
 
 namespace quorin {
 

@@ -13,7 +13,7 @@
 #include <optional>
 #include <vector>
 
-#include <quorin/windows.h>
+#include <quorin/types.h>
 
 #include "walk/cost_model.h"
 #include "walk/prefix_walk.h"

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include <quorin/detail/thread_pool.h>
+#include <quorin/windows.h>
 
 #include "range/range_plan.h"
 

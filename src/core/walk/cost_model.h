@@ -12,8 +12,9 @@
 #include <limits>
 #include <vector>
 
+#include <quorin/cost_matrix.h>
 #include <quorin/interrupt.h>
-#include <quorin/windows.h>
+#include <quorin/types.h>
 
 namespace quorin {
 namespace detail {

@@ -1,8 +1,8 @@
-// The band walks alone, against brute force over every configuration of small matrices,
-// with tables from coarse (wide bands: most nodes opened) to fine.
+// The walk of the weight table alone, in each of its uses (counts before a configuration
+// or at a cost, intervals), on one thread and split among three, against brute force over
+// every configuration of small matrices, with tables from coarse (wide bands: most nodes
+// opened) to fine.
 #include <gtest/gtest.h>
-
-#include <quorin/detail/band_walk.h>
 
 #include <algorithm>
 #include <cmath>
@@ -11,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "counting/band_walk.h"
 #include "counting_matrices.h"
 
 namespace {
@@ -86,6 +87,14 @@ void checkWalks(const ProbabilityMatrix& probs) {
             ASSERT_TRUE(walk.complete());
             ASSERT_EQ(t.low, t.high);
             ASSERT_EQ(static_cast<std::uint64_t>(t.low), p) << "position " << p;
+            // Split into tasks on three threads (the key's path above them): the same count.
+            // Cut short by a node budget: bounds that hold it.
+            const quorin::Tally split = quorin::BandWalk(table, order[p].cost, order[p].columns.data()).runParallel(3);
+            ASSERT_EQ(split.low, t.low);
+            ASSERT_EQ(split.high, t.high);
+            quorin::BandWalk cut(table, order[p].cost, order[p].columns.data(), p % 8);
+            const quorin::Tally bounds = cut.run();
+            ASSERT_TRUE(bounds.low <= t.low && t.low <= bounds.high && (!cut.complete() || bounds.low == bounds.high));
         }
         for (std::size_t q = 0; q < queries.size(); ++q) {
             const double c = queries[q];
