@@ -171,8 +171,8 @@ bool RangePlan::visitPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, 
         if (size == kQueue && !flushOne()) return false;
         const std::size_t slot = (head + size) % kQueue;
         queue[slot] = l;
-        std::copy(w.path.begin(), w.path.begin() + static_cast<std::ptrdiff_t>(rows),
-                  w.queued.begin() + static_cast<std::ptrdiff_t>(slot * (s + 1)));
+        copyBytes(reinterpret_cast<unsigned char*>(w.queued.data() + slot * (s + 1)),
+                  reinterpret_cast<const unsigned char*>(w.path.data()), rows * sizeof(Col));
         ++size;
         return true;
     };
