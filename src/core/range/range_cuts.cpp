@@ -5,8 +5,12 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <mutex>
 
 #include <quorin/weight_table.h>
+
+#include "walk/suffix_lists.h"
 
 namespace quorin {
 namespace {
@@ -68,6 +72,44 @@ double dearestFinite(const CostMatrix& costs) {
 
 }  // namespace
 
+namespace {
+
+// The last table cutRange built, kept for the next call on the same matrix and top (the
+// cuts of a search, a task at a time, come from one table).
+struct KeptTable {
+    std::mutex mutex;
+    CostMatrix costs;
+    double step = 0.0, top = 0.0;
+    std::shared_ptr<const WeightTable> table;
+};
+
+KeptTable& keptTable() {
+    static KeptTable k;
+    return k;
+}
+
+std::shared_ptr<const WeightTable> tableFor(CostMatrix costs, double step, double top) {
+    KeptTable& k = keptTable();
+    std::lock_guard<std::mutex> lock(k.mutex);
+    if (k.table && k.step == step && k.top == top && k.costs == costs) return k.table;
+    k.table.reset();
+    k.costs = costs;
+    k.table = std::make_shared<const WeightTable>(std::move(costs), step, top);
+    k.step = step;
+    k.top = top;
+    return k.table;
+}
+
+}  // namespace
+
+void releaseWalkMemory() noexcept {
+    detail::releaseSuffixLists();
+    KeptTable& k = keptTable();
+    std::lock_guard<std::mutex> lock(k.mutex);
+    k.table.reset();
+    k.costs = CostMatrix();
+}
+
 std::vector<OrderBound> cutRange(const ProbabilityMatrix& probs, const OrderBound& lower,
                                  const std::optional<OrderBound>& upper, Position size, std::size_t most) {
     std::vector<OrderBound> cuts;
@@ -81,8 +123,8 @@ std::vector<OrderBound> cutRange(const ProbabilityMatrix& probs, const OrderBoun
     if (!(top > lower.cost) || !(top > base)) return cuts;
     const double bins = std::max(64.0, std::min(kBins, kCountBytes / (8.0 * static_cast<double>(costs.size()))));
     const std::size_t rows = costs.size();
-    const WeightTable table(std::move(costs), (top - base) / bins, top);
-    const CountEstimate estimate(table);
+    const std::shared_ptr<const WeightTable> table = tableFor(std::move(costs), (top - base) / bins, top);
+    const CountEstimate estimate(*table);
     const double first = estimate.below(lower.cost);
     double previous = lower.cost;
     for (std::size_t k = 1; cuts.size() < most; ++k) {

@@ -527,8 +527,6 @@ std::vector<Position> RangeWalk::indicesOf(const std::vector<std::vector<int>>& 
     return indicesIn(*e.plan, *e.countPool, configurations, interrupt);
 }
 
-void releaseWalkMemory() noexcept { releaseSuffixLists(); }
-
 // ----------------------------------------------------------------------------------------
 // testRange: the tester on the walk's threads
 
