@@ -9,6 +9,20 @@ namespace quorin {
 namespace detail {
 namespace {
 
+// nxt = cur convolved with row i's keys rounded down to a grid of step h (bins + 1 cells;
+// keys past the grid dropped).
+void addRow(const Model& m, std::size_t i, double h, std::size_t bins, const std::vector<double>& cur,
+            std::vector<double>& nxt) {
+    std::fill(nxt.begin(), nxt.end(), 0.0);
+    for (std::size_t c = m.candStart[i]; c < m.candStart[i + 1]; ++c) {
+        const double w = std::floor(m.candDelta[c] / h);
+        if (!(w <= static_cast<double>(bins))) break;
+        const std::size_t wi = static_cast<std::size_t>(w);
+        for (std::size_t b = wi; b <= bins; ++b) nxt[b] += cur[b - wi];
+    }
+}
+
+
 // Visits every combination of the rows [from, to) whose key (cost above the rows' minima,
 // summed in row order) is at most `budget`, depth first, its columns in path[0 .. to -
 // from); stops, returning false, once visit(key) does.
@@ -272,13 +286,7 @@ std::vector<double> suffixCountBounds(const Model& m, double budget, std::vector
     std::vector<double> cur(bins + 1, 0.0), nxt(bins + 1);
     cur[0] = 1.0;
     for (std::size_t i = m.n; i-- > 0;) {
-        std::fill(nxt.begin(), nxt.end(), 0.0);
-        for (std::size_t c = m.candStart[i]; c < m.candStart[i + 1]; ++c) {
-            const double w = std::floor(m.candDelta[c] / h);
-            if (!(w <= static_cast<double>(bins))) break;
-            const std::size_t wi = static_cast<std::size_t>(w);
-            for (std::size_t b = wi; b <= bins; ++b) nxt[b] += cur[b - wi];
-        }
+        addRow(m, i, h, bins, cur, nxt);
         std::swap(cur, nxt);
         double sum = 0.0;
         for (double x : cur) sum += x;
@@ -299,13 +307,7 @@ double prefixCountBound(const Model& m, std::size_t rows, double budget) {
     std::vector<double> cur(bins + 1, 0.0), nxt(bins + 1);
     cur[0] = 1.0;
     for (std::size_t i = 0; i < rows; ++i) {
-        std::fill(nxt.begin(), nxt.end(), 0.0);
-        for (std::size_t c = m.candStart[i]; c < m.candStart[i + 1]; ++c) {
-            const double w = std::floor(m.candDelta[c] / h);
-            if (!(w <= static_cast<double>(bins))) break;
-            const std::size_t wi = static_cast<std::size_t>(w);
-            for (std::size_t b = wi; b <= bins; ++b) nxt[b] += cur[b - wi];
-        }
+        addRow(m, i, h, bins, cur, nxt);
         std::swap(cur, nxt);
     }
     double total = 0.0;
@@ -326,13 +328,7 @@ std::vector<double> budgetsWithin(const Model& m, double limit, const std::vecto
     cur[0] = 1.0;
     for (std::size_t i = m.n + 1; i-- > 0;) {
         if (i < m.n) {
-            std::fill(nxt.begin(), nxt.end(), 0.0);
-            for (std::size_t c = m.candStart[i]; c < m.candStart[i + 1]; ++c) {
-                const double w = std::floor(m.candDelta[c] / h);
-                if (!(w <= static_cast<double>(bins))) break;
-                const std::size_t wi = static_cast<std::size_t>(w);
-                for (std::size_t b = wi; b <= bins; ++b) nxt[b] += cur[b - wi];
-            }
+            addRow(m, i, h, bins, cur, nxt);
             std::swap(cur, nxt);
         }
         double running = 0.0;
