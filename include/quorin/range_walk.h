@@ -99,9 +99,10 @@ struct RangeReport {
 RangeReport testRange(const ProbabilityMatrix& probs, const OrderBound& lower, const std::optional<OrderBound>& upper,
                       const Tester& tester, unsigned threads = 0, const std::atomic<bool>* interrupt = nullptr);
 
-// Range walks keep what they build from a matrix alone (lists of its last rows'
-// combinations, about 200 MiB at most) for the next walk of the same matrix, which then
-// starts at once; this frees it (walks still running keep theirs until they end).
+// Range walks and cutRange keep what they build from a matrix alone (lists of its last
+// rows' combinations, about 200 MiB at most, and the weight table that cuts) for the next
+// call on the same matrix, which then starts at once; this frees it (walks still running
+// keep theirs until they end).
 void releaseWalkMemory() noexcept;
 
 // Up to `most` bounds strictly between `lower` and `upper` (std::nullopt: the end),
