@@ -87,11 +87,15 @@ void checkWalks(const ProbabilityMatrix& probs) {
             ASSERT_TRUE(walk.complete());
             ASSERT_EQ(t.low, t.high);
             ASSERT_EQ(static_cast<std::uint64_t>(t.low), p) << "position " << p;
-            // Split into tasks on three threads (the key's path above them): the same count.
-            // Cut short by a node budget: bounds that hold it.
-            const quorin::Tally split = quorin::BandWalk(table, order[p].cost, order[p].columns.data()).runParallel(3);
-            ASSERT_EQ(split.low, t.low);
-            ASSERT_EQ(split.high, t.high);
+            // Split into tasks on three threads (the key's path above them): the same count
+            // (at every seventh position: each split starts threads). Cut short by a node
+            // budget: bounds that hold it.
+            if (p % 7 == 0) {
+                const quorin::Tally split =
+                    quorin::BandWalk(table, order[p].cost, order[p].columns.data()).runParallel(3);
+                ASSERT_EQ(split.low, t.low);
+                ASSERT_EQ(split.high, t.high);
+            }
             quorin::BandWalk cut(table, order[p].cost, order[p].columns.data(), p % 8);
             const quorin::Tally bounds = cut.run();
             ASSERT_TRUE(bounds.low <= t.low && t.low <= bounds.high && (!cut.complete() || bounds.low == bounds.high));
