@@ -188,3 +188,42 @@ TEST(RangeWalk, RefusesBadBoundsAndStopsWhenInterrupted) {
 }
 
 }  // namespace
+
+namespace {
+
+// What a walk keeps between calls on one matrix (suffix lists, the cutting table) changes no
+// result: cuts and walks agree kept, released, with lists built on one thread or two, and
+// with early lists of a few entries.
+TEST(RangeWalk, WhatIsKeptBetweenWalksChangesNoResult) {
+    const ProbabilityMatrix probs(6, std::vector<double>{0.3, 0.25, 0.2, 0.1, 0.1, 0.05});
+    const std::vector<Entry> order = quorin_test::costOrder(probs);
+    const OrderBound lower{order[order.size() / 3].cost, order[order.size() / 3].columns};
+    const auto cutsOf = [&] { return quorin::cutRange(probs, lower, std::nullopt, 997, 8); };
+    const std::vector<OrderBound> cuts = cutsOf();
+    ASSERT_FALSE(cuts.empty());
+    const auto walked = [&](unsigned threads) {
+        quorin::RangeWalk walk(probs, lower, cuts.back(), threads, 64);
+        std::vector<Entry> got = walkAll(walk);
+        std::sort(got.begin(), got.end(), [](const Entry& x, const Entry& y) {
+            return std::tie(x.cost, x.columns) < std::tie(y.cost, y.columns);
+        });
+        return got;
+    };
+    const std::vector<Entry> want(order.begin() + static_cast<std::ptrdiff_t>(order.size() / 3),
+                                  order.begin() + static_cast<std::ptrdiff_t>(positionOf(order, cuts.back())));
+    const quorin::detail::SuffixListBytes saved = quorin::detail::setSuffixListBytes({64, 16, 256});
+    for (int round = 0; round < 3; ++round) {
+        for (unsigned threads : {1u, 2u}) {
+            const std::vector<Entry> got = walked(threads);
+            ASSERT_EQ(got.size(), want.size()) << "round " << round;
+            for (std::size_t k = 0; k < want.size(); ++k) ASSERT_EQ(got[k].columns, want[k].columns);
+        }
+        const std::vector<OrderBound> again = cutsOf();
+        ASSERT_EQ(again.size(), cuts.size());
+        for (std::size_t k = 0; k < cuts.size(); ++k) ASSERT_EQ(again[k].cost, cuts[k].cost);
+        if (round == 1) quorin::releaseWalkMemory();
+    }
+    quorin::detail::setSuffixListBytes(saved);
+}
+
+}  // namespace
