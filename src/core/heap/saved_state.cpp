@@ -64,12 +64,7 @@
 namespace quorin {
 namespace {
 
-using detail::costOf;
-using detail::deltaAt;
-using detail::markerOf;
-using detail::prefetch;
-using detail::sameRanks;
-using detail::withWidth;
+using namespace detail;  // the heap engine's helpers: costs, deltas, widths
 
 constexpr unsigned char kMagic[8] = {0x89, 'Q', 'U', 'O', 'R', 'I', 'N', '\n'};
 constexpr std::size_t kMinSize = saved_state::kHeaderBytes + saved_state::kChecksumBytes;

@@ -113,8 +113,8 @@ void checkWalks(const ProbabilityMatrix& probs) {
             ASSERT_EQ(split.high, t.high);
         }
         // Intervals (lo, hi]: counts, and every leaf once, with and without columns.
-        for (std::size_t a = 0; a < queries.size(); a += 3) {
-            for (std::size_t b = a + 1; b < queries.size(); b += 4) {
+        for (std::size_t a = 0; a < queries.size(); a += 6) {
+            for (std::size_t b = a + 1; b < queries.size(); b += 5) {
                 const double hi = queries[b];
                 for (double lo : {queries[a], -kInfinity}) {
                     if (!(lo < hi)) continue;
