@@ -4,12 +4,18 @@ way to run code in a fresh interpreter that finds the same quorin module."""
 import itertools
 import math
 import os
+import signal
 import subprocess
 import sys
 
 import pytest
 
 import quorin
+
+# A run started in the background by a shell inherits SIGINT ignored, and so would every
+# process the Ctrl-C tests start (they would run on forever): SIGINT is delivered again.
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 Enumerator = quorin.quorin
 

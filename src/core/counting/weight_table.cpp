@@ -285,7 +285,8 @@ std::int64_t WeightTable::computeWeights() {
             rowHeaviest = std::max(rowHeaviest, w);
             weights.push_back(static_cast<std::int32_t>(std::min<std::int64_t>(w, kLargestBudget + 1)));
         }
-        heaviest = std::min(kSaturatedBudget, heaviest + rowHeaviest);
+        // Saturating: a row's weight alone may be the saturated budget.
+        heaviest = rowHeaviest >= kSaturatedBudget - heaviest ? kSaturatedBudget : heaviest + rowHeaviest;
     }
     finiteCount_ = Count(hasFinite_ ? 1 : 0);
     totalCount_ = Count(1);

@@ -123,7 +123,17 @@ std::vector<OrderBound> cutRange(const ProbabilityMatrix& probs, const OrderBoun
     if (!(top > lower.cost) || !(top > base)) return cuts;
     const double bins = std::max(64.0, std::min(kBins, kCountBytes / (8.0 * static_cast<double>(costs.size()))));
     const std::size_t rows = costs.size();
-    const std::shared_ptr<const WeightTable> table = tableFor(std::move(costs), (top - base) / bins, top);
+    // The table spans the costs from its own base (the cheapest costs summed in another
+    // order) to top: a step far below the sums' rounding would make that span billions of
+    // steps when top is within rounding of the base.
+    double magnitude = 0.0;
+    for (const std::vector<double>& row : costs) {
+        for (double c : row) {
+            if (c < kInf) magnitude += std::fabs(c);
+        }
+    }
+    const double step = std::max((top - base) / bins, std::ldexp(magnitude, -40));
+    const std::shared_ptr<const WeightTable> table = tableFor(std::move(costs), step, top);
     const CountEstimate estimate(*table);
     const double first = estimate.below(lower.cost);
     double previous = lower.cost;
