@@ -13,10 +13,15 @@
 #include <thread>
 
 #include "counting/band_walk.h"
+#include "counting/lexicographic.h"
 
 namespace quorin {
 
 namespace {
+
+using detail::completionsAfter;
+using detail::CompletionsAfter;
+using detail::lexicographicallyBefore;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 // Opened nodes a walk may take for tighter bounds (exact counts walk the whole band).
@@ -201,47 +206,6 @@ void checkColumns(const ProbabilityMatrix& probs, const std::vector<int>& column
                                         std::to_string(i) + " has " + std::to_string(probs[i].size()) + " columns");
         }
     }
-}
-
-// For every row i, the completions of rows i .. (of any cost, and of finite cost); one
-// more entry, 1, for the empty completion past the last row.
-struct CompletionsAfter {
-    std::vector<Count> all, finite;
-};
-
-CompletionsAfter completionsAfter(const CostMatrix& costs) {
-    const std::size_t n = costs.size();
-    CompletionsAfter after{std::vector<Count>(n + 1), std::vector<Count>(n + 1)};
-    after.all[n] = Count(1);
-    after.finite[n] = Count(1);
-    for (std::size_t i = n; i-- > 0;) {
-        const std::vector<double>& row = costs[i];
-        const auto finiteColumns = std::count_if(row.begin(), row.end(), [](double c) { return c < kInf; });
-        after.all[i] = after.all[i + 1] * row.size();
-        after.finite[i] = after.finite[i + 1] * static_cast<std::uint64_t>(finiteColumns);
-    }
-    return after;
-}
-
-// Configurations lexicographically before `columns`, all of them and those of finite cost.
-std::pair<Count, Count> lexicographicallyBefore(const CostMatrix& costs, const std::vector<int>& columns) {
-    const std::size_t n = costs.size();
-    Count all, finite;
-    const CompletionsAfter after = completionsAfter(costs);
-    const std::vector<Count>& allAfter = after.all;
-    const std::vector<Count>& finiteAfter = after.finite;
-    bool finitePrefix = true;
-    for (std::size_t i = 0; i < n; ++i) {
-        const auto key = static_cast<std::size_t>(columns[i]);
-        all += allAfter[i + 1] * key;
-        if (finitePrefix) {
-            std::uint64_t cheaper = 0;
-            for (std::size_t j = 0; j < key; ++j) cheaper += costs[i][j] < kInf ? 1 : 0;
-            finite += finiteAfter[i + 1] * cheaper;
-            finitePrefix = costs[i][key] < kInf;
-        }
-    }
-    return {all, finite};
 }
 
 double costOf(const CostMatrix& costs, const std::vector<int>& columns) { return configurationCost(costs, columns.data()); }

@@ -6,6 +6,8 @@
 
 #include <quorin/weight_table.h>
 
+#include "counting/lexicographic.h"
+
 namespace quorin {
 namespace detail {
 namespace {
@@ -137,31 +139,9 @@ bool RangePlan::beforeUpper(const std::vector<int>& columns) const {
 }
 
 Position RangePlan::infiniteBefore(const std::vector<int>& columns) const {
-    const Model& m = model_;
-    // Before `columns`: for each row i, the configurations that agree on rows < i and take
-    // a smaller column at row i, any completion after. Those of finite cost need finite
-    // columns throughout.
-    Count all, finite;
-    Count allAfter(1), finiteAfter(1);
-    std::vector<Count> allAfterRow(m.n + 1), finiteAfterRow(m.n + 1);
-    for (std::size_t i = m.n + 1; i-- > 0;) {
-        allAfterRow[i] = allAfter;
-        finiteAfterRow[i] = finiteAfter;
-        if (i == 0) break;
-        allAfter = allAfter * m.columns(i - 1);
-        finiteAfter = finiteAfter * (m.candStart[i] - m.candStart[i - 1]);
-    }
-    bool finitePrefix = true;
-    for (std::size_t i = 0; i < m.n; ++i) {
-        const auto column = static_cast<std::size_t>(columns[i]);
-        all += allAfterRow[i + 1] * column;
-        if (finitePrefix) {
-            std::uint64_t smallerFinite = 0;
-            for (std::size_t j = 0; j < column; ++j) smallerFinite += m.rowCost[i][j] < kInf;
-            finite += finiteAfterRow[i + 1] * smallerFinite;
-            finitePrefix = m.rowCost[i][column] < kInf;
-        }
-    }
+    CostMatrix costs(model_.n);
+    for (std::size_t i = 0; i < model_.n; ++i) costs[i].assign(model_.rowCost[i], model_.rowCost[i] + model_.columns(i));
+    const auto [all, finite] = lexicographicallyBefore(costs, columns);
     const Count before = all - finite;
     return before.fitsUint128() ? before.toUint128() : kNoStop;
 }
