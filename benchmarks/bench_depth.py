@@ -12,7 +12,7 @@ gamma(1.0), and a simulated Hamming-weight template attack), at each start posit
 
 One line of JSON per (kind, start); every figure from one run.
 
-    python3 benchmarks/bench_depth.py [--depths 24 28 32 36] [--threads 2]
+    python3 benchmarks/bench_depth.py [--depths 24 28 32 36] [--threads 2] [--output benchmarks/results/depth.json]
 """
 
 import argparse
@@ -64,16 +64,22 @@ def main():
     parser.add_argument("--log2-count", type=int, default=22)
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--output", help="also write the lines to this file (JSON list)")
     args = parser.parse_args()
+    lines = []
     for kind in args.kinds:
         probs = KINDS[kind](args.seed)
         for depth in args.depths:
             first, per = batches_figures(probs, 2**depth, 2**args.log2_count, args.threads)
             setup, task_per, tested = task_figures(probs, 2**depth, args.threads)
-            print(json.dumps({"kind": kind, "start": f"2^{depth}", "threads": args.threads,
-                              "batches_first_s": round(first, 2), "batches_ns": round(per, 1),
-                              "task_setup_s": round(setup, 3), "task_ns": round(task_per, 1),
-                              "task_configurations": tested}), flush=True)
+            lines.append({"kind": kind, "start": f"2^{depth}", "threads": args.threads,
+                          "batches_first_s": round(first, 2), "batches_ns": round(per, 1),
+                          "task_setup_s": round(setup, 3), "task_ns": round(task_per, 1),
+                          "task_configurations": tested})
+            print(json.dumps(lines[-1]), flush=True)
+    if args.output:
+        with open(args.output, "w") as f:
+            json.dump(lines, f, indent=1)
 
 
 if __name__ == "__main__":

@@ -29,6 +29,7 @@
 #include <quorin/counting.h>
 
 #include "counting/band_walk.h"
+#include "fuzz_matrix.h"
 
 namespace {
 
@@ -39,48 +40,9 @@ constexpr std::size_t kMaxColumns = 6;
 constexpr std::size_t kQueries = 6;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// Probabilities with repeats (ties), zeros, the edges of the arithmetic and values above 1
-// (negative costs).
-constexpr double kPalette[16] = {0.5, 0.25, 0.125, 0.5,  0.0,   1.0,    0.3,  0.7,
-                                 0.1, 1e-300, 5e-324, 2.0, 1e10, 0.001, 0.25, 1.0 / 3};
-
-struct Reader {
-    const std::uint8_t* data;
-    std::size_t size;
-    std::size_t at = 0;
-    std::uint8_t next() { return at < size ? data[at++] : 0; }
-};
-
-[[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "fuzz_band_walk: %s\n", what);
-    std::abort();
-}
-
-void check(bool ok, const char* what) {
-    if (!ok) fail(what);
-}
-
-struct Scored {
-    std::vector<int> columns;
-    double cost;
-};
-
-std::vector<Scored> costOrder(const ProbabilityMatrix& probs) {
-    std::vector<Scored> all;
-    std::vector<int> current(probs.size(), 0);
-    while (true) {
-        double sum = 0.0;
-        for (std::size_t i = 0; i < probs.size(); ++i) sum += -std::log(probs[i][static_cast<std::size_t>(current[i])]);
-        all.push_back({current, sum});
-        std::size_t row = 0;
-        while (row < probs.size() && ++current[row] == static_cast<int>(probs[row].size())) current[row++] = 0;
-        if (row == probs.size()) break;
-    }
-    std::sort(all.begin(), all.end(), [](const Scored& a, const Scored& b) {
-        return a.cost < b.cost || (a.cost == b.cost && a.columns < b.columns);
-    });
-    return all;
-}
+using fuzz::check;
+using fuzz::costOrder;
+using fuzz::Scored;
 
 std::uint64_t atMost(const std::vector<Scored>& order, double t) {
     std::uint64_t n = 0;
@@ -116,7 +78,7 @@ struct Listed {
     }
 };
 
-void checkMatrix(const ProbabilityMatrix& probs, std::uint8_t stepByte, Reader& in) {
+void checkMatrix(const ProbabilityMatrix& probs, std::uint8_t stepByte, fuzz::Reader& in) {
     const std::vector<Scored> order = costOrder(probs);
     std::vector<double> finite;
     for (const Scored& s : order) {
@@ -184,14 +146,10 @@ void checkMatrix(const ProbabilityMatrix& probs, std::uint8_t stepByte, Reader& 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    Reader in{data, size};
+    fuzz::Reader in{data, size};
     const std::size_t rows = in.next() % (kMaxRows + 1);
     const std::uint8_t stepByte = in.next();
-    ProbabilityMatrix probs(rows);
-    for (auto& row : probs) {
-        row.resize(in.next() % kMaxColumns + 1);
-        for (double& p : row) p = kPalette[in.next() % 16];
-    }
+    const ProbabilityMatrix probs = fuzz::readMatrix(in, rows, kMaxColumns);
     checkMatrix(probs, stepByte, in);
     return 0;
 }

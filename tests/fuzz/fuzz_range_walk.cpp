@@ -30,6 +30,7 @@
 
 #include <quorin/range_walk.h>
 
+#include "fuzz_matrix.h"
 #include "walk/suffix_lists.h"
 
 namespace {
@@ -42,49 +43,10 @@ constexpr std::size_t kMaxColumns = 6;
 constexpr std::size_t kRanges = 4;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// Probabilities with repeats (ties), zeros, the edges of the arithmetic and values above 1
-// (negative costs).
-constexpr double kPalette[16] = {0.5, 0.25, 0.125, 0.5,  0.0,   1.0,    0.3,  0.7,
-                                 0.1, 1e-300, 5e-324, 2.0, 1e10, 0.001, 0.25, 1.0 / 3};
-
-struct Reader {
-    const std::uint8_t* data;
-    std::size_t size;
-    std::size_t at = 0;
-    std::uint8_t next() { return at < size ? data[at++] : 0; }
-};
-
-[[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "fuzz_range_walk: %s\n", what);
-    std::abort();
-}
-
-void check(bool ok, const char* what) {
-    if (!ok) fail(what);
-}
-
-struct Scored {
-    double cost;
-    std::vector<int> columns;
-};
-
-bool before(const Scored& a, const Scored& b) { return std::tie(a.cost, a.columns) < std::tie(b.cost, b.columns); }
-
-// Every configuration with its cost summed in row order, in the cost order.
-std::vector<Scored> costOrder(const ProbabilityMatrix& probs) {
-    std::vector<Scored> all;
-    std::vector<int> current(probs.size(), 0);
-    while (true) {
-        double sum = 0.0;
-        for (std::size_t i = 0; i < probs.size(); ++i) sum += -std::log(probs[i][static_cast<std::size_t>(current[i])]);
-        all.push_back({sum, current});
-        std::size_t row = 0;
-        while (row < probs.size() && ++current[row] == static_cast<int>(probs[row].size())) current[row++] = 0;
-        if (row == probs.size()) break;
-    }
-    std::sort(all.begin(), all.end(), before);
-    return all;
-}
+using fuzz::check;
+using fuzz::costOrder;
+using fuzz::Scored;
+using fuzz::before;
 
 // The first position at or after a bound (the end for none).
 std::size_t positionOf(const std::vector<Scored>& order, const std::optional<OrderBound>& b) {
@@ -131,7 +93,7 @@ struct FirstOfEveryThird : EveryThird {
     bool unique() const override { return true; }
 };
 
-void checkRange(const ProbabilityMatrix& probs, const std::vector<Scored>& order, Reader& in) {
+void checkRange(const ProbabilityMatrix& probs, const std::vector<Scored>& order, fuzz::Reader& in) {
     const std::size_t rows = probs.size();
     std::size_t a = in.next() % (order.size() + 1), b = in.next() % (order.size() + 2);
     const std::uint8_t kinds = in.next(), shape = in.next();
@@ -211,14 +173,10 @@ void checkRange(const ProbabilityMatrix& probs, const std::vector<Scored>& order
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    Reader in{data, size};
+    fuzz::Reader in{data, size};
     const std::size_t rows = 1 + in.next() % kMaxRows;
     const bool shrink = in.next() % 2 == 1;
-    ProbabilityMatrix probs(rows);
-    for (auto& row : probs) {
-        row.resize(in.next() % kMaxColumns + 1);
-        for (double& p : row) p = kPalette[in.next() % 16];
-    }
+    const ProbabilityMatrix probs = fuzz::readMatrix(in, rows, kMaxColumns);
     const quorin::detail::SuffixListBytes saved =
         shrink ? quorin::detail::setSuffixListBytes({64, 16, 256}) : quorin::detail::SuffixListBytes{};
     const std::vector<Scored> order = costOrder(probs);
