@@ -47,7 +47,7 @@ def _run(task, test, threads, batch_size, stopped):
     unique = _unique(test)
     walk = api._TaskWalk(task.probs, task.lower, task.upper, threads, batch_size,
                          **core._log_kw(task.log))
-    found = []
+    hit_costs, hit_columns = [], []  # the hits of each batch, as arrays
     for columns, costs in walk:
         if stopped is not None and stopped():
             return None
@@ -58,16 +58,34 @@ def _run(task, test, threads, batch_size, stopped):
         except Exception as error:
             _note(error, f"raised by the test in {_describe(task)}")
             raise
-        for i in _hit_indices(accepted, len(costs), task).tolist():
-            found.append((float(costs[i]), tuple(columns[i].tolist())))
-        if unique and found:
-            cost, columns = min(found)
+        hits = _hit_indices(accepted, len(costs), task)
+        if hits.size == 0:
+            continue
+        hit_costs.append(costs[hits])
+        hit_columns.append(columns[hits])
+        if unique:
+            cost, columns = _in_cost_order(hit_costs, hit_columns)[0]
             index = walk.index_of(columns)
             return TaskResult(task.id, index + 1, [TaskHit(index, columns, cost)])
-    found.sort()
-    indices = walk.indices_of([columns for _, columns in found]) if found else []
-    hits = [TaskHit(int(i), columns, cost) for i, (cost, columns) in zip(indices, found)]
+    if not hit_costs:
+        return TaskResult(task.id, walk.tested, [])
+    found = _in_cost_order(hit_costs, hit_columns)
+    indices = walk.indices_of([columns for _, columns in found])
+    hits = [TaskHit(i, columns, cost) for i, (cost, columns) in zip(indices, found)]
     return TaskResult(task.id, walk.tested, hits)
+
+
+def _in_cost_order(costs, columns):
+    """The hits of the batches (arrays of costs and of columns, row by row) as (cost,
+    columns) pairs in the cost order: by cost, then by columns."""
+    import numpy
+
+    costs = numpy.concatenate(costs)
+    columns = numpy.concatenate(columns)
+    # lexsort's last key sorts first: the cost, then the first row's column, and so on.
+    keys = tuple(columns[:, r] for r in range(columns.shape[1] - 1, -1, -1)) + (costs,)
+    order = numpy.lexsort(keys)
+    return list(zip(costs[order].tolist(), map(tuple, columns[order].tolist())))
 
 
 def _hit_indices(found, m, task):
