@@ -177,15 +177,10 @@ Position indexIn(const RangePlan& plan, ThreadPool& pool,
 // slot(x) <= j. Costs are spread over buckets between the least and the largest target
 // cost, several per target, so that most buckets hold none; those of earlier buckets all
 // cost less. A thread's Tally counts the configurations of a bucket without targets in the
-// bucket itself (one memory access each, its slot known from the bucket) and only those of
-// the few buckets with targets by their exact slot.
+// bucket itself (4 bytes a bucket: the walk's configurations jump from bucket to bucket,
+// so the counts must stay small to stay in cache) and only those of the few buckets with
+// targets by their exact slot.
 class TargetSlots {
-    struct Cell {
-        std::uint32_t first;    // targets in earlier buckets
-        std::uint32_t targets;  // in this one
-        std::uint64_t count;    // a thread's configurations in it, when it holds no target
-    };
-
 public:
     TargetSlots(const std::vector<double>& costs, const std::vector<const std::vector<int>*>& columns, std::size_t rows)
         : costs_(costs), columns_(columns), rows_(rows) {
@@ -193,23 +188,21 @@ public:
         lo_ = costs.front();
         hi_ = costs.back();
         std::size_t buckets = 1;
-        while (buckets < 2 * h && buckets < (std::size_t{1} << 20)) buckets <<= 1;
+        while (buckets < kBucketsPerTarget * h && buckets < kMostBuckets) buckets <<= 1;
         if (hi_ > lo_) scale_ = static_cast<double>(buckets) / (hi_ - lo_);
+        buckets_ = buckets;
         // Every bucket index is computed by bucket(), the same monotone formula for targets
         // and configurations, so a target of an earlier bucket always costs less.
-        cells_.assign(buckets, Cell{0, 0, 0});
-        for (double c : costs) ++cells_[bucket(c)].targets;
-        std::uint32_t before = 0;
-        for (Cell& cell : cells_) {
-            cell.first = before;
-            before += cell.targets;
-        }
+        first_.assign(buckets + 1, 0);
+        for (double c : costs) ++first_[bucket(c) + 1];
+        for (std::size_t b = 0; b < buckets; ++b) first_[b + 1] += first_[b];
     }
 
     // The counts of one thread's configurations.
     class Tally {
     public:
-        explicit Tally(const TargetSlots& slots) : slots_(slots), cells_(slots.cells_), exact_(slots.costs_.size() + 1, 0) {}
+        explicit Tally(const TargetSlots& slots)
+            : slots_(slots), counts_(slots.buckets_, 0), exact_(slots.costs_.size() + 1, 0) {}
         // Counts a configuration of cost E; columns() gives its columns when a target costs E.
         template <class Columns>
         void add(double E, Columns&& columns) {
@@ -218,30 +211,35 @@ public:
             } else if (E > slots_.hi_) {
                 ++exact_.back();
             } else {
-                Cell& cell = cells_[slots_.bucket(E)];
-                if (cell.targets == 0) {
-                    ++cell.count;
-                } else {
-                    ++exact_[slots_.slotFrom(cell.first, E, columns)];
+                const std::size_t b = slots_.bucket(E);
+                const std::uint32_t j = slots_.first_[b];
+                if (slots_.first_[b + 1] != j) {
+                    ++exact_[slots_.slotFrom(j, E, columns)];
+                } else if (++counts_[b] == ~std::uint32_t{0}) {
+                    exact_[j] += counts_[b];
+                    counts_[b] = 0;
                 }
             }
         }
         // Adds the counts by slot to `bySlot` (one more entry than targets).
         void addTo(std::vector<Position>& bySlot) const {
             for (std::size_t j = 0; j < exact_.size(); ++j) bySlot[j] += exact_[j];
-            for (const Cell& cell : cells_) bySlot[cell.first] += cell.count;
+            for (std::size_t b = 0; b < counts_.size(); ++b) bySlot[slots_.first_[b]] += counts_[b];
         }
 
     private:
         const TargetSlots& slots_;
-        std::vector<Cell> cells_;
+        std::vector<std::uint32_t> counts_;
         std::vector<std::uint64_t> exact_;
     };
 
 private:
+    // About a fifth of the configurations then fall in a bucket holding a target.
+    static constexpr std::size_t kBucketsPerTarget = 4;
+    static constexpr std::size_t kMostBuckets = std::size_t{1} << 22;
     std::size_t bucket(double c) const {
         const double b = (c - lo_) * scale_;
-        return b >= static_cast<double>(cells_.size() - 1) ? cells_.size() - 1 : static_cast<std::size_t>(b);
+        return b >= static_cast<double>(buckets_ - 1) ? buckets_ - 1 : static_cast<std::size_t>(b);
     }
     // The slot of a configuration of cost E from the first target of its bucket on.
     template <class Columns>
@@ -262,7 +260,31 @@ private:
     const std::vector<const std::vector<int>*>& columns_;
     std::size_t rows_;
     double lo_ = 0, hi_ = 0, scale_ = 0;
-    std::vector<Cell> cells_;
+    std::size_t buckets_ = 1;
+    std::vector<std::uint32_t> first_;  // targets in the buckets before each (buckets + 1)
+};
+
+// Places a walk's configurations in a Tally, as the Emit of RangePlan::emitPiece.
+template <class Col>
+class TallyFeed {
+public:
+    TallyFeed(TargetSlots::Tally& tally, std::vector<int>& full, std::size_t n) : tally_(tally), full_(full), n_(n) {}
+    void prefix(const Col* head, std::size_t rows) {
+        for (std::size_t r = 0; r < rows; ++r) full_[r] = head[r];
+        s_ = rows;
+    }
+    bool add(double E, const Col* rest) {
+        tally_.add(E, [&] {
+            for (std::size_t r = s_; r < n_; ++r) full_[r] = rest[r - s_];
+            return static_cast<const int*>(full_.data());
+        });
+        return true;
+    }
+
+private:
+    TargetSlots::Tally& tally_;
+    std::vector<int>& full_;
+    std::size_t n_, s_ = 0;
 };
 
 // The indices in the plan's range of several configurations (each a configuration of the
@@ -318,25 +340,7 @@ std::vector<Position> indicesIn(const RangePlan& plan, ThreadPool& pool, const s
                         tallies[slot].reset(new TargetSlots::Tally(slots));
                     }
                     PieceWalker<Col>& w = *walkers[slot];
-                    struct Place {
-                        TargetSlots::Tally& tally;
-                        std::vector<int>& full;
-                        std::size_t n, s = 0;
-                        const Col* head = nullptr;
-                        void prefix(const Col* h, std::size_t rows) {
-                            head = h;
-                            s = rows;
-                        }
-                        bool add(double E, const Col* rest) {
-                            tally.add(E, [&] {
-                                for (std::size_t r = 0; r < s; ++r) full[r] = head[r];
-                                for (std::size_t r = s; r < n; ++r) full[r] = rest[r - s];
-                                return static_cast<const int*>(full.data());
-                            });
-                            return true;
-                        }
-                    };
-                    plan.emitPiece<Col>(i, b, w, interrupt, Place{*tallies[slot], w.full, n});
+                    plan.emitPiece<Col>(i, b, w, interrupt, TallyFeed<Col>(*tallies[slot], w.full, n));
                 });
                 for (std::size_t t = 0; t < tallies.size(); ++t) {
                     if (tallies[t]) tallies[t]->addTo(perSlot[t]);
