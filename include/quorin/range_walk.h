@@ -99,6 +99,17 @@ struct RangeReport {
 RangeReport testRange(const ProbabilityMatrix& probs, const OrderBound& lower, const std::optional<OrderBound>& upper,
                       const Tester& tester, unsigned threads = 0, const std::atomic<bool>* interrupt = nullptr);
 
+// The bound of the configuration `offset` places after `lower` in the cost order (offset 0:
+// the first at or after `lower`), so that [lower, result) holds exactly `offset`
+// configurations. Found by exact counts of ever narrower bands from `lower` on, so its
+// work grows with `offset`, not with how deep `lower` lies: deep down, for an offset far
+// below the position, it is much quicker than select. std::nullopt when that
+// configuration is of cost +inf or past the end, or among too many of one cost to pick
+// by counts (select finds those). `threads` = 0 uses every core. Throws as RangeWalk does,
+// Interrupted when `interrupt` is raised.
+std::optional<OrderBound> boundAfter(const ProbabilityMatrix& probs, const OrderBound& lower, Position offset,
+                                     unsigned threads = 0, const std::atomic<bool>* interrupt = nullptr);
+
 // Range walks and cutRange keep what they build from a matrix alone (lists of its last
 // rows' combinations, about 200 MiB at most, and the weight table that cuts) for the next
 // call on the same matrix, which then starts at once; this frees it (walks still running

@@ -132,6 +132,19 @@ void bindTasks(py::module_& m) {
           },
           py::arg("probs"), py::arg("position"), py::kw_only(), py::arg("log") = false,
           "The bound (cost, columns) of the configuration at 0-based `position` of the cost order; None past the end.");
+    m.def("_locate_after",
+          [](quorin::ProbabilityMatrix probs, const py::object& lower, const py::object& offset, bool log) -> py::object {
+              quorin_python::setKind(probs, log);
+              const OrderBound lo = toBound(lower, "lower");
+              const Position k = toPosition(offset, "offset");
+              std::optional<OrderBound> found = runInterruptibly([&](const std::atomic<bool>* interrupt) {
+                  return quorin::boundAfter(probs, lo, k, 0, interrupt);
+              });
+              return found ? py::object(fromBound(*found)) : py::object(py::none());
+          },
+          py::arg("probs"), py::arg("lower"), py::arg("offset"), py::kw_only(), py::arg("log") = false,
+          "The bound (cost, columns) of the configuration `offset` places after `lower`, by counts of the "
+          "range from `lower` on; None where `_locate` must find it (cost +inf, past the end, a crowd of one cost).");
     m.def("_cuts",
           [](quorin::ProbabilityMatrix probs, const py::object& lower, const py::object& upper,
              const py::object& size, const py::object& most, bool log) {

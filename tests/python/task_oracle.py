@@ -1,4 +1,5 @@
-"""Brute-force stand-ins for the core's task functions (`_locate`, `_cuts`, `_TaskWalk`),
+"""Brute-force stand-ins for the core's task functions (`_locate`, `_locate_after`, `_cuts`,
+`_TaskWalk`),
 built on the brute-force cost order, for small matrices. They keep the contract of the
 core's and push its freedoms to the edge: cuts fall on configurations, on the start of a
 cost and between two costs, some tasks are empty, batches come shuffled and ragged. A
@@ -25,6 +26,14 @@ def _inside(entry, lower, upper):
 def _locate(probs, position):
     order = cost_order(probs)
     return order[position] if position < len(order) else None
+
+
+def _locate_after(probs, lower, offset):
+    """The core may hand a position over to `_locate`: this one does so every other time."""
+    inside = [e for e in cost_order(probs) if _inside(e, lower, None)]
+    if offset % 2 or offset >= len(inside):
+        return None
+    return inside[offset]
 
 
 def _cuts(probs, lower, upper, task_size, most):

@@ -14,6 +14,7 @@
 
 #include "counting/band_walk.h"
 #include "counting/lexicographic.h"
+#include "model/double_order.h"
 
 namespace quorin {
 
@@ -22,6 +23,8 @@ namespace {
 using detail::completionsAfter;
 using detail::CompletionsAfter;
 using detail::lexicographicallyBefore;
+using detail::fromOrderedBits;
+using detail::orderedBits;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 // Opened nodes a walk may take for tighter bounds (exact counts walk the whole band).
@@ -212,20 +215,6 @@ double costOf(const CostMatrix& costs, const std::vector<int>& columns) { return
 
 
 // ----- select -----
-
-// Doubles as unsigned integers in the same order (-0.0 just below +0.0), and back.
-std::uint64_t orderedBits(double x) noexcept {
-    std::uint64_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return (b >> 63) != 0 ? ~b : b | (std::uint64_t{1} << 63);
-}
-
-double fromOrderedBits(std::uint64_t k) noexcept {
-    const std::uint64_t b = (k >> 63) != 0 ? k & ~(std::uint64_t{1} << 63) : ~k;
-    double x;
-    std::memcpy(&x, &b, sizeof x);
-    return x;
-}
 
 // The configuration at `offset` among those of cost +inf, lexicographically.
 Configuration selectInfinite(const CostMatrix& costs, Count offset) {

@@ -7,12 +7,14 @@
 // The configurations of cost +inf are walked apart, in column order.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
 
+#include <quorin/detail/thread_pool.h>
 #include <quorin/types.h>
 
 #include "walk/cost_model.h"
@@ -81,6 +83,14 @@ public:
     template <class Col>
     Position countPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, const std::atomic<bool>* interrupt) const;
 
+    // Adds the configurations of piece `i` that lie in `b` (within finite()) to `slots` by
+    // where their exact cost E falls among `cuts` (ascending): slots[j] counts those with
+    // cuts[j - 1] <= E < cuts[j] (cuts.size() + 1 slots). Only the entries whose cost may
+    // lie within the cuts' span are weighed one by one.
+    template <class Col>
+    void countPieceBySlot(std::size_t i, const Bounds& b, const std::vector<double>& cuts, PieceWalker<Col>& w,
+                          const std::atomic<bool>* interrupt, std::vector<Position>& slots) const;
+
     // The configurations of cost +inf lexicographically before `columns` (saturating at
     // the largest Position).
     Position infiniteBefore(const std::vector<int>& columns) const;
@@ -124,6 +134,20 @@ private:
     std::vector<Piece> pieces_;
     std::vector<std::uint32_t> paths_;
 };
+
+// The configurations of the plan's pieces that lie in `b` (within finite()), counted on
+// `pool`'s threads.
+Position countIn(const RangePlan& plan, ThreadPool& pool, const Bounds& b, const std::atomic<bool>* interrupt);
+
+// The configurations of the plan's pieces in `b` by slot among `cuts`, as
+// RangePlan::countPieceBySlot counts them, on `pool`'s threads.
+std::vector<Position> countBySlot(const RangePlan& plan, ThreadPool& pool, const Bounds& b,
+                                  const std::vector<double>& cuts, const std::atomic<bool>* interrupt);
+
+// boundAfter of range_walk.h, listing a band once it holds at most `mostListed`
+// configurations (the narrowing by counts is tested with small ones).
+std::optional<OrderBound> boundAfter(const ProbabilityMatrix& probs, const OrderBound& lower, Position offset,
+                                     unsigned threads, const std::atomic<bool>* interrupt, Position mostListed);
 
 // --- templates ---------------------------------------------------------------------------
 
@@ -268,6 +292,61 @@ Position RangePlan::countPiece(std::size_t i, const Bounds& b, PieceWalker<Col>&
         return true;
     });
     return count;
+}
+
+template <class Col>
+void RangePlan::countPieceBySlot(std::size_t i, const Bounds& b, const std::vector<double>& cuts, PieceWalker<Col>& w,
+                                 const std::atomic<bool>* interrupt, std::vector<Position>& slots) const {
+    // The slot of a cost: a guess from its place between the first and the last cut (the
+    // cuts are about evenly spread), then the cuts from there.
+    const std::size_t K = cuts.size();
+    const double first = K != 0 ? cuts.front() : 0.0, last = K != 0 ? cuts.back() : 0.0;
+    const double scale = last > first ? static_cast<double>(K - 1) / (last - first) : 0.0;
+    auto slotOf = [&](double E) -> std::size_t {
+        if (!(E >= first)) return 0;
+        if (E >= last) return K;
+        std::size_t j = std::min(static_cast<std::size_t>((E - first) * scale), K - 1);
+        while (j > 0 && cuts[j - 1] > E) --j;
+        while (j < K && cuts[j] <= E) ++j;
+        return j;
+    };
+    visitPiece(i, b, w, interrupt,
+               [&](double prefix, const Col* head, std::size_t s, const SuffixList& list, std::uint32_t from,
+                   std::uint32_t to, std::uint32_t innerFrom, std::uint32_t innerTo) {
+        const std::size_t n = model_.n, tail = n - s;
+        const Col* entries = reinterpret_cast<const Col*>(list.entries.data());
+        // The buckets whose keys may cost within the cuts' span, widened by the margin: the
+        // entries of the inner run before them cost less than every cut, those after them
+        // no less than any.
+        std::uint32_t zoneFrom = innerTo, zoneTo = innerTo;
+        if (!cuts.empty()) {
+            const double base = prefix + model_.minAfter[s];
+            const std::size_t z1 = bucketOf(cuts.front() - 4 * model_.margin - base, list.scale, list.buckets);
+            const std::size_t z2 = bucketOf(cuts.back() + 4 * model_.margin - base, list.scale, list.buckets);
+            zoneFrom = std::min(std::max(list.start[z1], innerFrom), innerTo);
+            zoneTo = std::min(std::max(list.start[z2 + 1], zoneFrom), innerTo);
+        }
+        slots.front() += zoneFrom - innerFrom;
+        slots.back() += innerTo - zoneTo;
+        auto weigh = [&](std::uint32_t e0, std::uint32_t e1, bool edge) {
+            for (std::uint32_t e = e0; e < e1; ++e) {
+                const Col* rest = entries + std::size_t{e} * tail;
+                double E = prefix;
+                for (std::size_t r = 0; r < tail; ++r) E += model_.rowCost[s + r][rest[r]];
+                if (edge && !inRange(b, E, n, [&] {
+                        for (std::size_t r = 0; r < s; ++r) w.full[r] = head[r];
+                        for (std::size_t r = 0; r < tail; ++r) w.full[s + r] = rest[r];
+                        return w.full.data();
+                    }))
+                    continue;
+                ++slots[slotOf(E)];
+            }
+        };
+        weigh(from, innerFrom, true);
+        weigh(zoneFrom, zoneTo, false);
+        weigh(innerTo, to, true);
+        return true;
+    });
 }
 
 }  // namespace detail

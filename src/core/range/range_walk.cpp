@@ -147,20 +147,7 @@ private:
 Position countFiniteBefore(const RangePlan& plan, ThreadPool& pool, double cost, const std::vector<int>& columns,
                            const std::atomic<bool>* interrupt) {
     if (!plan.hasFinitePart()) return 0;
-    const Bounds b = plan.finiteBefore(cost, columns);
-    std::vector<Position> counts(pool.size(), 0);
-    withColumnType(plan.model(), [&](auto col) {
-        using Col = decltype(col);
-        std::vector<std::unique_ptr<PieceWalker<Col>>> walkers(pool.size());
-        pool.run(plan.pieces(), [&](std::size_t i, unsigned slot) {
-            if (raised(interrupt)) throw Interrupted();
-            if (!walkers[slot]) walkers[slot].reset(new PieceWalker<Col>(plan.model().n));
-            counts[slot] += plan.countPiece<Col>(i, b, *walkers[slot], interrupt);
-        });
-    });
-    Position total = 0;
-    for (Position c : counts) total += c;
-    return total;
+    return countIn(plan, pool, plan.finiteBefore(cost, columns), interrupt);
 }
 
 // How many configurations of the plan's range come before `columns`.

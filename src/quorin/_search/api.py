@@ -35,7 +35,7 @@ def plan(probs, *, start=0, stop, task_size=PLAN_TASK_SIZE, log=False):
         raise ValueError(
             f"plan would make about {estimate} tasks (more than {MAX_PLANNED_TASKS}): give a "
             f"larger task_size, or let quorin.search make the tasks as it goes")
-    span = _Span(matrix, start, stop, lazy=True, log=log)
+    span = _Span(matrix, start, stop, log=log)
     tasks = []
     for piece in _pieces(span, task_size, []):
         if len(tasks) >= MAX_PLANNED_TASKS:
@@ -87,7 +87,7 @@ def search(probs, test, *, start=0, stop, workers=None, task_size=None, checkpoi
     if configurations:
         engine.open(test, -(-configurations // task_size))
     try:
-        span = _Span(matrix, start, stop, lazy=True, log=log)
+        span = _Span(matrix, start, stop, log=log)
         record = _Checkpoint(checkpoint, span, test) if checkpoint is not None else None
         collector = _Collector(span, task_size, bool(first), record, _unique(test), sizes)
         with _Progress(progress, span.stop - span.start, collector.tested) as bar:

@@ -14,11 +14,11 @@ def _before(a, b):
 class _Span:
     """The range of a search: positions ``start`` .. ``stop - 1`` clipped to the
     configurations that exist, and the bounds ``lower`` and ``upper`` (None: the end) where
-    they sit in the cost order. ``lower`` is located at once; with ``lazy``, ``upper`` is
-    located when it is first asked for (a search that ends early never pays for it),
-    otherwise beside ``lower``. ``log``: the matrix holds log-likelihoods."""
+    they sit in the cost order. ``lower`` is located at once, ``upper`` when it is first
+    asked for (a search that ends early never pays for it). ``log``: the matrix holds
+    log-likelihoods."""
 
-    def __init__(self, matrix, start, stop, lazy=False, log=False):
+    def __init__(self, matrix, start, stop, log=False):
         self.matrix = matrix
         self.log = log
         self.configurations = _configurations(matrix)
@@ -28,22 +28,13 @@ class _Span:
         self.upper_located = True
         if self.start >= self.stop:
             return
-        api = core._engine_api()
-        if self.stop >= self.configurations:
-            self.lower = _bound(api._locate(matrix, self.start, **core._log_kw(log)))
-            return
-        if lazy:
-            self.lower = _bound(api._locate(matrix, self.start, **core._log_kw(log)))
-            self.upper_located = False
-            return
-        lower, upper = _locate_both(api, matrix, self.start, self.stop, log)
-        self.lower, self._upper = _bound(lower), _bound(upper)
+        self.lower = _bound(core._engine_api()._locate(matrix, self.start, **core._log_kw(log)))
+        self.upper_located = self.stop >= self.configurations
 
     @property
     def upper(self):
         if not self.upper_located:
-            self._upper = _bound(core._engine_api()._locate(self.matrix, self.stop,
-                                                            **core._log_kw(self.log)))
+            self._upper = _bound(_locate_after(self.matrix, self.lower, self.start, self.stop, self.log))
             self.upper_located = True
         return self._upper
 
@@ -52,27 +43,17 @@ class _Span:
         return self.start >= self.stop
 
 
-def _locate_both(api, matrix, start, stop, log=False):
-    """The bounds of ``start`` and ``stop``, located at once: each takes seconds deep down
-    and the search waits for both. ``start`` is located in this thread, where Ctrl-C stops
-    it; a helper thread locating ``stop`` is left to end on its own then."""
-    import threading
-
-    found = {}
-
-    def locate_stop():
-        try:
-            found["upper"] = api._locate(matrix, stop, **core._log_kw(log))
-        except BaseException as error:
-            found["error"] = error
-
-    helper = threading.Thread(target=locate_stop, name="quorin locate", daemon=True)
-    helper.start()
-    lower = api._locate(matrix, start, **core._log_kw(log))
-    helper.join()
-    if "error" in found:
-        raise found["error"]
-    return lower, found["upper"]
+def _locate_after(matrix, lower, start, stop, log=False):
+    """The bound of position ``stop``, given ``lower``, the bound of ``start``. Counting
+    the configurations from ``lower`` on costs about as much as walking them, locating a
+    position from the top of the order about as much as its depth: a range no longer than
+    its start is counted from its start (when that finds it), others located."""
+    api = core._engine_api()
+    if stop - start <= start:
+        found = api._locate_after(matrix, lower, stop - start, **core._log_kw(log))
+        if found is not None:
+            return found
+    return api._locate(matrix, stop, **core._log_kw(log))
 
 
 def _bound(value):

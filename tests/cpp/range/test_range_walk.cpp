@@ -12,6 +12,7 @@
 #include <quorin/range_walk.h>
 
 #include "support.h"
+#include "range/range_plan.h"
 #include "walk/suffix_lists.h"
 
 namespace {
@@ -162,6 +163,42 @@ TEST_P(RangeWalkByListMemory, EveryRangeOfSmallMatricesAgainstBruteForce) {
                 ASSERT_TRUE(std::find(expected.begin(), expected.end(), at) != expected.end()) << "trial " << trial;
                 ASSERT_EQ(first.hits[0].configuration.columns, want[at].columns);
                 ASSERT_EQ(first.tested, first.hits[0].index + 1);
+            }
+        }
+    }
+}
+
+// A bound found by counts from another against the sorted order: the configuration at
+// every offset from random bounds of small matrices (ties and zeros among them), with
+// bands listed at sizes from one configuration (every narrowing step taken) to many.
+// std::nullopt only where it may be: cost +inf, past the end, or a crowd of one cost too
+// large to list.
+TEST(RangeWalk, BoundAfterAgainstBruteForce) {
+    std::mt19937_64 rng(5);
+    for (int trial = 0; trial < 60; ++trial) {
+        const std::size_t rows = 1 + trial % 6;
+        const ProbabilityMatrix probs = quorin_test::randomMatrix(rng, rows, 7, trial % 3);
+        const std::vector<Entry> order = quorin_test::costOrder(probs);
+        std::uniform_int_distribution<std::size_t> at(0, order.size() - 1);
+        for (int start = 0; start < 3; ++start) {
+            const std::optional<OrderBound> lower = boundAt(order, at(rng), start == 1, rows);
+            const std::size_t from = positionOf(order, lower);
+            for (quorin::Position listed : {1, 7, 1 << 15}) {
+                for (std::size_t k = 0; from + k <= order.size(); k += 1 + k / 3) {
+                    const std::optional<OrderBound> got =
+                        quorin::detail::boundAfter(probs, *lower, k, 1 + k % 2, nullptr, listed);
+                    if (!got) {
+                        const bool allowed = from + k == order.size() || order[from + k].cost == INFINITY ||
+                                             std::count_if(order.begin(), order.end(), [&](const Entry& e) {
+                                                 return e.cost == order[from + k].cost;
+                                             }) > static_cast<long>(listed);
+                        ASSERT_TRUE(allowed) << "trial " << trial << " offset " << k;
+                        continue;
+                    }
+                    ASSERT_LT(from + k, order.size()) << "trial " << trial;
+                    ASSERT_EQ(got->columns, order[from + k].columns) << "trial " << trial << " offset " << k;
+                    ASSERT_EQ(got->cost, order[from + k].cost);
+                }
             }
         }
     }

@@ -112,6 +112,33 @@ def test_the_stop_is_located_only_when_the_tasks_near_it(monkeypatch):
     assert whole == [] and api.located == [37, 431]
 
 
+def test_a_stop_near_its_start_is_counted_from_it(monkeypatch):
+    # The bound `offset` places after another, found by counts, against the located one:
+    # every offset of the small awkward matrix (None only where the order holds cost +inf
+    # or nothing), and deep in 16 x 256 log-likelihoods spanning hundreds of nats.
+    from quorin._search.span import _bound
+
+    finite = sum(1 for cost, _ in ORDER if cost < float("inf"))
+    for start in range(0, finite, 29):
+        lower = _bound(quorin._core._locate(PROBS, start))
+        for stop in range(start, 481, 11):
+            found = quorin._core._locate_after(PROBS, lower, stop - start)
+            if stop >= finite:
+                assert found is None
+            else:
+                assert _bound(found) == _bound(quorin._core._locate(PROBS, stop)) == ORDER[stop]
+    matrix = np.log(np.random.default_rng(9).dirichlet(np.full(256, 0.3), size=16)) * 50.0
+    for start, offset in [(2**24, 1), (2**24, 2**20 + 1), (2**30 + 3, 2**25 - 1)]:
+        lower = quorin._core._locate(matrix, start, log=True)
+        assert (quorin._core._locate_after(matrix, lower, offset, log=True)
+                == quorin._core._locate(matrix, start + offset, log=True))
+    # a search locates the start alone when its stop is that near
+    api = Recording()
+    monkeypatch.setattr(core, "_engine_api", lambda: api)
+    assert quorin.search(PROBS, FirstOf([]), start=200, stop=350, workers=1, task_size=7) == []
+    assert api.located == [200]
+
+
 def test_small_tasks_first_tile_the_range_exactly(monkeypatch):
     monkeypatch.setattr(constants, "FIRST_TASK_SIZE", 3)
     seen = []

@@ -1,0 +1,197 @@
+// boundAfter of range_walk.h: a bound a given number of configurations after another,
+// found by exact counts of ever narrower bands of the range that follows it.
+#include <quorin/range_walk.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "model/double_order.h"
+#include "range/range_plan.h"
+
+namespace quorin {
+
+using namespace detail;
+
+namespace {
+
+// A band holding at most this many configurations is listed and sorted to pick one.
+constexpr Position kMostListed = Position{1} << 15;
+// Far bounds tried, each about four times further than the last, before giving up.
+constexpr int kFarAttempts = 6;
+// Costs a band is split at, less one, by the walks after the first.
+constexpr std::uint64_t kSpread = 1024;
+// A band holding more configurations is split over a window about the one sought.
+constexpr Position kSpreadAtMost = Position{1} << 22;
+// Walks narrowing a band at most (each splits its doubles kSpread ways).
+constexpr int kMostRounds = 16;
+
+// The band [lo, hi) as a walk tests it.
+Bounds bandOf(const Model& m, const OrderBound& lo, const OrderBound& hi) {
+    return Bounds{lo.cost, hi.cost, &lo.columns, &hi.columns, lo.cost - 2 * m.margin, hi.cost + 2 * m.margin};
+}
+
+// The configurations of [lower, upper) as the walk finds them: cost and columns.
+struct Listed {
+    double cost;
+    std::vector<int> columns;
+};
+
+std::vector<Listed> listBand(const RangePlan& plan, ThreadPool& pool, const Bounds& band,
+                             const std::atomic<bool>* interrupt) {
+    const std::size_t n = plan.model().n;
+    std::vector<std::vector<Listed>> found(pool.size());
+    withColumnType(plan.model(), [&](auto col) {
+        using Col = decltype(col);
+        struct Collect {
+            std::vector<Listed>& out;
+            std::size_t n, s = 0;
+            std::vector<int> head;
+            void prefix(const Col* h, std::size_t rows) {
+                s = rows;
+                head.assign(h, h + rows);
+            }
+            bool add(double cost, const Col* rest) {
+                Listed l{cost, head};
+                l.columns.insert(l.columns.end(), rest, rest + (n - s));
+                out.push_back(std::move(l));
+                return true;
+            }
+        };
+        std::vector<std::unique_ptr<PieceWalker<Col>>> walkers(pool.size());
+        pool.run(plan.pieces(), [&](std::size_t i, unsigned slot) {
+            if (raised(interrupt)) throw Interrupted();
+            if (!walkers[slot]) walkers[slot].reset(new PieceWalker<Col>(n));
+            plan.emitPiece<Col>(i, band, *walkers[slot], interrupt, Collect{found[slot], n, 0, {}});
+        });
+    });
+    std::vector<Listed> all;
+    for (std::vector<Listed>& part : found) {
+        for (Listed& l : part) all.push_back(std::move(l));
+    }
+    std::sort(all.begin(), all.end(), [](const Listed& a, const Listed& b) {
+        if (a.cost != b.cost) return a.cost < b.cost;
+        return a.columns < b.columns;
+    });
+    return all;
+}
+
+// Counts [lo, hi) by slot among `cuts` and narrows it to the slot holding the
+// configuration `offset` places after lower, given `before` of them in [lower, lo); false
+// (nothing changed) when [lo, hi) ends before it.
+bool narrow(const RangePlan& plan, ThreadPool& pool, Position offset, const std::vector<double>& cuts, OrderBound& lo,
+            OrderBound& hi, Position& before, Position& inBand, const std::atomic<bool>* interrupt) {
+    const std::vector<Position> slots = countBySlot(plan, pool, bandOf(plan.model(), lo, hi), cuts, interrupt);
+    Position total = 0;
+    for (Position c : slots) total += c;
+    if (before + total <= offset) return false;
+    std::size_t j = 0;
+    while (before + slots[j] <= offset) before += slots[j++];
+    const std::size_t n = plan.model().n;
+    if (j > 0) lo = OrderBound{cuts[j - 1], std::vector<int>(n, 0)};
+    if (j < cuts.size()) hi = OrderBound{cuts[j], std::vector<int>(n, 0)};
+    inBand = slots[j];
+    return true;
+}
+
+// Appends costs strictly between lo and hi, evenly spread over the doubles between them
+// (evenly in value where they share an exponent), at most kSpread - 1 of them.
+void spreadCuts(double lo, double hi, std::vector<double>& cuts) {
+    const std::uint64_t a = orderedBits(lo), b = orderedBits(hi);
+    if (b <= a) return;
+    const std::uint64_t span = b - a;
+    for (std::uint64_t j = 1; j < kSpread; ++j) {
+        const std::uint64_t k = a + static_cast<std::uint64_t>(Position{span} * j / kSpread);
+        if (k > a && k < b && (cuts.empty() || fromOrderedBits(k) > cuts.back())) cuts.push_back(fromOrderedBits(k));
+    }
+}
+
+// Cuts about the configuration `index` places after lo in [lo, hi): the weight table of
+// the band places cuts every 64th of the index; those within a 32nd of it, the window,
+// split evenly by cost (every entry whose cost may fall in the window is weighed). None
+// when the table places none there.
+void windowCuts(const ProbabilityMatrix& probs, const OrderBound& lo, const OrderBound& hi, Position index,
+                std::vector<double>& cuts) {
+    cuts.clear();
+    const Position step = std::max<Position>(index / 64, 1);
+    const std::optional<OrderBound> upper = hi.cost < kInf ? std::optional<OrderBound>(hi) : std::nullopt;
+    const std::vector<OrderBound> table = cutRange(probs, lo, upper, step, 80);
+    double from = kInf, to = -kInf;
+    for (std::size_t k = 0; k < table.size(); ++k) {
+        const Position at = step * static_cast<Position>(k + 1);
+        if (at + index / 32 >= index && at <= index + index / 32 + 1 && table[k].cost > lo.cost &&
+            table[k].cost < hi.cost) {
+            from = std::min(from, table[k].cost);
+            to = std::max(to, table[k].cost);
+        }
+    }
+    if (!(from <= to)) return;
+    cuts.push_back(from);
+    if (from < to) {
+        spreadCuts(from, to, cuts);
+        cuts.push_back(to);
+    }
+}
+
+}  // namespace
+
+namespace detail {
+
+std::optional<OrderBound> boundAfter(const ProbabilityMatrix& probs, const OrderBound& lower, Position offset,
+                                     unsigned threads, const std::atomic<bool>* interrupt, Position mostListed) {
+    checkProbabilities(probs);
+    checkRangeBounds(probs, lower, std::nullopt);
+    if (!(lower.cost < kInf)) return std::nullopt;
+    if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t n = probs.size();
+    ThreadPool pool(threads);
+    // The plan reaches a cut of the weight table a quarter past the offset. Each walk counts
+    // the configurations between cuts of the band known to hold the configuration sought:
+    // while the band is large, cuts spread over a window the weight table of the band
+    // places about it (within a few percent), else over the whole band, until it is small
+    // enough to list.
+    std::unique_ptr<RangePlan> plan;
+    OrderBound lo, hi;
+    Position before = 0;  // configurations of [lower, lo)
+    Position inBand = 0;  // configurations of [lo, hi)
+    Position reach = offset + offset / 4 + 1;
+    std::vector<double> cuts;
+    for (int attempt = 0;; ++attempt) {
+        if (attempt == kFarAttempts) return std::nullopt;
+        // No cut that far: every finite configuration from lower on.
+        const std::vector<OrderBound> farCut = cutRange(probs, lower, std::nullopt, reach, 1);
+        const bool far = !farCut.empty();
+        hi = far ? farCut.front() : OrderBound{kInf, std::vector<int>(n, 0)};
+        lo = lower;
+        before = 0;
+        plan.reset(new RangePlan(probs, lower, hi, threads, interrupt));
+        if (!plan->hasFinitePart()) return std::nullopt;
+        windowCuts(probs, lo, hi, offset, cuts);
+        if (narrow(*plan, pool, offset, cuts, lo, hi, before, inBand, interrupt)) break;
+        if (!far) return std::nullopt;  // of cost +inf, or past the end
+        reach = reach < kNoStop / 4 ? 4 * reach : kNoStop;
+    }
+    for (int round = 0; inBand > mostListed; ++round) {
+        if (round == kMostRounds) return std::nullopt;
+        cuts.clear();
+        if (inBand > kSpreadAtMost) windowCuts(probs, lo, hi, offset - before, cuts);
+        if (cuts.empty()) spreadCuts(lo.cost, hi.cost, cuts);
+        if (cuts.empty()) return std::nullopt;  // too many of one cost
+        narrow(*plan, pool, offset, cuts, lo, hi, before, inBand, interrupt);
+    }
+    const Model& m = plan->model();
+    std::vector<Listed> listed = listBand(*plan, pool, bandOf(m, lo, hi), interrupt);
+    if (listed.size() != inBand || offset - before >= inBand)
+        throw std::logic_error("quorin: boundAfter counted " + std::to_string(static_cast<unsigned long long>(inBand)) +
+                               " configurations in a band and listed " + std::to_string(listed.size()));
+    Listed& found = listed[static_cast<std::size_t>(offset - before)];
+    return OrderBound{found.cost, std::move(found.columns)};
+}
+
+}  // namespace detail
+
+std::optional<OrderBound> boundAfter(const ProbabilityMatrix& probs, const OrderBound& lower, Position offset,
+                                     unsigned threads, const std::atomic<bool>* interrupt) {
+    return detail::boundAfter(probs, lower, offset, threads, interrupt, kMostListed);
+}
+
+}  // namespace quorin
