@@ -5,7 +5,8 @@
 // Every answer is checked against brute force over all configurations: the walk hands out
 // exactly the range's configurations, each once, with its exact cost; indicesOf places
 // every configuration of the matrix; testRange finds every hit at its index, and a unique
-// tester stops at a hit; cutRange's bounds rise strictly inside the range. A violated check
+// tester stops at a hit; cutRange's bounds rise strictly inside the range; boundAfter finds
+// the configuration a range's length after its lower bound. A violated check
 // prints why and traps.
 //
 // Build and run: scripts/run-fuzz (seed corpus tests/fuzz/corpus_range_walk).
@@ -31,6 +32,7 @@
 #include <quorin/range_walk.h>
 
 #include "fuzz_matrix.h"
+#include "range/range_plan.h"
 #include "walk/suffix_lists.h"
 
 namespace {
@@ -167,6 +169,22 @@ void checkRange(const ProbabilityMatrix& probs, const std::vector<Scored>& order
         check(key(*previous) < key(cut), "cuts rise from lower");
         check(!upper || key(cut) < key(*upper), "cuts stay before upper");
         previous = &cut;
+    }
+
+    // The bound `to - from` places after lower, by counts: upper's configuration, or
+    // nothing where that is of cost +inf, past the end or in a crowd of one cost.
+    const quorin::Position listed = 1 + kinds / 45 % 5;
+    const std::optional<OrderBound> after = quorin::detail::boundAfter(probs, lower, to - from, threads, nullptr, listed);
+    if (after) {
+        check(to < order.size() && after->columns == order[to].columns && after->cost == order[to].cost,
+              "boundAfter's configuration");
+    } else {
+        const bool crowd = to < order.size() &&
+                           static_cast<quorin::Position>(std::count_if(order.begin(), order.end(), [&](const Scored& x) {
+                               return x.cost == order[to].cost;
+                           })) > listed;
+        check(to == order.size() || !(order[to].cost < kInf) || !(lower.cost < kInf) || crowd,
+              "boundAfter found nothing");
     }
 }
 

@@ -144,6 +144,9 @@ std::optional<OrderBound> boundAfter(const ProbabilityMatrix& probs, const Order
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
     const std::size_t n = probs.size();
     ThreadPool pool(threads);
+    Position total = 1;
+    for (const std::vector<double>& row : probs) total = saturatingMul(total, row.size());
+    const bool small = total <= kSpreadAtMost;
     // The plan reaches a cut of the weight table a quarter past the offset. Each walk counts
     // the configurations between cuts of the band known to hold the configuration sought:
     // while the band is large, cuts spread over a window the weight table of the band
@@ -157,15 +160,19 @@ std::optional<OrderBound> boundAfter(const ProbabilityMatrix& probs, const Order
     std::vector<double> cuts;
     for (int attempt = 0;; ++attempt) {
         if (attempt == kFarAttempts) return std::nullopt;
-        // No cut that far: every finite configuration from lower on.
-        const std::vector<OrderBound> farCut = cutRange(probs, lower, std::nullopt, reach, 1);
+        // No cut that far (or a matrix small enough to count whole): every finite
+        // configuration from lower on.
+        const std::vector<OrderBound> farCut =
+            small ? std::vector<OrderBound>{} : cutRange(probs, lower, std::nullopt, reach, 1);
         const bool far = !farCut.empty();
         hi = far ? farCut.front() : OrderBound{kInf, std::vector<int>(n, 0)};
         lo = lower;
         before = 0;
         plan.reset(new RangePlan(probs, lower, hi, threads, interrupt));
         if (!plan->hasFinitePart()) return std::nullopt;
-        windowCuts(probs, lo, hi, offset, cuts);
+        cuts.clear();
+        if (offset > kSpreadAtMost) windowCuts(probs, lo, hi, offset, cuts);
+        if (cuts.empty()) spreadCuts(lo.cost, hi.cost, cuts);
         if (narrow(*plan, pool, offset, cuts, lo, hi, before, inBand, interrupt)) break;
         if (!far) return std::nullopt;  // of cost +inf, or past the end
         reach = reach < kNoStop / 4 ? 4 * reach : kNoStop;
