@@ -17,7 +17,8 @@ class _Collector:
         # A unique test's hit is the only one: the search ends there, as with first.
         self.span, self.first, self.record, self.unique = span, first or unique, record, unique
         finished = record.load() if record is not None else []
-        self.source = _pieces(span, task_size, finished, sizes)
+        self.source = _pieces(span, task_size, finished, sizes,
+                              frontier=lambda: (self.ranked_upper, self.before))
         self.cut_short = False  # a unique test's task stopped at its hit
         self.open = collections.deque()  # made and not ranked yet, in order
         self.ahead = None  # the next task's piece: made, not handed out yet

@@ -34,9 +34,13 @@ class _Span:
     @property
     def upper(self):
         if not self.upper_located:
-            self._upper = _bound(_locate_after(self.matrix, self.lower, self.start, self.stop, self.log))
-            self.upper_located = True
+            self.locate_upper(self.lower, self.start)
         return self._upper
+
+    def locate_upper(self, bound, position):
+        """Locates ``upper`` from ``bound``, the bound of ``position`` (at or after start)."""
+        self._upper = _bound(_locate_after(self.matrix, bound, position, self.stop, self.log))
+        self.upper_located = True
 
     @property
     def empty(self):
@@ -74,7 +78,7 @@ class _Piece:
         self.partial = False  # finished early at a unique test's hit: tested up to it
 
 
-def _pieces(span, task_size, finished, sizes=None):
+def _pieces(span, task_size, finished, sizes=None, frontier=None):
     """The pieces tiling the range in order: the ``finished`` ones (sorted, disjoint, inside
     the range) as they are, and tasks cut from the weight table between them, made as they
     are taken (a search to the end of 2^128 configurations makes only those it reaches).
@@ -83,7 +87,10 @@ def _pieces(span, task_size, finished, sizes=None):
     (small at the front, growing to ``task_size``); the rest hold ``task_size`` each. While
     the stop is not located, tasks are cut towards the end of the order as long as their
     nominal sizes keep them in the first half of the range (the table cuts far closer to
-    the sizes asked than twice), and the stop is located before any cut past that."""
+    the sizes asked than twice), and the stop is located before any cut past that.
+    ``frontier()``, when given, returns a bound and its exact position (where the
+    finished tasks end): while it is where the next task starts, the stop is located only
+    when less than two tasks' worth is left before it, from that bound (a short count)."""
     if span.empty:
         return
     api = core._engine_api()
@@ -99,8 +106,14 @@ def _pieces(span, task_size, finished, sizes=None):
                 return
             continue
         size = next(sizes, task_size)
-        if not span.upper_located and 2 * (nominal + size - span.start) > span.stop - span.start:
-            if not _before(bound, span.upper):  # located now: can't happen by the table's cuts
+        if not span.upper_located:
+            known = frontier() if frontier is not None else None
+            if known is not None and known[0] == bound:
+                if span.stop - known[1] <= 2 * size:
+                    span.locate_upper(bound, known[1])
+            elif 2 * (nominal + size - span.start) > span.stop - span.start:
+                span.locate_upper(span.lower, span.start)
+            if span.upper_located and not _before(bound, span.upper):  # can't happen by the table's cuts
                 raise RuntimeError(f"the tasks were cut up to {_show_bound(bound)}, past the "
                                    f"stop's bound {_show_bound(span.upper)}")
         if k < len(finished):
