@@ -90,7 +90,8 @@ def _pieces(span, task_size, finished, sizes=None, frontier=None):
     the sizes asked than twice), and the stop is located before any cut past that.
     ``frontier()``, when given, returns a bound and its exact position (where the
     finished tasks end): while it is where the next task starts, the stop is located only
-    when less than two tasks' worth is left before it, from that bound (a short count)."""
+    when less than two tasks' worth is left before it, from that bound (a short count);
+    otherwise it is located from the frontier when the nominal sizes pass half-way."""
     if span.empty:
         return
     api = core._engine_api()
@@ -112,7 +113,7 @@ def _pieces(span, task_size, finished, sizes=None, frontier=None):
                 if span.stop - known[1] <= 2 * size:
                     span.locate_upper(bound, known[1])
             elif 2 * (nominal + size - span.start) > span.stop - span.start:
-                span.locate_upper(span.lower, span.start)
+                span.locate_upper(*(known or (span.lower, span.start)))
             if span.upper_located and not _before(bound, span.upper):  # can't happen by the table's cuts
                 raise RuntimeError(f"the tasks were cut up to {_show_bound(bound)}, past the "
                                    f"stop's bound {_show_bound(span.upper)}")
