@@ -16,7 +16,7 @@ AES tests at its exact rank; the aes128 line's throughput is that of the whole r
 a key from outside it (the tester's hit being unique, a search stops at the planted key). Targets: aes128 at least 0.75x `nothing`, at least 10x
 numpy-aes.
 
-    python3 benchmarks/bench_aes_search.py [--log2-start 32] [--log2-count 28]
+    python3 benchmarks/bench_aes_search.py [--log2-start 32] [--log2-count 28] [--output FILE]
 """
 
 import argparse
@@ -48,6 +48,7 @@ def main():
     parser.add_argument("--log2-count", type=int, default=28)
     parser.add_argument("--log2-numpy", type=int, default=22)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--output", help="also write the lines to this file (JSON list)")
     args = parser.parse_args()
     probs = gamma_matrix(0.3, args.seed)
     start, count = 2**args.log2_start, 2**args.log2_count
@@ -77,8 +78,12 @@ def main():
                         "start": start, "tester": aes.implementation if name == "aes128" else None})
         print(json.dumps(results[-1]), flush=True)
     rate = {r["test"]: r["per_second"] for r in results}
-    print(json.dumps({"aes128_vs_nothing": round(rate["aes128"] / rate["nothing"], 2),
-                      "aes128_vs_numpy_aes": round(rate["aes128"] / rate["numpy-aes"], 1)}))
+    results.append({"aes128_vs_nothing": round(rate["aes128"] / rate["nothing"], 2),
+                    "aes128_vs_numpy_aes": round(rate["aes128"] / rate["numpy-aes"], 1)})
+    print(json.dumps(results[-1]))
+    if args.output:
+        with open(args.output, "w") as f:
+            json.dump(results, f, indent=1)
 
 
 if __name__ == "__main__":

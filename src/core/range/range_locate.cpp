@@ -106,19 +106,19 @@ void spreadCuts(double lo, double hi, std::vector<double>& cuts) {
 }
 
 // Cuts about the configuration `index` places after lo in [lo, hi): the weight table of
-// the band places cuts every 64th of the index; those within a 32nd of it, the window,
-// split evenly by cost (every entry whose cost may fall in the window is weighed). None
-// when the table places none there.
+// the band places cuts every 128th of the index (within a fraction of that, measured);
+// those within a 64th of it, the window, split evenly by cost (every entry whose cost may
+// fall in the window is weighed). None when the table places none there.
 void windowCuts(const ProbabilityMatrix& probs, const OrderBound& lo, const OrderBound& hi, Position index,
                 std::vector<double>& cuts) {
     cuts.clear();
-    const Position step = std::max<Position>(index / 64, 1);
+    const Position step = std::max<Position>(index / 128, 1);
     const std::optional<OrderBound> upper = hi.cost < kInf ? std::optional<OrderBound>(hi) : std::nullopt;
-    const std::vector<OrderBound> table = cutRange(probs, lo, upper, step, 80);
+    const std::vector<OrderBound> table = cutRange(probs, lo, upper, step, 160);
     double from = kInf, to = -kInf;
     for (std::size_t k = 0; k < table.size(); ++k) {
         const Position at = step * static_cast<Position>(k + 1);
-        if (at + index / 32 >= index && at <= index + index / 32 + 1 && table[k].cost > lo.cost &&
+        if (at + index / 64 >= index && at <= index + index / 64 + 1 && table[k].cost > lo.cost &&
             table[k].cost < hi.cost) {
             from = std::min(from, table[k].cost);
             to = std::max(to, table[k].cost);
