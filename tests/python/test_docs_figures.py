@@ -59,14 +59,6 @@ MEASURED = re.compile(r"\s*(?:ns|us|µs|ms|s|seconds|minutes|hours|[MGK]?B/s|M/s
                       r"M configurations|bytes per configuration|bytes/config)(?![\w])")
 # Bounds and targets that unmarked text may state with a unit.
 NOT_MEASURED = ("within about 10 ms", "at most 0.1 s")
-# Paragraphs being rewritten with new measurements, not marked yet (page, opening words):
-# drop an entry when its paragraph is marked or gone.
-UNMARKED_FOR_NOW = (
-    ("docs/explanation/performance.md", "`python3 benchmarks/bench_time_to_key.py` plants"),
-    ("docs/explanation/performance.md", "Deep down nearly all of it is locating the start"),
-    ("docs/explanation/performance.md", "The fused walk and test ran at"),
-    ("docs/explanation/performance.md", "On the same machine, one run started at a load"),
-)
 
 
 def _rounded(value, decimals):
@@ -221,17 +213,11 @@ def test_every_figure_of_a_marked_paragraph_is_in_its_results(block):
 def test_unmarked_text_states_no_measured_figure():
     """A time, a rate or a size per configuration outside a marked block, or a table of
     times left unmarked, is a figure nobody checks."""
-    waiting = set(UNMARKED_FOR_NOW)
     found = []
     for block in BLOCKS:
         if block.marker:
             continue
         text, lines = block.text()
-        key = next((k for k in waiting
-                    if k[0] == str(block.page) and block.lines[0].startswith(k[1])), None)
-        if key:
-            waiting.discard(key)
-            continue
         if block.table:
             header = block.lines[0]
             if re.search(r"\b(ns|ms|s|seconds|M/s|MB/s|throughput)\b", header) and any(
@@ -245,5 +231,4 @@ def test_unmarked_text_states_no_measured_figure():
             if not match.group(2) and MEASURED.match(text, match.end(1)):
                 found.append(f"{block.page}:{lines[match.start()]}: "
                              f"{text[match.start():match.end(1) + 12].strip()!r}")
-    assert not waiting, f"UNMARKED_FOR_NOW names paragraphs marked or gone: {sorted(waiting)}"
     assert not found, "measured figures outside a figures marker:\n" + "\n".join(found)
