@@ -165,22 +165,6 @@ Bounds RangePlan::finiteBefore(double cost, const std::vector<int>& columns) con
     return b;
 }
 
-Position countIn(const RangePlan& plan, ThreadPool& pool, const Bounds& b, const std::atomic<bool>* interrupt) {
-    std::vector<Position> counts(pool.size(), 0);
-    withColumnType(plan.model(), [&](auto col) {
-        using Col = decltype(col);
-        std::vector<std::unique_ptr<PieceWalker<Col>>> walkers(pool.size());
-        pool.run(plan.pieces(), [&](std::size_t i, unsigned slot) {
-            if (raised(interrupt)) throw Interrupted();
-            if (!walkers[slot]) walkers[slot].reset(new PieceWalker<Col>(plan.model().n));
-            counts[slot] += plan.countPiece<Col>(i, b, *walkers[slot], interrupt);
-        });
-    });
-    Position total = 0;
-    for (Position c : counts) total += c;
-    return total;
-}
-
 std::vector<Position> countBySlot(const RangePlan& plan, ThreadPool& pool, const Bounds& b,
                                   const std::vector<double>& cuts, const std::atomic<bool>* interrupt) {
     std::vector<std::vector<Position>> slots(pool.size(), std::vector<Position>(cuts.size() + 1, 0));
@@ -197,6 +181,10 @@ std::vector<Position> countBySlot(const RangePlan& plan, ThreadPool& pool, const
         for (std::size_t j = 0; j < slots[t].size(); ++j) slots[0][j] += slots[t][j];
     }
     return slots[0];
+}
+
+Position countIn(const RangePlan& plan, ThreadPool& pool, const Bounds& b, const std::atomic<bool>* interrupt) {
+    return countBySlot(plan, pool, b, {}, interrupt).front();
 }
 
 }  // namespace detail

@@ -79,9 +79,6 @@ public:
     template <class Col, class Emit>
     bool emitPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, const std::atomic<bool>* interrupt,
                    Emit&& emit) const;
-    // The configurations of piece `i` that lie in `b` (within finite()).
-    template <class Col>
-    Position countPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, const std::atomic<bool>* interrupt) const;
 
     // Adds the configurations of piece `i` that lie in `b` (within finite()) to `slots` by
     // where their exact cost E falls among `cuts` (ascending): slots[j] counts those with
@@ -136,7 +133,7 @@ private:
 };
 
 // The configurations of the plan's pieces that lie in `b` (within finite()), counted on
-// `pool`'s threads.
+// `pool`'s threads (countBySlot without cuts).
 Position countIn(const RangePlan& plan, ThreadPool& pool, const Bounds& b, const std::atomic<bool>* interrupt);
 
 // The configurations of the plan's pieces in `b` by slot among `cuts`, as
@@ -262,36 +259,6 @@ bool RangePlan::emitPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, c
         }
         return edge(innerTo, to);
     });
-}
-
-template <class Col>
-Position RangePlan::countPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w,
-                               const std::atomic<bool>* interrupt) const {
-    Position count = 0;
-    // Entries outside the inner run are weighed one by one; the inner run is counted whole.
-    visitPiece(i, b, w, interrupt,
-               [&](double prefix, const Col* head, std::size_t s, const SuffixList& list, std::uint32_t from,
-                   std::uint32_t to, std::uint32_t innerFrom, std::uint32_t innerTo) {
-        count += innerTo - innerFrom;
-        const std::size_t n = model_.n, tail = n - s;
-        const Col* entries = reinterpret_cast<const Col*>(list.entries.data());
-        auto weigh = [&](std::uint32_t e0, std::uint32_t e1) {
-            for (std::uint32_t e = e0; e < e1; ++e) {
-                const Col* rest = entries + std::size_t{e} * tail;
-                double E = prefix;
-                for (std::size_t r = 0; r < tail; ++r) E += model_.rowCost[s + r][rest[r]];
-                count += inRange(b, E, n, [&] {
-                    for (std::size_t r = 0; r < s; ++r) w.full[r] = head[r];
-                    for (std::size_t r = 0; r < tail; ++r) w.full[s + r] = rest[r];
-                    return w.full.data();
-                });
-            }
-        };
-        weigh(from, innerFrom);
-        weigh(innerTo, to);
-        return true;
-    });
-    return count;
 }
 
 template <class Col>
