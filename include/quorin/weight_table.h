@@ -170,6 +170,9 @@ public:
     // Whether some completion of rows row .. rows()-1 has a weight sum in [from, to] (a
     // compact reachability bitmap, one bit per budget; bounds are clamped to the table).
     bool reachable(std::size_t row, std::int64_t from, std::int64_t to) const noexcept;
+    // The least budget b with completions(0, b) > count, or -1 when the whole table holds
+    // no more than `count` (a binary search: the counts grow with the budget).
+    std::int64_t leastBudgetOver(double count) const noexcept;
     // Whether a count read from the table is exact (below 2^53).
     static bool isExactCount(double count) noexcept { return count < 9007199254740992.0; }
     double relativeError() const noexcept { return relativeError_; }

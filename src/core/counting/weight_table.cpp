@@ -216,6 +216,20 @@ std::int64_t WeightTable::budgetReaching(std::size_t row, double prefix, double 
     return thresholds(cost).reaching(row, prefix);
 }
 
+std::int64_t WeightTable::leastBudgetOver(double count) const noexcept {
+    std::int64_t a = 0, b = maxBudget_;
+    if (!(completions(0, b) > count)) return -1;
+    while (a < b) {
+        const std::int64_t mid = a + (b - a) / 2;
+        if (completions(0, mid) > count) {
+            b = mid;
+        } else {
+            a = mid + 1;
+        }
+    }
+    return a;
+}
+
 bool WeightTable::reachable(std::size_t row, std::int64_t from, std::int64_t to) const noexcept {
     from = std::max<std::int64_t>(from, 0);
     to = std::min(to, maxBudget_);
