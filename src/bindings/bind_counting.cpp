@@ -111,7 +111,7 @@ void bindCounting(py::module_& module) {
         "rank",
         [](quorin::ProbabilityMatrix probs, const py::object& columns, const py::object& exactUpTo,
            const py::object& bitsArgument, bool log) {
-            quorin_python::prepareMatrix(probs, log);
+            quorin_python::prepareMatrix(probs, log, quorin_python::ZeroRow::Refuse);
             const std::vector<int> key = toColumns(columns, probs);
             const quorin::Count limit = toCount(exactUpTo, "exact_up_to");
             const double bits = toBits(bitsArgument);
@@ -147,7 +147,7 @@ negative ``bits``; TypeError for non-integer columns.)doc");
         "count",
         [](quorin::ProbabilityMatrix probs, double cost, const py::object& exactUpTo, const py::object& bitsArgument,
            bool log) {
-            quorin_python::prepareMatrix(probs, log);
+            quorin_python::prepareMatrix(probs, log, quorin_python::ZeroRow::Refuse);
             if (std::isnan(cost)) throw py::value_error("cost is NaN");
             const quorin::Count limit = toCount(exactUpTo, "exact_up_to");
             const double bits = toBits(bitsArgument);
@@ -182,7 +182,7 @@ Raises ValueError for ``probs`` that quorin.quorin refuses and for a NaN ``cost`
     module.def(
         "cost_bound",
         [](quorin::ProbabilityMatrix probs, const py::object& n, bool log) {
-            quorin_python::prepareMatrix(probs, log);
+            quorin_python::prepareMatrix(probs, log, quorin_python::ZeroRow::Refuse);
             const quorin::Count wanted = toCount(n, "n");
             try {
                 return quorin_python::runInterruptibly(

@@ -228,7 +228,7 @@ std::unique_ptr<BatchIterator> makeIterator(quorin::ProbabilityMatrix probs, con
     Position first = toPosition(start, "start");
     const Position last = stop.is_none() ? quorin::kNoStop : toPosition(stop, "stop");
     const unsigned threadCount = toThreads(threads);
-    quorin_python::prepareMatrix(probs, log);
+    quorin_python::prepareMatrix(probs, log, quorin_python::ZeroRow::Refuse);
     const py::int_ total = configurationCount(probs);
     if (py::int_(start) >= total || first >= last) {
         // Nothing to hand out: the position stays at the start.
@@ -295,7 +295,7 @@ std::unique_ptr<BatchIterator> restore(const py::tuple& lengths, const py::bytes
     }
     if (at * sizeof(double) != static_cast<std::size_t>(length)) throw py::value_error("saved quorin.batches state has extra bytes");
     if (cost.is_none()) return makeIterator(std::move(probs), size, position, stop, threads, log);
-    probs.setKind(log ? quorin::MatrixKind::LogLikelihoods : quorin::MatrixKind::Probabilities);
+    quorin_python::prepareCheckedMatrix(probs, log);
     auto it = std::make_unique<BatchIterator>();
     it->size = toCount(size, "size");
     quorin::OrderBound bound;

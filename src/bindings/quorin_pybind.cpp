@@ -297,7 +297,7 @@ only; warns (UserWarning) for a row of zeros only, or holding zeros next to valu
 1e-300, which look like underflowed likelihoods; TypeError for ``probs`` that is not a sequence of sequences of
 numbers, MemoryError when memory runs out; the instance is then unchanged.)doc";
     cls.def(py::init([](quorin::ProbabilityMatrix probs, bool cacheAssignments, bool log) {
-                quorin_python::prepareMatrix(probs, log);
+                quorin_python::prepareMatrix(probs, log, quorin_python::ZeroRow::Warn);
                 return quorin::Quorin(std::move(probs), cacheAssignments);
             }),
             py::arg("probs"), py::arg_v("cache_assignments", true), py::kw_only(), py::arg("log") = false)
