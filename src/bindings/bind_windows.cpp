@@ -361,5 +361,6 @@ it, and memory stays bounded (about 300 MiB besides the batches) however deep th
 The returned quorin.BatchIterator pickles as the matrix, its arguments and where it
 stands. The GIL is released while the C++ work runs; Ctrl-C stops a batch within about
 10 ms and loses nothing. Raises ValueError for size < 1, start or stop < 0, threads < 1
-and for probs that quorin.quorin refuses; TypeError for a non-integer argument.)doc");
+and for probs that quorin.quorin refuses or with a row of zeros only (naming the row;
+quorin.quorin only warns about it); TypeError for a non-integer argument.)doc");
 }
