@@ -111,7 +111,7 @@ void bindCounting(py::module_& module) {
         "rank",
         [](quorin::ProbabilityMatrix probs, const py::object& columns, const py::object& exactUpTo,
            const py::object& bitsArgument, bool log) {
-            quorin_python::prepareMatrix(probs, log);
+            quorin_python::prepareMatrix(probs, log, quorin_python::ZeroRow::Refuse);
             const std::vector<int> key = toColumns(columns, probs);
             const quorin::Count limit = toCount(exactUpTo, "exact_up_to");
             const double bits = toBits(bitsArgument);
@@ -140,14 +140,15 @@ zero-probability column gets its exact rank. The GIL is released while the count
 Ctrl-C stops it (KeyboardInterrupt). An exact count of 2**53 or more is out of reach: when
 the rank may be that large and still within ``exact_up_to``, ValueError says so.
 
-Raises ValueError for ``probs`` that quorin.quorin refuses, for ``columns`` of the wrong
-length, or with a column out of range or negative (the message names the row), and for
-negative ``bits``; TypeError for non-integer columns.)doc");
+Raises ValueError for ``probs`` that quorin.quorin refuses or with a row of zeros only
+(naming the row; quorin.quorin only warns about it), for ``columns`` of the wrong length,
+or with a column out of range or negative (the message names the row), and for negative
+``bits``; TypeError for non-integer columns.)doc");
     module.def(
         "count",
         [](quorin::ProbabilityMatrix probs, double cost, const py::object& exactUpTo, const py::object& bitsArgument,
            bool log) {
-            quorin_python::prepareMatrix(probs, log);
+            quorin_python::prepareMatrix(probs, log, quorin_python::ZeroRow::Refuse);
             if (std::isnan(cost)) throw py::value_error("cost is NaN");
             const quorin::Count limit = toCount(exactUpTo, "exact_up_to");
             const double bits = toBits(bitsArgument);
@@ -168,7 +169,8 @@ the count is at most ``exact_up_to`` (2**32 by default), otherwise refined towar
 The GIL is released while the count runs, and Ctrl-C stops it (KeyboardInterrupt); an
 exact count of 2**53 or more within ``exact_up_to`` raises ValueError.
 
-Raises ValueError for ``probs`` that quorin.quorin refuses and for a NaN ``cost``.)doc");
+Raises ValueError for ``probs`` that quorin.quorin refuses or with a row of zeros only
+(naming the row; quorin.quorin only warns about it) and for a NaN ``cost``.)doc");
     module.def(
         "_cost",
         [](quorin::ProbabilityMatrix probs, const py::object& columns, bool log) {
@@ -182,7 +184,7 @@ Raises ValueError for ``probs`` that quorin.quorin refuses and for a NaN ``cost`
     module.def(
         "cost_bound",
         [](quorin::ProbabilityMatrix probs, const py::object& n, bool log) {
-            quorin_python::prepareMatrix(probs, log);
+            quorin_python::prepareMatrix(probs, log, quorin_python::ZeroRow::Refuse);
             const quorin::Count wanted = toCount(n, "n");
             try {
                 return quorin_python::runInterruptibly(
@@ -202,6 +204,7 @@ for every ``n`` up to 2**50; deeper, where exact positions are out of reach, the
 (to the last bit) whose count's lower bound reaches ``n``: ``quorin.count`` certainly
 reaches ``n`` there. The GIL is released while it runs and Ctrl-C stops it.
 
-Raises ValueError for ``probs`` that quorin.quorin refuses, for a negative ``n`` or one
-past the number of configurations; TypeError for a non-integer ``n``.)doc");
+Raises ValueError for ``probs`` that quorin.quorin refuses or with a row of zeros only
+(naming the row; quorin.quorin only warns about it), for a negative ``n`` or one past the
+number of configurations; TypeError for a non-integer ``n``.)doc");
 }

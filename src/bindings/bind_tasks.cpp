@@ -114,6 +114,13 @@ py::object nextOf(TaskWalk& w) {
 }  // namespace
 
 void bindTasks(py::module_& m) {
+    m.def("_check_matrix",
+          [](quorin::ProbabilityMatrix probs, bool log) {
+              quorin_python::prepareMatrix(probs, log, quorin_python::ZeroRow::Refuse);
+          },
+          py::arg("probs"), py::kw_only(), py::arg("log") = false,
+          "Checks `probs` as the cost order's functions do (ValueError, and a UserWarning for what looks "
+          "underflowed): the one check of plan's and search's matrix.");
     m.def("_locate",
           [](quorin::ProbabilityMatrix probs, const py::object& position, bool log) -> py::object {
               const Position p = toPosition(position, "position");
@@ -172,7 +179,7 @@ void bindTasks(py::module_& m) {
     m.def("_run_native",
           [](quorin::ProbabilityMatrix probs, const py::object& lower, const py::object& upper,
              const py::object& tester, const py::object& threads, bool log) {
-              quorin_python::setKind(probs, log);
+              quorin_python::prepareCheckedMatrix(probs, log);
               const std::shared_ptr<const quorin::Tester> native = nativeTester(tester);
               if (!native) throw py::type_error("tester must be a native tester such as quorin.AES128");
               const OrderBound lo = toBound(lower, "lower");
@@ -199,7 +206,7 @@ void bindTasks(py::module_& m) {
     walk.doc() = "Every configuration of [lower, upper) of the cost order, once each, in no particular order.";
     walk.def(py::init([](quorin::ProbabilityMatrix probs, const py::object& lower, const py::object& upper,
                          const py::object& threads, const py::object& batchSize, bool log) {
-                 quorin_python::setKind(probs, log);
+                 quorin_python::prepareCheckedMatrix(probs, log);
                  auto w = std::make_unique<TaskWalk>();
                  const Position size = toPosition(batchSize, "batch_size");
                  if (size < 1) throw py::value_error("batch_size must be >= 1, not 0");

@@ -228,7 +228,7 @@ std::unique_ptr<BatchIterator> makeIterator(quorin::ProbabilityMatrix probs, con
     Position first = toPosition(start, "start");
     const Position last = stop.is_none() ? quorin::kNoStop : toPosition(stop, "stop");
     const unsigned threadCount = toThreads(threads);
-    quorin_python::prepareMatrix(probs, log);
+    quorin_python::prepareMatrix(probs, log, quorin_python::ZeroRow::Refuse);
     const py::int_ total = configurationCount(probs);
     if (py::int_(start) >= total || first >= last) {
         // Nothing to hand out: the position stays at the start.
@@ -295,7 +295,7 @@ std::unique_ptr<BatchIterator> restore(const py::tuple& lengths, const py::bytes
     }
     if (at * sizeof(double) != static_cast<std::size_t>(length)) throw py::value_error("saved quorin.batches state has extra bytes");
     if (cost.is_none()) return makeIterator(std::move(probs), size, position, stop, threads, log);
-    probs.setKind(log ? quorin::MatrixKind::LogLikelihoods : quorin::MatrixKind::Probabilities);
+    quorin_python::prepareCheckedMatrix(probs, log);
     auto it = std::make_unique<BatchIterator>();
     it->size = toCount(size, "size");
     quorin::OrderBound bound;
@@ -361,5 +361,6 @@ it, and memory stays bounded (about 300 MiB besides the batches) however deep th
 The returned quorin.BatchIterator pickles as the matrix, its arguments and where it
 stands. The GIL is released while the C++ work runs; Ctrl-C stops a batch within about
 10 ms and loses nothing. Raises ValueError for size < 1, start or stop < 0, threads < 1
-and for probs that quorin.quorin refuses; TypeError for a non-integer argument.)doc");
+and for probs that quorin.quorin refuses or with a row of zeros only (naming the row;
+quorin.quorin only warns about it); TypeError for a non-integer argument.)doc");
 }

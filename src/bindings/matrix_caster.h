@@ -85,20 +85,45 @@ inline void setKind(quorin::ProbabilityMatrix& probs, bool log) {
     probs.setKind(log ? quorin::MatrixKind::LogLikelihoods : quorin::MatrixKind::Probabilities);
 }
 
+// What prepareMatrix does with a probability row of zeros only (the zeros of underflowed
+// likelihoods, most often), whose configurations all cost +inf.
+enum class ZeroRow {
+    // quorin.quorin: accepted with a UserWarning, as it documents (every cost is +inf and
+    // the configurations come in its own order).
+    Warn,
+    // The cost order's functions (rank, count, cost_bound, batches, the range walk under
+    // plan and search): ValueError.
+    Refuse,
+};
+
+// A ValueError with `lost`'s message when it found a row of zeros only.
+inline void refuseZeroRow(const quorin::LostPrecision& lost) {
+    if (lost.kind == quorin::LostPrecision::AllZero) throw pybind11::value_error(lost.message);
+}
+
 // A matrix argument as every function of the module takes it: `probs` holds probabilities,
 // or natural-log likelihoods when `log` is true. Sets the kind and checks the matrix
 // (ValueError with the core's message); then, for probabilities, what underflow may have
-// lost: a row of zeros only, or zeros next to values below 1e-300, is a UserWarning saying
-// to pass log-likelihoods. (A row of zeros only stays accepted, as the tests of the zero
-// configurations' order rely on: a warning, not an error; `warnings.simplefilter("error")`
-// makes it one.)
-inline void prepareMatrix(quorin::ProbabilityMatrix& probs, bool log) {
+// lost: a row of zeros only is a ValueError or a UserWarning as `zeroRow` says, zeros next
+// to values below 1e-300 a UserWarning; both messages say to pass log-likelihoods.
+// (`warnings.simplefilter("error")` makes a warning an error.)
+inline void prepareMatrix(quorin::ProbabilityMatrix& probs, bool log, ZeroRow zeroRow) {
     setKind(probs, log);
     quorin::checkProbabilities(probs);
     const quorin::LostPrecision lost = quorin::lostPrecision(probs);
+    if (zeroRow == ZeroRow::Refuse) refuseZeroRow(lost);
     if (lost.kind != quorin::LostPrecision::None && PyErr_WarnEx(PyExc_UserWarning, lost.message.c_str(), 1) != 0) {
         throw pybind11::error_already_set();
     }
+}
+
+// A cost-order matrix that came through prepareMatrix once already (a search's or plan's
+// tasks, a saved quorin.batches iterator) but may have been put together by hand: the same
+// checks and the same ValueError for a row of zeros only, without warning a second time.
+inline void prepareCheckedMatrix(quorin::ProbabilityMatrix& probs, bool log) {
+    setKind(probs, log);
+    quorin::checkProbabilities(probs);
+    refuseZeroRow(quorin::lostPrecision(probs));
 }
 
 }  // namespace quorin_python

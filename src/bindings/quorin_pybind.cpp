@@ -293,11 +293,12 @@ speed on matrices with many rows and never changes the results.
 
 Raises ValueError for an empty row or a NaN, negative or infinite probability (naming
 the first such entry), and with ``log=True`` for a NaN or +inf entry or a row of -inf
-only; warns (UserWarning) for a row of zeros only, or holding zeros next to values below
-1e-300, which look like underflowed likelihoods; TypeError for ``probs`` that is not a sequence of sequences of
+only; warns (UserWarning) for a row of zeros only (every cost is then +inf; the functions
+of the cost order refuse such a row), or holding zeros next to values below 1e-300, which
+look like underflowed likelihoods; TypeError for ``probs`` that is not a sequence of sequences of
 numbers, MemoryError when memory runs out; the instance is then unchanged.)doc";
     cls.def(py::init([](quorin::ProbabilityMatrix probs, bool cacheAssignments, bool log) {
-                quorin_python::prepareMatrix(probs, log);
+                quorin_python::prepareMatrix(probs, log, quorin_python::ZeroRow::Warn);
                 return quorin::Quorin(std::move(probs), cacheAssignments);
             }),
             py::arg("probs"), py::arg_v("cache_assignments", true), py::kw_only(), py::arg("log") = false)

@@ -41,7 +41,7 @@ class OracleBatches:
                                    ("stop", stop, 0), ("threads", threads, 1)):
             if value is not None and value < least:
                 raise ValueError(f"{name} is {value}: it must be at least {least}")
-        quorin.quorin(probs)  # the core's checks of the matrix
+        quorin._core._check_matrix(probs)  # the checks of quorin.batches: a row of zeros only is refused
         self.rows = len(probs)
         self.order = cost_order(probs)
         self.size = size

@@ -25,6 +25,8 @@ def plan(probs, *, start=0, stop, task_size=PLAN_TASK_SIZE, log=False):
     Run each task with ``run_task``; the hit at index ``i`` of task ``k`` has rank
     ``start + (tested by tasks 0 .. k - 1) + i + 1``, see ``TaskResult.ranked``.
     ``log=True``: ``probs`` holds natural-log likelihoods (the tasks carry the flag).
+    ``probs`` is checked as ``quorin.batches`` checks it: a row of zeros only raises
+    ValueError naming the row.
     """
     start, stop = _range_arguments(start, stop)
     task_size = _positive("task_size", task_size)
@@ -70,6 +72,8 @@ def search(probs, test, *, start=0, stop, workers=None, task_size=None, checkpoi
     returns it at once, as with ``first``. The stop's position is located only when the
     tasks get near it. ``log=True``: ``probs`` holds natural-log likelihoods (as for
     ``quorin.quorin``); hits' costs are then those of the normalised probabilities.
+    ``probs`` is checked as ``quorin.batches`` checks it: a row of zeros only raises
+    ValueError naming the row.
     """
     _refuse_while_bootstrapping()
     _check_test(test)

@@ -33,11 +33,11 @@ def _range_arguments(start, stop):
 
 
 def _matrix(probs, log=False):
-    """``probs`` in float64 as the core reads it, after the core's own checks (``log``: of
-    log-likelihoods)."""
-    from quorin._core import quorin as enumerator
+    """``probs`` in float64 as the core reads it, after the checks of every cost-order
+    function (``log``: of log-likelihoods): ValueError for a row of zeros only."""
+    from quorin._core import _check_matrix
 
-    enumerator(probs, log=bool(log))  # the same checks and messages as every other entry point
+    _check_matrix(probs, log=bool(log))  # the same checks and messages as quorin.count's
     import numpy
 
     if isinstance(probs, numpy.ndarray) and probs.ndim == 2:

@@ -14,7 +14,9 @@ def run_task(task, test, *, threads=1, batch_size=BATCH_SIZE):
 
     ``test`` returns a boolean mask of the batch or the integer indices of its hits; it must
     not keep or change the arrays (they are read-only). Batches come in no particular order.
-    A native tester (an instance of ``quorin._core.Tester``) runs entirely in C++.
+    A native tester (an instance of ``quorin._core.Tester``) runs entirely in C++. The
+    task's matrix is checked again (a task made by hand may hold anything): a row of zeros
+    only raises ValueError, as in ``plan``.
     """
     if not isinstance(task, Task):
         raise TypeError(f"task must be a quorin.Task, not {type(task).__name__}")

@@ -2,6 +2,7 @@
 the probability form where exp does not underflow, and the traps around it: underflowing
 rows, bytes keys, the accuracy of rank's bounds, cost_bound against count, pickling."""
 
+import itertools
 import math
 import pickle
 import random
@@ -134,12 +135,21 @@ def test_matrix_checks_and_underflow_warnings():
         quorin.batches([[0.0], [-math.inf, -math.inf]], log=True)
     with pytest.raises(ValueError, match=r"probs\[0\]\[0\] is -1: probabilities"):
         quorin.count([[-1.0]], 1.0)
-    for call in (lambda m, log=False: quorin.quorin(m, log=log), lambda m, log=False: quorin.batches(m, log=log),
+
+    def heap(m, log=False):
+        return quorin.quorin(m, log=log)
+
+    for call in (heap, lambda m, log=False: quorin.batches(m, log=log),
                  lambda m, log=False: quorin.rank(m, [0, 0], log=log),
                  lambda m, log=False: quorin.count(m, 1.0, log=log),
                  lambda m, log=False: quorin.cost_bound(m, 1, log=log)):
-        with pytest.warns(UserWarning, match=r"probs\[1\] is all zero.*log=True"):
-            call([[0.5, 0.5], [0.0, 0.0]])
+        # A row of zeros only: the heap enumerator warns, the cost order's functions refuse it.
+        if call is heap:
+            with pytest.warns(UserWarning, match=r"probs\[1\] is all zero.*log=True"):
+                call([[0.5, 0.5], [0.0, 0.0]])
+        else:
+            with pytest.raises(ValueError, match=r"probs\[1\] is all zero.*log=True"):
+                call([[0.5, 0.5], [0.0, 0.0]])
         with pytest.warns(UserWarning, match=r"probs\[0\] has zeros next to values below 1e-300.*log=True"):
             call([[0.0, 1e-310, 1.0], [1.0]])
         with warnings.catch_warnings():
@@ -148,6 +158,99 @@ def test_matrix_checks_and_underflow_warnings():
             call([[-math.inf, -1e6], [0.0, -5000.0]], log=True)  # log-likelihoods never warn
     # Negative log-likelihoods, positive ones, any offset: only the differences count.
     assert list(map(list, quorin.quorin([[5.0, 7.0], [-1e300, 0.0]], log=True))) == [[1, 1], [0, 1], [1, 0], [0, 0]]
+
+
+def _accept_all(columns, costs):
+    return numpy.ones(len(costs), dtype=bool)
+
+
+def _cost_order_entry_points(lower):
+    """Every entry point of the cost order, each called as f(matrix, log): the public
+    functions, run_task on a task made by hand (with a test in Python and with a native
+    tester) and a saved quorin.batches state (not yet located, and mid-way) loaded with
+    `matrix`."""
+
+    def restored(m, log, start, steps):
+        it = quorin.batches([[0.5, 0.25, 0.25], [0.6, 0.4], [0.3, 0.3, 0.4], [0.1, 0.9]], size=4, start=start,
+                            log=log)
+        for _ in range(steps):
+            next(it)
+        load, state = it.__reduce__()
+        data = numpy.array([p for row in m for p in row], dtype="<f8").tobytes()
+        return load(state[0], data, *state[2:])
+
+    def sixteen_rows(m):
+        """16 x 256 for the native tester: row i is m[i % 4] padded with its last value."""
+        return [list(m[i % 4]) + [m[i % 4][-1]] * (256 - len(m[i % 4])) for i in range(16)]
+
+    aes = quorin.AES128(bytes(16), bytes(16))
+    return {
+        "rank": lambda m, log: quorin.rank(m, [0, 0, 0, 0], log=log),
+        "rank of a bytes key": lambda m, log: quorin.rank(m, bytes(4), log=log),
+        "count": lambda m, log: quorin.count(m, math.inf, log=log),
+        "cost_bound": lambda m, log: quorin.cost_bound(m, 1, log=log),
+        "batches": lambda m, log: quorin.batches(m, size=4, log=log),
+        "batches far down": lambda m, log: quorin.batches(m, size=4, start=5, stop=20, threads=2, log=log),
+        "plan": lambda m, log: quorin.plan(m, stop=None, task_size=5, log=log),
+        "search": lambda m, log: quorin.search(m, _accept_all, stop=None, workers=1, log=log),
+        "first hit": lambda m, log: quorin.search(m, _accept_all, start=3, stop=30, workers=1, first=True, log=log),
+        "run_task": lambda m, log: quorin.run_task(quorin.Task(0, m, lower, None, log), _accept_all),
+        "run_task native": lambda m, log: quorin.run_task(quorin.Task(0, sixteen_rows(m), (0.0, (0,) * 16), None,
+                                                                      log), aes),
+        "saved batches, not yet located": lambda m, log: restored(m, log, 5, 0),
+        "saved batches, mid-way": lambda m, log: restored(m, log, 0, 1),
+    }
+
+
+def test_a_row_of_zeros_only_is_refused_by_the_cost_order_and_warned_about_by_the_heap():
+    """A probability row of zeros only (every configuration impossible, most often
+    likelihoods that underflowed) is a ValueError naming the row from every function of the
+    cost order, before any warning; its log-likelihood form, a row of -inf only, too.
+    quorin.quorin keeps accepting it with a UserWarning and hands out every configuration at
+    cost +inf. One possible value in that row makes the matrix valid everywhere (zeros next
+    to values below 1e-300 keep their warning)."""
+    clean = [[0.5, 0.25, 0.25], [0.6, 0.4], [0.0, 0.0, 0.0], [0.1, 0.9]]
+    underflowed = [[0.0, 1e-310, 1.0], [0.6, 0.4], [0.0, 0.0, 0.0], [0.1, 0.9]]  # a warning's row first
+    with numpy.errstate(divide="ignore"):
+        logs = [numpy.log(row).tolist() for row in clean]
+    assert logs[2] == [-math.inf] * 3
+    possible = [[0.5, 0.25, 0.25], [0.6, 0.4], [0.0, 0.3, 0.0], [0.1, 0.9]]
+    total = 3 * 2 * 3 * 2
+    lower = quorin.plan(possible, stop=None)[0].lower
+    entry_points = _cost_order_entry_points(lower)
+    for name, call in entry_points.items():
+        for probs in (clean, underflowed):
+            with warnings.catch_warnings():
+                warnings.simplefilter("error")  # refused before any warning is given
+                with pytest.raises(ValueError, match=r"^probs\[2\] is all zero: .*pass the log-likelihoods .*\(log=True\)$"):
+                    call(probs, False)
+        with pytest.raises(ValueError, match=r"^probs\[2\] is all -inf: a row needs a possible value$"):
+            call(logs, True)
+
+    # The heap enumerator: a warning, and every configuration once, at cost +inf.
+    for probs, row in ((clean, 2), (underflowed, 2), (numpy.array([[0.5, 0.5], [0.0, 0.0], [0.2, 0.8]]), 1)):
+        with pytest.warns(UserWarning, match=rf"probs\[{row}\] is all zero: .*\(log=True\)"):
+            heap = quorin.quorin(probs)
+        batch = heap.next_batch(total + 1)
+        every = sorted(itertools.product(*(range(len(row)) for row in probs)))
+        assert sorted(map(tuple, batch.columns.tolist())) == every and len(batch.costs) == len(every)
+        assert numpy.all(batch.costs == math.inf)
+    with pytest.raises(ValueError, match=r"^probs\[2\] is all -inf"):
+        quorin.quorin(logs, log=True)
+
+    # One possible value in the row: accepted by every one of them, without a warning.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert quorin.count(possible, math.inf) == (total, total)
+        assert sum(len(b.costs) for b in entry_points["batches"](possible, False)) == total
+        assert len(entry_points["search"](possible, False)) == total
+        assert quorin.run_task(quorin.Task(0, possible, lower, None), _accept_all).tested == total
+        for name in ("rank", "cost_bound", "batches far down", "plan", "first hit", "saved batches, not yet located",
+                     "saved batches, mid-way"):
+            entry_points[name](possible, False)
+    for name in ("rank", "count", "cost_bound", "batches", "plan", "search"):
+        with pytest.warns(UserWarning, match=r"^probs\[0\] has zeros next to values below 1e-300"):
+            entry_points[name]([underflowed[0]] + possible[1:], False)
 
 
 def test_keys_as_bytes():

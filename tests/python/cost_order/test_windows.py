@@ -35,7 +35,10 @@ def random_matrix(rng, kind):
         if kind == "ties":
             matrix.append([rng.choice([0.1, 0.2, 0.4]) for _ in range(n)])
         elif kind == "zeros":
-            matrix.append([rng.choice([0.0, rng.random()]) for _ in range(n)])
+            row = [rng.choice([0.0, rng.random()]) for _ in range(n)]
+            if not any(row):  # a row of zeros only is refused: keep one value possible
+                row[rng.randrange(n)] = rng.random()
+            matrix.append(row)
         else:
             matrix.append([rng.random() ** 3 for _ in range(n)])
     return matrix
@@ -45,7 +48,7 @@ MATRICES = [random_matrix(random.Random(seed), kind) for seed, kind in
             itertools.product(range(6), ["random", "ties", "zeros"])] + [
     [[1.0]],  # one configuration
     [],  # no rows: the empty configuration
-    [[0.0, 0.0], [0.5, 0.5]],  # nothing finite
+    [[0.0, 0.0, 0.25], [0.0, 0.5, 0.0]],  # one finite configuration among +inf on either side
     [[0.5] * 3] * 5,  # all equal
 ]
 
