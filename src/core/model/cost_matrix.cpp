@@ -109,7 +109,7 @@ LostPrecision lostPrecision(const ProbabilityMatrix& probs) {
             found.kind = LostPrecision::AllZero;
             found.row = i;
             found.message = "probs[" + std::to_string(i) +
-                            "] is all zero: every configuration is impossible, and they come in column order. If the "
+                            "] is all zero: the row has no possible value, so no configuration is possible. If the "
                             "zeros come from exp() underflowing, pass the log-likelihoods themselves (log=True)";
             return found;
         }

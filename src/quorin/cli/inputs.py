@@ -213,7 +213,8 @@ def check_matrix(probs, kwargs, shown="MATRIX"):
     try:
         quorin.count(probs, 0.0, exact_up_to=0, **kwargs)
     except (ValueError, TypeError) as error:
-        raise BadInput(f"{shown}: {one_line(error)}") from None
+        # The library speaks of its keyword; the command's is an option.
+        raise BadInput(f"{shown}: {one_line(error).replace('(log=True)', '(--log)')}") from None
 
 
 # ---------------------------------------------------------------------------------------

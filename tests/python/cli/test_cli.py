@@ -210,6 +210,7 @@ BAD_INPUTS = [
     (["search", "scores.npz"], "--array"),
     (["search", "scores.npz", "--array", "nope"], "nope"),
     (["search", "negative.npy"], "probs"),
+    (["rank", "zero_row.npy", "00" * 16], "all zero"),
     (["search", "probs.npy", "--plaintext", "zz" * 16, "--ciphertext", "00" * 16], "hex"),
     (["search", "probs.npy", "--plaintext", "00" * 15, "--ciphertext", "00" * 16], "30 hex digits"),
     (["search", "probs.npy", "--plaintext", "00" * 16], "pairs"),
@@ -233,6 +234,9 @@ def test_bad_input_exits_2_with_one_line_naming_it(attack, args, words):
         np.save(where / "cube.npy", np.ones((2, 2, 2)))
         np.save(where / "rows15.npy", attack.probs[:15])
         np.save(where / "negative.npy", -attack.probs)
+        zero_row = attack.probs.copy()
+        zero_row[3] = 0.0
+        np.save(where / "zero_row.npy", zero_row)
         (where / "words.csv").write_text("0.5,0.5\n0.5,abc\n")
     if args[0] == "search":
         given = "--plaintext" in args or "--test" in args
@@ -241,6 +245,7 @@ def test_bad_input_exits_2_with_one_line_naming_it(attack, args, words):
     assert done.returncode == 2, (done.stdout, done.stderr)
     lines = done.stderr.strip().splitlines()
     assert len(lines) == 1 and words in lines[0], done.stderr
+    assert "log=True" not in lines[0]
     assert done.stdout == ""
     assert not (where / "bad.session.json").exists()
 
