@@ -84,7 +84,7 @@ bool WindowedEnumerator::Impl::lexWalk(const OrderBound& lo, bool infinite, std:
                 if (!store.claim(blk)) throw std::logic_error("window storage too small");
                 fill = 0;
                 rec = store.records[blk].get();
-                cols = store.columns[blk].get();
+                cols = store.columnBlock(blk);
             }
             (void)rec;
             Col* dst = reinterpret_cast<Col*>(cols + fill * store.entryBytes);

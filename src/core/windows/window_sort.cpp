@@ -74,7 +74,7 @@ void WindowedEnumerator::Impl::sortWindow(double loCost, double hiCost, const st
         }
     });
     if (raised(interrupt)) throw Interrupted();
-    // Pass 3, per partition: by the low bits, then equal buckets by (cost, columns).
+    // Pass 3, per partition: by the low bits, then equal digits by (cost, columns).
     const std::size_t lowMask = (std::size_t{1} << lowBits) - 1;
     auto less = [&](const Record& a, const Record& c) {
         if (a.cost != c.cost) return a.cost < c.cost;
@@ -94,15 +94,20 @@ void WindowedEnumerator::Impl::sortWindow(double loCost, double hiCost, const st
                 introsort(first, first + len, less);
                 continue;
             }
-            counts.assign(lowMask + 1, 0);
-            auto digit = [&](const Record& x) { return x.bucket & lowMask; };
+            // The low bits' top digits, about one per record: more digits than records
+            // would cost more to clear and sum than the records to place.
+            unsigned digitBits = 1;
+            while (digitBits < lowBits && (std::size_t{1} << digitBits) < len) ++digitBits;
+            const unsigned shift = lowBits - digitBits;
+            counts.assign(std::size_t{1} << digitBits, 0);
+            auto digit = [&](const Record& x) { return (x.bucket & lowMask) >> shift; };
             countDigits(first, len, digit, counts.data());
             countsToOffsets(counts.data(), counts.size());
             tmp.resize(len);
             scatterByDigit(first, len, digit, counts.data(), tmp.data());
             for (std::size_t i = 0; i < len;) {
                 std::size_t j = i + 1;
-                while (j < len && tmp[j].bucket == tmp[i].bucket) ++j;
+                while (j < len && digit(tmp[j]) == digit(tmp[i])) ++j;
                 if (j - i > 1) introsort(tmp.begin() + static_cast<std::ptrdiff_t>(i), tmp.begin() + static_cast<std::ptrdiff_t>(j), less);
                 i = j;
             }

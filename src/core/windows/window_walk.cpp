@@ -30,7 +30,7 @@ struct WindowFill {
         : store(s), lane(l), overflow(o), n(rowCount) {
         if (lane.fill < store.block) {
             rec = store.records[lane.blocks.back()].get();
-            cols = store.columns[lane.blocks.back()].get();
+            cols = store.columnBlock(lane.blocks.back());
         }
     }
     void prefix(const Col* h, std::size_t r) {
@@ -47,7 +47,7 @@ struct WindowFill {
             lane.blocks.push_back(blk);
             lane.fill = 0;
             rec = store.records[blk].get();
-            cols = store.columns[blk].get();
+            cols = store.columnBlock(blk);
         }
         const std::size_t item = lane.blocks.back() * store.block + lane.fill;
         rec[lane.fill] = Record{E, static_cast<std::uint32_t>(item), 0};

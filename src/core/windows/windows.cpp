@@ -17,6 +17,11 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+#include <cstdlib>
+#include <new>
 
 #include <quorin/counting.h>
 
@@ -27,6 +32,22 @@ namespace quorin {
 
 using namespace detail;
 
+
+LazyBuffer::LazyBuffer(std::size_t bytes) {
+#if defined(__linux__)
+    constexpr std::size_t kHugePage = std::size_t{2} << 20;
+    void* p = nullptr;
+    if (bytes >= kHugePage && posix_memalign(&p, kHugePage, bytes) == 0) {
+        madvise(p, bytes, MADV_HUGEPAGE);  // a hint: where it is refused, small pages serve
+        data_ = static_cast<unsigned char*>(p);
+        return;
+    }
+#endif
+    data_ = static_cast<unsigned char*>(std::malloc(bytes));
+    if (data_ == nullptr) throw std::bad_alloc();
+}
+
+LazyBuffer::~LazyBuffer() { std::free(data_); }
 
 WindowedEnumerator::Impl::Impl(ProbabilityMatrix p, Position stop, unsigned threads, std::size_t windowSize)
     : probs((checkProbabilities(p), std::move(p))),
@@ -39,11 +60,11 @@ WindowedEnumerator::Impl::Impl(ProbabilityMatrix p, Position stop, unsigned thre
     std::size_t most = std::min<std::size_t>(kWindowBytes / perRecord, std::size_t{1} << 31);
     if (windowSize != 0) most = std::min(most, windowSize);
     most = std::max<std::size_t>(most, 2);
-    store.block = std::min(kMaxBlock, std::max<std::size_t>(1, most / (4 * std::size_t{threadCount})));
+    store.setBlock(std::min(kMaxBlock, most / (4 * std::size_t{threadCount})));
     const std::size_t blocks = std::max<std::size_t>(1, most / store.block);
     store.maxBlocks = blocks;
     store.records.resize(blocks);
-    store.columns.resize(blocks);
+    store.columns.reset(new LazyBuffer(blocks * store.block * store.entryBytes + 1));
     capacity = blocks * store.block;
     target = capacity / 2;
     lanes.resize(threadCount);

@@ -38,30 +38,46 @@ struct Lane {
     std::vector<std::size_t> offsets;  // per partition, for the sort
 };
 
+// Bytes in one piece, committed page by page as they are first written; on Linux the
+// kernel is asked for huge pages, so that reading them in an order of their own (a sorted
+// window's) does not miss the TLB at every read.
+class LazyBuffer {
+public:
+    explicit LazyBuffer(std::size_t bytes);
+    LazyBuffer(const LazyBuffer&) = delete;
+    LazyBuffer& operator=(const LazyBuffer&) = delete;
+    ~LazyBuffer();
+    unsigned char* data() const noexcept { return data_; }
+
+private:
+    unsigned char* data_ = nullptr;
+};
+
 // The configurations of a window, sorted: `sorted` refers to stored columns by item.
 struct WindowStore {
-    std::size_t block = kMaxBlock;  // records per block
+    std::size_t block = kMaxBlock;  // records per block: a power of two, 1 << blockShift
+    unsigned blockShift = 12;
     std::size_t entryBytes = 0;
     std::size_t maxBlocks = 0;
     std::vector<std::unique_ptr<Record[]>> records;
-    std::vector<std::unique_ptr<unsigned char[]>> columns;
+    std::unique_ptr<LazyBuffer> columns;  // entryBytes per item, item = block index * block + slot
     std::atomic<std::size_t> claimed{0};
     std::vector<Record> sorted;
 
-    unsigned char* columnsOf(std::size_t item) {
-        return columns[item / block].get() + (item % block) * entryBytes;
+    // Records per block: the largest power of two up to `most` (at least 1).
+    void setBlock(std::size_t most) {
+        blockShift = 0;
+        while ((std::size_t{2} << blockShift) <= most) ++blockShift;
+        block = std::size_t{1} << blockShift;
     }
-    const unsigned char* columnsOf(std::size_t item) const {
-        return columns[item / block].get() + (item % block) * entryBytes;
-    }
+    unsigned char* columnsOf(std::size_t item) { return columns->data() + item * entryBytes; }
+    const unsigned char* columnsOf(std::size_t item) const { return columns->data() + item * entryBytes; }
+    unsigned char* columnBlock(std::size_t b) { return columnsOf(b << blockShift); }
     // Claims the next block, or returns false when the window holds its most.
     bool claim(std::size_t& b) {
         b = claimed.fetch_add(1, std::memory_order_relaxed);
         if (b >= maxBlocks) return false;
-        if (!records[b]) {
-            records[b].reset(new Record[this->block]);
-            columns[b].reset(new unsigned char[this->block * entryBytes + 1]);
-        }
+        if (!records[b]) records[b].reset(new Record[this->block]);
         return true;
     }
 };
