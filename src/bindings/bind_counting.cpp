@@ -104,6 +104,16 @@ std::vector<int> toColumns(const py::handle& columns, const quorin::ProbabilityM
     return out;
 }
 
+// A count's bounds as quorin.CountBounds: `exact_up_to` and `bits` converted, then
+// `bounds(limit, bits, interrupt)` run with the GIL released and Ctrl-C watched.
+template <class Bounds>
+py::object boundsOf(const py::object& exactUpTo, const py::object& bitsArgument, Bounds&& bounds) {
+    const quorin::Count limit = toCount(exactUpTo, "exact_up_to");
+    const double bits = toBits(bitsArgument);
+    return toPython(quorin_python::runInterruptibly(
+        [&](const std::atomic<bool>* interrupt) { return bounds(limit, bits, interrupt); }));
+}
+
 }  // namespace
 
 void bindCounting(py::module_& module) {
@@ -113,11 +123,9 @@ void bindCounting(py::module_& module) {
            const py::object& bitsArgument, bool log) {
             quorin_python::prepareMatrix(probs, log, quorin_python::ZeroRow::Refuse);
             const std::vector<int> key = toColumns(columns, probs);
-            const quorin::Count limit = toCount(exactUpTo, "exact_up_to");
-            const double bits = toBits(bitsArgument);
-            const quorin::CountBounds bounds = quorin_python::runInterruptibly(
-                [&](const std::atomic<bool>* interrupt) { return quorin::rank(probs, key, limit, interrupt, bits); });
-            return toPython(bounds);
+            return boundsOf(exactUpTo, bitsArgument, [&](const quorin::Count& limit, double bits, const std::atomic<bool>* interrupt) {
+                return quorin::rank(probs, key, limit, interrupt, bits);
+            });
         },
         py::arg("probs"), py::arg("columns"), py::kw_only(), py::arg("exact_up_to") = py::int_(std::uint64_t{1} << 32),
         py::arg("bits") = 0.125, py::arg("log") = false,
@@ -150,11 +158,9 @@ or with a column out of range or negative (the message names the row), and for n
            bool log) {
             quorin_python::prepareMatrix(probs, log, quorin_python::ZeroRow::Refuse);
             if (std::isnan(cost)) throw py::value_error("cost is NaN");
-            const quorin::Count limit = toCount(exactUpTo, "exact_up_to");
-            const double bits = toBits(bitsArgument);
-            const quorin::CountBounds bounds = quorin_python::runInterruptibly(
-                [&](const std::atomic<bool>* interrupt) { return quorin::count(probs, cost, limit, interrupt, bits); });
-            return toPython(bounds);
+            return boundsOf(exactUpTo, bitsArgument, [&](const quorin::Count& limit, double bits, const std::atomic<bool>* interrupt) {
+                return quorin::count(probs, cost, limit, interrupt, bits);
+            });
         },
         py::arg("probs"), py::arg("cost"), py::kw_only(), py::arg("exact_up_to") = py::int_(std::uint64_t{1} << 32),
         py::arg("bits") = 0.125, py::arg("log") = false,
