@@ -68,9 +68,10 @@ public:
     // for bad columns, Interrupted as next() does.
     Position indexOf(const std::vector<int>& columns, const std::atomic<bool>* interrupt = nullptr) const;
     // indexOf of each of `configurations` (any order, repeats allowed), counted together in
-    // one walk of the range whatever their number. Throws as indexOf does.
+    // one walk of the range whatever their number, on `threads` threads (0: the walk's
+    // own number). Throws as indexOf does.
     std::vector<Position> indicesOf(const std::vector<std::vector<int>>& configurations,
-                                    const std::atomic<bool>* interrupt = nullptr) const;
+                                    const std::atomic<bool>* interrupt = nullptr, unsigned threads = 0) const;
 
 private:
     struct Impl;

@@ -5,6 +5,8 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <atomic>
+#include <future>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -103,6 +105,45 @@ auto whileBusy(TaskWalk& w, Work&& work) {
     } done{w};
     return runInterruptibly(std::forward<Work>(work));
 }
+
+// indices_of run in the background (the index walk of a finished task while Python goes
+// on with the next): result() waits for it. The walk is busy until then; a pending object
+// dropped unread stops the work and waits for it to give up.
+struct PendingIndices {
+    py::object owner;  // the _TaskWalk, kept alive
+    TaskWalk* walk = nullptr;
+    std::unique_ptr<std::atomic<bool>> stop = std::make_unique<std::atomic<bool>>(false);
+    std::future<std::vector<Position>> job;
+
+    PendingIndices() = default;
+    PendingIndices(PendingIndices&& other) noexcept
+        : owner(std::move(other.owner)), walk(other.walk), stop(std::move(other.stop)), job(std::move(other.job)) {
+        other.walk = nullptr;
+    }
+    PendingIndices& operator=(PendingIndices&&) = delete;
+    ~PendingIndices() {
+        if (job.valid()) {
+            stop->store(true);
+            job.wait();
+        }
+        if (walk != nullptr) walk->busy = false;
+    }
+
+    py::list result() {
+        if (!job.valid()) throw py::value_error("the indices were already taken");
+        struct Done {
+            PendingIndices& p;
+            ~Done() {
+                if (p.walk != nullptr) p.walk->busy = false;
+                p.walk = nullptr;
+            }
+        } done{*this};
+        const std::vector<Position> indices = quorin_python::waitInterruptibly(job, *stop);
+        py::list out;
+        for (Position i : indices) out.append(toInt(i));
+        return out;
+    }
+};
 
 py::object nextOf(TaskWalk& w) {
     quorin::RangeChunk chunk =
@@ -238,5 +279,29 @@ void bindTasks(py::module_& m) {
                  return out;
              },
              py::arg("configurations"),
-             "index_of of each configuration, counted together in one walk of the range whatever their number.");
+             "index_of of each configuration, counted together in one walk of the range whatever their number.")
+        .def("indices_later",
+             [](py::object self, const py::object& configurations, const py::object& threads) {
+                 TaskWalk& w = self.cast<TaskWalk&>();
+                 std::vector<std::vector<int>> all;
+                 for (const py::handle c : py::iter(configurations)) all.push_back(toColumns(c, "columns"));
+                 const unsigned count = toThreads(threads);
+                 if (w.busy) throw py::value_error("the task walk is already running");
+                 PendingIndices p;
+                 p.owner = self;
+                 p.walk = &w;
+                 w.busy = true;
+                 std::shared_ptr<quorin::RangeWalk> walk = w.walk;
+                 std::atomic<bool>* stop = p.stop.get();
+                 p.job = std::async(std::launch::async, [walk, all = std::move(all), stop, count] {
+                     return walk->indicesOf(all, stop, count);
+                 });
+                 return p;
+             },
+             py::arg("configurations"), py::arg("threads") = py::none(),
+             "indices_of on `threads` threads in the background: a _PendingIndices whose result() waits for them.");
+
+    py::class_<PendingIndices>(m, "_PendingIndices")
+        .def("result", &PendingIndices::result,
+             "The indices (as indices_of), once counted; Ctrl-C stops the wait and the count.");
 }

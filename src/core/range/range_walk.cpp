@@ -510,10 +510,14 @@ Position RangeWalk::indexOf(const std::vector<int>& columns, const std::atomic<b
 }
 
 std::vector<Position> RangeWalk::indicesOf(const std::vector<std::vector<int>>& configurations,
-                                           const std::atomic<bool>* interrupt) const {
+                                           const std::atomic<bool>* interrupt, unsigned threads) const {
     Impl& e = *impl_;
     if (!e.plan) e.start(interrupt);
     for (const std::vector<int>& columns : configurations) checkColumnsOf(e.plan->model(), columns);
+    if (threads != 0 && threads != e.threads) {
+        ThreadPool pool(threads);
+        return indicesIn(*e.plan, pool, configurations, interrupt);
+    }
     if (!e.countPool) e.countPool.reset(new ThreadPool(e.threads));
     return indicesIn(*e.plan, *e.countPool, configurations, interrupt);
 }

@@ -17,8 +17,7 @@ class _Collector:
         # A unique test's hit is the only one: the search ends there, as with first.
         self.span, self.first, self.record, self.unique = span, first or unique, record, unique
         finished = record.load() if record is not None else []
-        self.source = _pieces(span, task_size, finished, sizes,
-                              frontier=lambda: (self.ranked_upper, self.before))
+        self.source = _pieces(span, task_size, finished, sizes, frontier=self._frontier)
         self.cut_short = False  # a unique test's task stopped at its hit
         self.open = collections.deque()  # made and not ranked yet, in order
         self.ahead = None  # the next task's piece: made, not handed out yet
@@ -79,6 +78,24 @@ class _Collector:
             return True
         self._fill()
         return self.exhausted and not self.open
+
+    def _frontier(self):
+        """Where the finished pieces at the front end, and that bound's position: the ranked
+        ones, then those walked to their end whose hits are still being indexed."""
+        bound, position = self.ranked_upper, self.before
+        for piece in self.open:
+            size = piece.tested if piece.tested is not None else piece.walked
+            if size is None or piece.partial or piece.lower != bound:
+                break
+            bound, position = piece.upper, position + size
+        return bound, position
+
+    def walked(self, task_id, tested):
+        """Task ``task_id`` was walked to its end and holds ``tested`` configurations; its
+        result (add) follows once its hits are indexed."""
+        piece = self.running.get(task_id)
+        if piece is not None:
+            piece.walked = tested
 
     def add(self, result):
         if not isinstance(result, TaskResult):

@@ -7,7 +7,7 @@ import os
 from quorin._search import core
 from quorin._search.arguments import _describe, _note
 from quorin._search.constants import BATCH_SIZE
-from quorin._search.run import _run, run_task
+from quorin._search.run import _Indexing, _run, run_task
 from quorin._search.workers import (MISSING_MAIN_GUARD, _pickled_test, _run_in_worker, _start_worker,
                                     _warm_up)
 
@@ -76,8 +76,23 @@ class _InProcess(_Engine):
 
     def run(self, collector, test):
         threads = _local_cores()
+        # Without first, a task's hits are indexed on one thread while the next task is
+        # tested (the test, in Python, leaves a core mostly idle); its result is added
+        # after that task's, in order. With first, a task with hits ends the search: its
+        # indices are waited for at once.
+        indexing = None
         for task in collector.tasks():
-            collector.add(_run(task, test, threads, BATCH_SIZE, None))
+            outcome = _run(task, test, threads, BATCH_SIZE, None, later=not collector.first)
+            if indexing is not None:
+                collector.add(indexing.result())
+                indexing = None
+            if isinstance(outcome, _Indexing):
+                collector.walked(task.id, outcome.tested)
+                indexing = outcome
+            else:
+                collector.add(outcome)
+        if indexing is not None:
+            collector.add(indexing.result())
 
 
 class _MapLike(_Engine):

@@ -31,11 +31,26 @@ def _unique(test):
     return bool(getattr(test, "unique", False))
 
 
-def _run(task, test, threads, batch_size, stopped):
+class _Indexing:
+    """A task walked to its end whose hits are being indexed in the background (one thread
+    counting while the caller goes on): ``tested`` is known, ``result()`` waits for the
+    indices and returns the TaskResult."""
+
+    def __init__(self, task, tested, found, pending):
+        self.task, self.tested, self.found, self.pending = task, tested, found, pending
+
+    def result(self):
+        indices = self.pending.result()
+        hits = [TaskHit(i, columns, cost) for i, (cost, columns) in zip(indices, self.found)]
+        return TaskResult(self.task.id, self.tested, hits)
+
+
+def _run(task, test, threads, batch_size, stopped, later=False):
     """run_task's work; returns None as soon as ``stopped()`` says the search is over.
 
     With a unique test, the task stops at its first hit: the result holds that hit alone,
-    and ``tested`` counts the task's configurations up to it, itself included."""
+    and ``tested`` counts the task's configurations up to it, itself included. With
+    ``later``, a task with hits returns an _Indexing whose result() is the TaskResult."""
     api = core._engine_api()
     native = core._native_tester_type()
     if native and isinstance(test, native):
@@ -72,6 +87,8 @@ def _run(task, test, threads, batch_size, stopped):
     if not hit_costs:
         return TaskResult(task.id, walk.tested, [])
     found = _in_cost_order(hit_costs, hit_columns)
+    if later:
+        return _Indexing(task, walk.tested, found, walk.indices_later([c for _, c in found], 1))
     indices = walk.indices_of([columns for _, columns in found])
     hits = [TaskHit(i, columns, cost) for i, (cost, columns) in zip(indices, found)]
     return TaskResult(task.id, walk.tested, hits)

@@ -70,12 +70,13 @@ class _Piece:
     stretch a checkpoint records as finished. ``tested`` and ``hits`` (TaskHits by index in
     the piece) are None until it has finished."""
 
-    __slots__ = ("lower", "upper", "task", "tested", "hits", "partial")
+    __slots__ = ("lower", "upper", "task", "tested", "hits", "partial", "walked")
 
     def __init__(self, lower, upper, task=None, tested=None, hits=None):
         self.lower, self.upper, self.task = lower, upper, task
         self.tested, self.hits = tested, hits
         self.partial = False  # finished early at a unique test's hit: tested up to it
+        self.walked = None  # walked to its end, its hits still being indexed: how many it holds
 
 
 def _pieces(span, task_size, finished, sizes=None, frontier=None):

@@ -59,7 +59,7 @@ class Recording:
     """The core's functions, counting the stop's and start's locations and the tasks run."""
 
     def __init__(self):
-        self.located, self.walks = [], 0
+        self.located, self.walks, self.after = [], 0, []
 
     def __getattr__(self, name):
         return getattr(quorin._core, name)
@@ -67,6 +67,10 @@ class Recording:
     def _locate(self, probs, position):
         self.located.append(position)
         return quorin._core._locate(probs, position)
+
+    def _locate_after(self, probs, lower, offset, **kw):
+        self.after.append(offset)
+        return quorin._core._locate_after(probs, lower, offset, **kw)
 
     def _TaskWalk(self, *arguments):
         self.walks += 1
@@ -110,6 +114,12 @@ def test_the_stop_is_located_only_when_the_tasks_near_it(monkeypatch):
     api.located.clear()
     whole = quorin.search(PROBS, FirstOf([]), start=37, stop=431, workers=1, task_size=7)
     assert whole == [] and api.located == [37, 431]
+    # hits in every task, each task's indexed while the next one runs: the hits of the
+    # order, and the stop still counted from where the walked tasks end (two tasks' worth)
+    hits = quorin.search(PROBS, even_first_column, start=37, stop=300, workers=1, task_size=7)
+    assert hits == [quorin.Hit(p + 1, columns, cost) for p, (cost, columns) in enumerate(ORDER)
+                    if 37 <= p < 300 and columns[0] % 2 == 0]
+    assert api.after and max(api.after) <= 2 * 7
 
 
 def test_a_stop_near_its_start_is_counted_from_it(monkeypatch):
