@@ -195,6 +195,16 @@ bool RangePlan::visitPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, 
         copyBytes(reinterpret_cast<unsigned char*>(w.queued.data() + slot * (s + 1)),
                   reinterpret_cast<const unsigned char*>(w.path.data()), rows * sizeof(Col));
         ++size;
+#if defined(__GNUC__)
+        // The entries of the lookup queued half a queue ago (its bucket offsets, fetched
+        // since, say where they start): a prefix's entries are a run somewhere in lists
+        // of tens of MiB, so each run's first read would otherwise wait for memory.
+        if (size > kQueue / 2) {
+            const Lookup& ahead = queue[(head + size - 1 - kQueue / 2) % kQueue];
+            const std::size_t bytes = (model_.n - ahead.rows) * sizeof(Col);
+            __builtin_prefetch(ahead.list->entries.data() + std::size_t{ahead.list->start[ahead.b1]} * bytes);
+        }
+#endif
         return true;
     };
     // A shorter prefix stops at an early list once the list holds every key it may need.
