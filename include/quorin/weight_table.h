@@ -211,4 +211,23 @@ private:
     Count totalCount_;
 };
 
+// In the header: the walks of the table ask it for every branch they weigh.
+inline bool WeightTable::reachable(std::size_t row, std::int64_t from, std::int64_t to) const noexcept {
+    from = std::max<std::int64_t>(from, 0);
+    to = std::min(to, maxBudget_);
+    if (from > to) return false;
+    if (row == rows()) return from == 0;
+    if (!hasFinite_) return false;
+    const std::uint64_t* bits = reachable_.data() + row * words_;
+    const auto first = static_cast<std::size_t>(from), last = static_cast<std::size_t>(to);
+    std::size_t word = first / 64;
+    const std::size_t lastWord = last / 64;
+    std::uint64_t mask = ~std::uint64_t{0} << (first % 64);
+    for (; word < lastWord; ++word, mask = ~std::uint64_t{0}) {
+        if ((bits[word] & mask) != 0) return true;
+    }
+    mask &= ~std::uint64_t{0} >> (63 - last % 64);
+    return (bits[word] & mask) != 0;
+}
+
 }  // namespace quorin

@@ -195,7 +195,7 @@ Tally BandWalk::lastRowTally(double prefix, int lex, std::size_t from, std::size
 }
 
 Tally BandWalk::tallyOf(double count) const {
-    if (WeightTable::isExactCount(count)) return {static_cast<Uint128>(count), static_cast<Uint128>(count)};
+    if (WeightTable::isExactCount(count)) return {wholeCount(count), wholeCount(count)};
     if (!(count < 0x1p127)) return {0, 0, true};
     const CountBounds b = table_.boundsOf(count);
     if (!b.high.fitsUint128()) return {0, 0, true};
