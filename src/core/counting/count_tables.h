@@ -17,8 +17,12 @@ namespace detail {
 constexpr double kCountInf = std::numeric_limits<double>::infinity();
 // A walk's node budget that never runs out: exact counts walk the whole band.
 constexpr std::uint64_t kUnlimited = ~std::uint64_t{0};
-// Memory for a table's counts.
+// Memory for a table's counts: bounds on counts (their width depends on the table, so it is
+// the same on every machine), and the finer table of select, whose answer is exact whatever
+// the table and whose walks grow quickly with the band a coarser table leaves (a quarter of
+// this memory takes twice as long to locate position 2^40 of a 16 x 256 matrix).
 constexpr std::size_t kTableBytes = std::size_t{160} << 20;
+constexpr std::size_t kSelectTableBytes = std::size_t{640} << 20;
 // The configurations a walk's band may hold for the walk to be quick: the finer table for
 // an exact count is chosen to leave about this many.
 constexpr double kBandTarget = 1 << 20;
@@ -28,8 +32,8 @@ constexpr double kBandTarget = 1 << 20;
 double foldRows(const CostMatrix& costs, bool costliest);
 // Threads for the long walks: every core, up to 8.
 unsigned walkThreads();
-// Budgets a table may have for `rows` rows within the memory allowed.
-double largestBins(std::size_t rows);
+// Budgets a table may have for `rows` rows within `bytes` of counts.
+double largestBins(std::size_t rows, std::size_t bytes = kTableBytes);
 // Starting budgets: enough for bounds within 2^(1/8) on most matrices.
 double initialBins(std::size_t rows);
 // A table whose step divides the costs from `cheapest` up to `cost` into about `bins` budgets.

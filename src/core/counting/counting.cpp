@@ -44,9 +44,8 @@ unsigned walkThreads() {
     return std::max(1u, std::min(8u, cores));
 }
 
-// Budgets a table may have for `rows` rows within the memory allowed.
-double largestBins(std::size_t rows) {
-    const double fit = static_cast<double>(kTableBytes / sizeof(double) / std::max<std::size_t>(rows, 1));
+double largestBins(std::size_t rows, std::size_t bytes) {
+    const double fit = static_cast<double>(bytes / sizeof(double) / std::max<std::size_t>(rows, 1));
     return std::max(64.0, std::min(fit - 2.0, 2147483000.0));
 }
 

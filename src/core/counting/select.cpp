@@ -418,6 +418,9 @@ private:
 };
 
 
+// The band a table of the counts' memory would leave beyond which select builds a larger one.
+constexpr double kVastBand = double(std::uint64_t{1} << 26);
+
 // Memory for the configurations select lists at once.
 constexpr std::size_t kListBytes = std::size_t{96} << 20;
 
@@ -518,7 +521,11 @@ Configuration selectFinite(const CostMatrix& costs, std::uint64_t p, const std::
         checkInterrupt(interrupt);
         if (hi - cheapest > 0.5 * before) break;
     }
-    const double finer = std::min(largestBins(rows), std::max(bins, bins * spread / kBandTarget));
+    // A table past the counts' memory pays only where the band it would leave is vast:
+    // building it costs more than walking a band of tens of millions.
+    const double cap = spread * bins / largestBins(rows) > kVastBand ? largestBins(rows, detail::kSelectTableBytes)
+                                                                      : largestBins(rows);
+    const double finer = std::min(cap, std::max(bins, bins * spread / kBandTarget));
     const WeightTable table = tableFor(costs, cheapest, hi, finer, interrupt);
     checkInterrupt(interrupt);
     spread = bracketFromTable(table, p, lo, hi);
