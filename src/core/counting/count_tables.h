@@ -19,8 +19,9 @@ constexpr double kCountInf = std::numeric_limits<double>::infinity();
 constexpr std::uint64_t kUnlimited = ~std::uint64_t{0};
 // Memory for a table's counts: bounds on counts (their width depends on the table, so it is
 // the same on every machine), and the finer table of select, whose answer is exact whatever
-// the table and whose walks grow quickly with the band a coarser table leaves (a quarter of
-// this memory takes twice as long to locate position 2^40 of a 16 x 256 matrix).
+// the table and whose walks grow quickly with the band a coarser table leaves (with a
+// quarter of this memory, position 2^40 of a 16 x 256 matrix took two and a half times as
+// long to locate).
 constexpr std::size_t kTableBytes = std::size_t{160} << 20;
 constexpr std::size_t kSelectTableBytes = std::size_t{640} << 20;
 // The configurations a walk's band may hold for the walk to be quick: the finer table for
