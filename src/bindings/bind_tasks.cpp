@@ -95,10 +95,21 @@ py::object batchOf(quorin::RangeChunk&& chunk, const std::shared_ptr<quorin::Ran
 }
 
 // Runs `work` on the walk, with the GIL released and Ctrl-C watched; one call at a time.
-template <class Work>
-auto whileBusy(TaskWalk& w, Work&& work) {
+// Marks the walk busy for one call at a time (ValueError while it is).
+void claim(TaskWalk& w) {
     if (w.busy) throw py::value_error("the task walk is already running");
     w.busy = true;
+}
+
+py::list listOf(const std::vector<Position>& indices) {
+    py::list out;
+    for (Position i : indices) out.append(toInt(i));
+    return out;
+}
+
+template <class Work>
+auto whileBusy(TaskWalk& w, Work&& work) {
+    claim(w);
     struct Done {
         TaskWalk& w;
         ~Done() { w.busy = false; }
@@ -126,22 +137,21 @@ struct PendingIndices {
             stop->store(true);
             job.wait();
         }
+        release();
+    }
+    // The walk free for other calls again.
+    void release() {
         if (walk != nullptr) walk->busy = false;
+        walk = nullptr;
     }
 
     py::list result() {
         if (!job.valid()) throw py::value_error("the indices were already taken");
         struct Done {
             PendingIndices& p;
-            ~Done() {
-                if (p.walk != nullptr) p.walk->busy = false;
-                p.walk = nullptr;
-            }
+            ~Done() { p.release(); }
         } done{*this};
-        const std::vector<Position> indices = quorin_python::waitInterruptibly(job, *stop);
-        py::list out;
-        for (Position i : indices) out.append(toInt(i));
-        return out;
+        return listOf(quorin_python::waitInterruptibly(job, *stop));
     }
 };
 
@@ -272,11 +282,8 @@ void bindTasks(py::module_& m) {
              [](TaskWalk& w, const py::object& configurations) {
                  std::vector<std::vector<int>> all;
                  for (const py::handle c : py::iter(configurations)) all.push_back(toColumns(c, "columns"));
-                 const std::vector<Position> indices =
-                     whileBusy(w, [&](const std::atomic<bool>* interrupt) { return w.walk->indicesOf(all, interrupt); });
-                 py::list out;
-                 for (Position i : indices) out.append(toInt(i));
-                 return out;
+                 return listOf(
+                     whileBusy(w, [&](const std::atomic<bool>* interrupt) { return w.walk->indicesOf(all, interrupt); }));
              },
              py::arg("configurations"),
              "index_of of each configuration, counted together in one walk of the range whatever their number.")
@@ -286,11 +293,10 @@ void bindTasks(py::module_& m) {
                  std::vector<std::vector<int>> all;
                  for (const py::handle c : py::iter(configurations)) all.push_back(toColumns(c, "columns"));
                  const unsigned count = toThreads(threads);
-                 if (w.busy) throw py::value_error("the task walk is already running");
+                 claim(w);
                  PendingIndices p;
                  p.owner = self;
                  p.walk = &w;
-                 w.busy = true;
                  std::shared_ptr<quorin::RangeWalk> walk = w.walk;
                  std::atomic<bool>* stop = p.stop.get();
                  p.job = std::async(std::launch::async, [walk, all = std::move(all), stop, count] {

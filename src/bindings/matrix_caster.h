@@ -107,10 +107,16 @@ inline void refuseZeroRow(const quorin::LostPrecision& lost) {
 // lost: a row of zeros only is a ValueError or a UserWarning as `zeroRow` says, zeros next
 // to values below 1e-300 a UserWarning; both messages say to pass log-likelihoods.
 // (`warnings.simplefilter("error")` makes a warning an error.)
-inline void prepareMatrix(quorin::ProbabilityMatrix& probs, bool log, ZeroRow zeroRow) {
+// The kind set, the matrix checked (ValueError with the core's message), and what underflow
+// may have lost.
+inline quorin::LostPrecision checkMatrix(quorin::ProbabilityMatrix& probs, bool log) {
     setKind(probs, log);
     quorin::checkProbabilities(probs);
-    const quorin::LostPrecision lost = quorin::lostPrecision(probs);
+    return quorin::lostPrecision(probs);
+}
+
+inline void prepareMatrix(quorin::ProbabilityMatrix& probs, bool log, ZeroRow zeroRow) {
+    const quorin::LostPrecision lost = checkMatrix(probs, log);
     if (zeroRow == ZeroRow::Refuse) refuseZeroRow(lost);
     if (lost.kind != quorin::LostPrecision::None && PyErr_WarnEx(PyExc_UserWarning, lost.message.c_str(), 1) != 0) {
         throw pybind11::error_already_set();
@@ -120,10 +126,6 @@ inline void prepareMatrix(quorin::ProbabilityMatrix& probs, bool log, ZeroRow ze
 // A cost-order matrix that came through prepareMatrix once already (a search's or plan's
 // tasks, a saved quorin.batches iterator) but may have been put together by hand: the same
 // checks and the same ValueError for a row of zeros only, without warning a second time.
-inline void prepareCheckedMatrix(quorin::ProbabilityMatrix& probs, bool log) {
-    setKind(probs, log);
-    quorin::checkProbabilities(probs);
-    refuseZeroRow(quorin::lostPrecision(probs));
-}
+inline void prepareCheckedMatrix(quorin::ProbabilityMatrix& probs, bool log) { refuseZeroRow(checkMatrix(probs, log)); }
 
 }  // namespace quorin_python

@@ -37,6 +37,9 @@ unsigned walkThreads();
 double largestBins(std::size_t rows, std::size_t bytes = kTableBytes);
 // Starting budgets: enough for bounds within 2^(1/8) on most matrices.
 double initialBins(std::size_t rows);
+// The budgets of the finer table an exact walk takes where a table of `bins` budgets leaves
+// a band of about `spread` configurations: enough to leave about kBandTarget, within `bytes`.
+double finerBins(std::size_t rows, double bins, double spread, std::size_t bytes = kTableBytes);
 // A table whose step divides the costs from `cheapest` up to `cost` into about `bins` budgets.
 WeightTable tableFor(const CostMatrix& costs, double cheapest, double cost, double bins,
                      const std::atomic<bool>* interrupt);

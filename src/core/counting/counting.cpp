@@ -61,6 +61,10 @@ WeightTable tableFor(const CostMatrix& costs, double cheapest, double cost, doub
 // Starting budgets: enough for bounds within 2^(1/8) on most matrices.
 double initialBins(std::size_t rows) { return std::min(largestBins(rows), std::max(4096.0, 512.0 * static_cast<double>(rows))); }
 
+double finerBins(std::size_t rows, double bins, double spread, std::size_t bytes) {
+    return std::min(largestBins(rows, bytes), std::max(bins, bins * spread / kBandTarget));
+}
+
 }  // namespace detail
 
 namespace {
@@ -69,7 +73,6 @@ using detail::kCountInf;
 constexpr double kInf = kCountInf;
 using detail::foldRows;
 using detail::initialBins;
-using detail::kBandTarget;
 using detail::kUnlimited;
 using detail::largestBins;
 using detail::selectFinite;
@@ -200,8 +203,7 @@ CountBounds finiteBefore(const CostMatrix& costs, double cost, const std::vector
     // Exactness: a finer table narrows the band the walk must cover, all of which it walks.
     // (The band the starting table leaves sets the finer table's size.)
     const double spread = std::max(1.0, first.bounds.high.toDouble() - first.bounds.low.toDouble());
-    const double finer = std::min(largestBins(rows), std::max(bins, bins * spread / kBandTarget));
-    const Outcome second = walkWith(costs, cheapest, cost, key, finer, kUnlimited, interrupt);
+    const Outcome second = walkWith(costs, cheapest, cost, key, detail::finerBins(rows, bins, spread), kUnlimited, interrupt);
     if (!second.exact) throw std::length_error("quorin: the count is too large to be found exactly (2^53 or more)");
     return second.bounds;
 }

@@ -27,7 +27,6 @@ using detail::CompletionsAfter;
 using detail::foldRows;
 using detail::fromOrderedBits;
 using detail::initialBins;
-using detail::kBandTarget;
 using detail::kUnlimited;
 using detail::largestBins;
 using detail::orderedBits;
@@ -523,9 +522,9 @@ Configuration selectFinite(const CostMatrix& costs, std::uint64_t p, const std::
     }
     // A table past the counts' memory pays only where the band it would leave is vast:
     // building it costs more than walking a band of tens of millions.
-    const double cap = spread * bins / largestBins(rows) > kVastBand ? largestBins(rows, detail::kSelectTableBytes)
-                                                                      : largestBins(rows);
-    const double finer = std::min(cap, std::max(bins, bins * spread / kBandTarget));
+    const double finer = detail::finerBins(rows, bins, spread,
+                                           spread * bins / largestBins(rows) > kVastBand ? detail::kSelectTableBytes
+                                                                                         : detail::kTableBytes);
     const WeightTable table = tableFor(costs, cheapest, hi, finer, interrupt);
     checkInterrupt(interrupt);
     spread = bracketFromTable(table, p, lo, hi);

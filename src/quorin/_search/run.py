@@ -40,9 +40,13 @@ class _Indexing:
         self.task, self.tested, self.found, self.pending = task, tested, found, pending
 
     def result(self):
-        indices = self.pending.result()
-        hits = [TaskHit(i, columns, cost) for i, (cost, columns) in zip(indices, self.found)]
-        return TaskResult(self.task.id, self.tested, hits)
+        return _indexed(self.task, self.tested, self.found, self.pending.result())
+
+
+def _indexed(task, tested, found, indices):
+    """The TaskResult of hits ``found`` ((cost, columns) in the cost order) at ``indices``."""
+    return TaskResult(task.id, tested, [TaskHit(i, columns, cost)
+                                        for i, (cost, columns) in zip(indices, found)])
 
 
 def _run(task, test, threads, batch_size, stopped, later=False):
@@ -88,10 +92,8 @@ def _run(task, test, threads, batch_size, stopped, later=False):
         return TaskResult(task.id, walk.tested, [])
     found = _in_cost_order(hit_costs, hit_columns)
     if later:
-        return _Indexing(task, walk.tested, found, walk.indices_later([c for _, c in found], 1))
-    indices = walk.indices_of([columns for _, columns in found])
-    hits = [TaskHit(i, columns, cost) for i, (cost, columns) in zip(indices, found)]
-    return TaskResult(task.id, walk.tested, hits)
+        return _Indexing(task, walk.tested, found, walk.indices_later([columns for _, columns in found], 1))
+    return _indexed(task, walk.tested, found, walk.indices_of([columns for _, columns in found]))
 
 
 def _in_cost_order(costs, columns):
