@@ -86,19 +86,29 @@ struct RangeHit {
     Position index = 0;
     Configuration configuration;
 };
+// With a limit (testRange's `most`) and a range holding more, cut is true: tested and hits
+// are those of the first `most` configurations alone, and end is the bound where they end
+// (std::nullopt when counts could not tell it: among too many of one cost or of cost +inf,
+// or after a unique tester's hit; boundAfter or select finds it).
 struct RangeReport {
     Position tested = 0;
     std::vector<RangeHit> hits;
     bool complete = true;
+    bool cut = false;
+    std::optional<OrderBound> end;
 };
 
 // Runs `tester` on every configuration of [lower, upper), in the walk's own buffers on its
 // threads, and indexes every hit in one more walk whatever their number. A unique tester
-// (Tester::unique) stops the walk at its first hit. Throws as RangeWalk does,
-// std::invalid_argument when the tester refuses the matrix's shape, Interrupted when
-// `interrupt` is raised (nothing is kept).
+// (Tester::unique) stops the walk at its first hit. With `most`, only the first `most`
+// configurations count: the walk counts its configurations by cost about where they end
+// (a few nanoseconds each), so that a range cut by an estimate a little past them needs
+// no count of its own beforehand. Throws as RangeWalk does, std::invalid_argument when
+// the tester refuses the matrix's shape, Interrupted when `interrupt` is raised (nothing
+// is kept).
 RangeReport testRange(const ProbabilityMatrix& probs, const OrderBound& lower, const std::optional<OrderBound>& upper,
-                      const Tester& tester, unsigned threads = 0, const std::atomic<bool>* interrupt = nullptr);
+                      const Tester& tester, unsigned threads = 0, const std::atomic<bool>* interrupt = nullptr,
+                      std::optional<Position> most = std::nullopt);
 
 // The bound of the configuration `offset` places after `lower` in the cost order (offset 0:
 // the first at or after `lower`), so that [lower, result) holds exactly `offset`

@@ -229,15 +229,17 @@ void bindTasks(py::module_& m) {
 
     m.def("_run_native",
           [](quorin::ProbabilityMatrix probs, const py::object& lower, const py::object& upper,
-             const py::object& tester, const py::object& threads, bool log) {
+             const py::object& tester, const py::object& threads, const py::object& most, bool log) {
               quorin_python::prepareCheckedMatrix(probs, log);
               const std::shared_ptr<const quorin::Tester> native = nativeTester(tester);
               if (!native) throw py::type_error("tester must be a native tester such as quorin.AES128");
               const OrderBound lo = toBound(lower, "lower");
               const std::optional<OrderBound> hi = toUpper(upper);
               const unsigned threadCount = toThreads(threads);
+              const std::optional<Position> limit =
+                  most.is_none() ? std::nullopt : std::optional<Position>(toPosition(most, "most"));
               quorin::RangeReport report = runInterruptibly([&](const std::atomic<bool>* interrupt) {
-                  return quorin::testRange(probs, lo, hi, *native, threadCount, interrupt);
+                  return quorin::testRange(probs, lo, hi, *native, threadCount, interrupt, limit);
               });
               py::list hits;
               for (const quorin::RangeHit& h : report.hits) {
@@ -245,13 +247,15 @@ void bindTasks(py::module_& m) {
                   for (std::size_t i = 0; i < columns.size(); ++i) columns[i] = py::int_(h.configuration.columns[i]);
                   hits.append(py::make_tuple(toInt(h.index), columns, py::float_(h.configuration.cost)));
               }
-              return py::make_tuple(toInt(report.tested), hits, report.complete);
+              return py::make_tuple(toInt(report.tested), hits, report.complete, report.cut,
+                                    report.end ? py::object(fromBound(*report.end)) : py::object(py::none()));
           },
           py::arg("probs"), py::arg("lower"), py::arg("upper"), py::arg("tester"), py::arg("threads") = py::none(),
-          py::kw_only(), py::arg("log") = false,
+          py::kw_only(), py::arg("most") = py::none(), py::arg("log") = false,
           "Tests every configuration of [lower, upper) with a native tester in C++: (tested, [(index, columns, "
-          "cost), ...], complete) with each hit's index in the range; a unique tester stops at its hit "
-          "(complete False, tested its index + 1).");
+          "cost), ...], complete, cut, end) with each hit's index in the range; a unique tester stops at its hit "
+          "(complete False, tested its index + 1). With `most`, the first `most` alone count: when the range "
+          "holds more, cut is True and end their end's bound (None where counts could not tell it).");
 
     py::class_<TaskWalk> walk(m, "_TaskWalk");
     walk.doc() = "Every configuration of [lower, upper) of the cost order, once each, in no particular order.";

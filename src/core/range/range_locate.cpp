@@ -14,8 +14,6 @@ using namespace detail;
 
 namespace {
 
-// A band holding at most this many configurations is listed and sorted to pick one.
-constexpr Position kMostListed = Position{1} << 15;
 // Far bounds tried, each about four times further than the last, before giving up.
 constexpr int kFarAttempts = 6;
 // Costs a band is split at, less one, by the walks after the first.
@@ -75,18 +73,16 @@ std::vector<Listed> listBand(const RangePlan& plan, ThreadPool& pool, const Boun
     return all;
 }
 
-// Counts [lo, hi) by slot among `cuts` and narrows it to the slot holding the
+// Narrows [lo, hi), counted by slot among `cuts` in `slots`, to the slot holding the
 // configuration `offset` places after lower, given `before` of them in [lower, lo); false
 // (nothing changed) when [lo, hi) ends before it.
-bool narrow(const RangePlan& plan, ThreadPool& pool, Position offset, const std::vector<double>& cuts, OrderBound& lo,
-            OrderBound& hi, Position& before, Position& inBand, const std::atomic<bool>* interrupt) {
-    const std::vector<Position> slots = countBySlot(plan, pool, bandOf(plan.model(), lo, hi), cuts, interrupt);
+bool narrowTo(const std::vector<Position>& slots, const std::vector<double>& cuts, Position offset, std::size_t n,
+              OrderBound& lo, OrderBound& hi, Position& before, Position& inBand) {
     Position total = 0;
     for (Position c : slots) total += c;
     if (before + total <= offset) return false;
     std::size_t j = 0;
     while (before + slots[j] <= offset) before += slots[j++];
-    const std::size_t n = plan.model().n;
     if (j > 0) lo = OrderBound{cuts[j - 1], std::vector<int>(n, 0)};
     if (j < cuts.size()) hi = OrderBound{cuts[j], std::vector<int>(n, 0)};
     inBand = slots[j];
@@ -136,6 +132,36 @@ void windowCuts(const ProbabilityMatrix& probs, const OrderBound& lo, const Orde
 
 namespace detail {
 
+void cutsAbout(const ProbabilityMatrix& probs, const OrderBound& lo, const OrderBound& hi, Position index,
+               Position bandSize, std::vector<double>& cuts) {
+    cuts.clear();
+    if (bandSize > kSpreadAtMost) windowCuts(probs, lo, hi, index, cuts);
+    if (cuts.empty()) spreadCuts(lo.cost, hi.cost, cuts);
+}
+
+std::optional<OrderBound> boundIn(const RangePlan& plan, ThreadPool& pool, const ProbabilityMatrix& probs,
+                                  Position offset, OrderBound lo, OrderBound hi, Position before,
+                                  const std::vector<double>& cuts, const std::vector<Position>& slots,
+                                  Position mostListed, const std::atomic<bool>* interrupt) {
+    const Model& m = plan.model();
+    Position inBand = 0;  // configurations of [lo, hi)
+    if (!narrowTo(slots, cuts, offset, m.n, lo, hi, before, inBand)) return std::nullopt;
+    std::vector<double> finer;
+    for (int round = 0; inBand > mostListed; ++round) {
+        if (round == kMostRounds) return std::nullopt;
+        cutsAbout(probs, lo, hi, offset - before, inBand, finer);
+        if (finer.empty()) return std::nullopt;  // too many of one cost
+        narrowTo(countBySlot(plan, pool, bandOf(m, lo, hi), finer, interrupt), finer, offset, m.n, lo, hi, before,
+                 inBand);
+    }
+    std::vector<Listed> listed = listBand(plan, pool, bandOf(m, lo, hi), interrupt);
+    if (listed.size() != inBand || offset - before >= inBand)
+        throw std::logic_error("quorin: boundAfter counted " + std::to_string(static_cast<unsigned long long>(inBand)) +
+                               " configurations in a band and listed " + std::to_string(listed.size()));
+    Listed& found = listed[static_cast<std::size_t>(offset - before)];
+    return OrderBound{found.cost, std::move(found.columns)};
+}
+
 std::optional<OrderBound> boundAfter(const ProbabilityMatrix& probs, const OrderBound& lower, Position offset,
                                      unsigned threads, const std::atomic<bool>* interrupt, Position mostListed) {
     checkProbabilities(probs);
@@ -148,50 +174,29 @@ std::optional<OrderBound> boundAfter(const ProbabilityMatrix& probs, const Order
     for (const std::vector<double>& row : probs) total = saturatingMul(total, row.size());
     const bool small = total <= kSpreadAtMost;
     // The plan reaches a cut of the weight table a quarter past the offset. Each walk counts
-    // the configurations between cuts of the band known to hold the configuration sought:
-    // while the band is large, cuts spread over a window the weight table of the band
-    // places about it (within a few percent), else over the whole band, until it is small
-    // enough to list.
-    std::unique_ptr<RangePlan> plan;
-    OrderBound lo, hi;
-    Position before = 0;  // configurations of [lower, lo)
-    Position inBand = 0;  // configurations of [lo, hi)
+    // the configurations between cuts of the band known to hold the configuration sought
+    // (cutsAbout), until it is small enough to list.
     Position reach = offset + offset / 4 + 1;
     std::vector<double> cuts;
-    for (int attempt = 0;; ++attempt) {
-        if (attempt == kFarAttempts) return std::nullopt;
+    for (int attempt = 0; attempt < kFarAttempts; ++attempt) {
         // No cut that far (or a matrix small enough to count whole): every finite
         // configuration from lower on.
         const std::vector<OrderBound> farCut =
             small ? std::vector<OrderBound>{} : cutRange(probs, lower, std::nullopt, reach, 1);
         const bool far = !farCut.empty();
-        hi = far ? farCut.front() : OrderBound{kInf, std::vector<int>(n, 0)};
-        lo = lower;
-        before = 0;
-        plan.reset(new RangePlan(probs, lower, hi, threads, interrupt));
-        if (!plan->hasFinitePart()) return std::nullopt;
-        cuts.clear();
-        if (offset > kSpreadAtMost) windowCuts(probs, lo, hi, offset, cuts);
-        if (cuts.empty()) spreadCuts(lo.cost, hi.cost, cuts);
-        if (narrow(*plan, pool, offset, cuts, lo, hi, before, inBand, interrupt)) break;
+        const OrderBound hi = far ? farCut.front() : OrderBound{kInf, std::vector<int>(n, 0)};
+        const RangePlan plan(probs, lower, hi, threads, interrupt);
+        if (!plan.hasFinitePart()) return std::nullopt;
+        cutsAbout(probs, lower, hi, offset, offset, cuts);
+        const std::vector<Position> slots = countBySlot(plan, pool, bandOf(plan.model(), lower, hi), cuts, interrupt);
+        Position counted = 0;
+        for (Position c : slots) counted += c;
+        if (counted > offset)
+            return boundIn(plan, pool, probs, offset, lower, hi, 0, cuts, slots, mostListed, interrupt);
         if (!far) return std::nullopt;  // of cost +inf, or past the end
         reach = reach < kNoStop / 4 ? 4 * reach : kNoStop;
     }
-    for (int round = 0; inBand > mostListed; ++round) {
-        if (round == kMostRounds) return std::nullopt;
-        cuts.clear();
-        if (inBand > kSpreadAtMost) windowCuts(probs, lo, hi, offset - before, cuts);
-        if (cuts.empty()) spreadCuts(lo.cost, hi.cost, cuts);
-        if (cuts.empty()) return std::nullopt;  // too many of one cost
-        narrow(*plan, pool, offset, cuts, lo, hi, before, inBand, interrupt);
-    }
-    const Model& m = plan->model();
-    std::vector<Listed> listed = listBand(*plan, pool, bandOf(m, lo, hi), interrupt);
-    if (listed.size() != inBand || offset - before >= inBand)
-        throw std::logic_error("quorin: boundAfter counted " + std::to_string(static_cast<unsigned long long>(inBand)) +
-                               " configurations in a band and listed " + std::to_string(listed.size()));
-    Listed& found = listed[static_cast<std::size_t>(offset - before)];
-    return OrderBound{found.cost, std::move(found.columns)};
+    return std::nullopt;
 }
 
 }  // namespace detail

@@ -132,6 +132,32 @@ private:
     std::vector<std::uint32_t> paths_;
 };
 
+// Where a cost falls among ascending cuts: slot j holds the costs E with
+// cuts[j - 1] <= E < cuts[j] (cuts.size() + 1 slots). A guess from the cost's place between
+// the first and the last cut (the cuts are about evenly spread), then the cuts from there.
+class SlotOf {
+public:
+    explicit SlotOf(const std::vector<double>& cuts)
+        : cuts_(cuts),
+          K_(cuts.size()),
+          first_(K_ != 0 ? cuts.front() : 0.0),
+          last_(K_ != 0 ? cuts.back() : 0.0),
+          scale_(last_ > first_ ? static_cast<double>(K_ - 1) / (last_ - first_) : 0.0) {}
+    std::size_t operator()(double E) const noexcept {
+        if (!(E >= first_)) return 0;
+        if (E >= last_) return K_;
+        std::size_t j = std::min(static_cast<std::size_t>((E - first_) * scale_), K_ - 1);
+        while (j > 0 && cuts_[j - 1] > E) --j;
+        while (j < K_ && cuts_[j] <= E) ++j;
+        return j;
+    }
+
+private:
+    const std::vector<double>& cuts_;
+    std::size_t K_;
+    double first_, last_, scale_;
+};
+
 // The configurations of the plan's pieces that lie in `b` (within finite()), counted on
 // `pool`'s threads (countBySlot without cuts).
 Position countIn(const RangePlan& plan, ThreadPool& pool, const Bounds& b, const std::atomic<bool>* interrupt);
@@ -140,6 +166,26 @@ Position countIn(const RangePlan& plan, ThreadPool& pool, const Bounds& b, const
 // RangePlan::countPieceBySlot counts them, on `pool`'s threads.
 std::vector<Position> countBySlot(const RangePlan& plan, ThreadPool& pool, const Bounds& b,
                                   const std::vector<double>& cuts, const std::atomic<bool>* interrupt);
+
+// A band holding at most this many configurations is listed and sorted to pick one.
+constexpr Position kMostListed = Position{1} << 15;
+
+// Cuts to count a band [lo, hi) of about `bandSize` configurations by, about the one
+// `index` places after lo: where the band is large, spread evenly by cost over a window a
+// weight table of the band places about it (within a few percent), else over the whole
+// band. None for a band of one cost.
+void cutsAbout(const ProbabilityMatrix& probs, const OrderBound& lo, const OrderBound& hi, Position index,
+               Position bandSize, std::vector<double>& cuts);
+
+// The bound of the configuration `offset` places after the plan's lower bound, given that
+// it lies in [lo, hi) of `slots` (the counts of [lo, hi) by slot among `cuts`) and that
+// `before` configurations of the plan lie before lo: the band narrowed by counts until it
+// holds at most `mostListed`, then listed and sorted. std::nullopt when too many share one
+// cost (select finds those).
+std::optional<OrderBound> boundIn(const RangePlan& plan, ThreadPool& pool, const ProbabilityMatrix& probs,
+                                  Position offset, OrderBound lo, OrderBound hi, Position before,
+                                  const std::vector<double>& cuts, const std::vector<Position>& slots,
+                                  Position mostListed, const std::atomic<bool>* interrupt);
 
 // boundAfter of range_walk.h, listing a band once it holds at most `mostListed`
 // configurations (the narrowing by counts is tested with small ones).
@@ -274,19 +320,7 @@ bool RangePlan::emitPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, c
 template <class Col>
 void RangePlan::countPieceBySlot(std::size_t i, const Bounds& b, const std::vector<double>& cuts, PieceWalker<Col>& w,
                                  const std::atomic<bool>* interrupt, std::vector<Position>& slots) const {
-    // The slot of a cost: a guess from its place between the first and the last cut (the
-    // cuts are about evenly spread), then the cuts from there.
-    const std::size_t K = cuts.size();
-    const double first = K != 0 ? cuts.front() : 0.0, last = K != 0 ? cuts.back() : 0.0;
-    const double scale = last > first ? static_cast<double>(K - 1) / (last - first) : 0.0;
-    auto slotOf = [&](double E) -> std::size_t {
-        if (!(E >= first)) return 0;
-        if (E >= last) return K;
-        std::size_t j = std::min(static_cast<std::size_t>((E - first) * scale), K - 1);
-        while (j > 0 && cuts[j - 1] > E) --j;
-        while (j < K && cuts[j] <= E) ++j;
-        return j;
-    };
+    const SlotOf slotOf(cuts);
     visitPiece(i, b, w, interrupt,
                [&](double prefix, const Col* head, std::size_t s, const SuffixList& list, std::uint32_t from,
                    std::uint32_t to, std::uint32_t innerFrom, std::uint32_t innerTo) {

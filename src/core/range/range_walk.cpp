@@ -526,7 +526,8 @@ std::vector<Position> RangeWalk::indicesOf(const std::vector<std::vector<int>>& 
 // testRange: the tester on the walk's threads
 
 RangeReport testRange(const ProbabilityMatrix& probs, const OrderBound& lower, const std::optional<OrderBound>& upper,
-                      const Tester& tester, unsigned threads, const std::atomic<bool>* interrupt) {
+                      const Tester& tester, unsigned threads, const std::atomic<bool>* interrupt,
+                      std::optional<Position> most) {
     checkProbabilities(probs);
     {
         std::vector<std::size_t> lengths;
@@ -542,7 +543,21 @@ RangeReport testRange(const ProbabilityMatrix& probs, const OrderBound& lower, c
     std::vector<std::vector<Configuration>> found(threads);
     // Raised once a unique tester has its hit: every thread stops at its next batch.
     std::atomic<bool> haveUnique{false};
+    // With a limit, each thread's finite configurations by slot among cuts about where the
+    // first `most` end.
+    const OrderBound far = upper ? *upper : OrderBound{kInf, std::vector<int>(n, 0)};
+    std::vector<double> cuts;
+    if (most) cutsAbout(probs, lower, far, *most, *most, cuts);
+    const SlotOf slotOf(cuts);
+    std::vector<std::vector<std::uint64_t>> slots(most ? threads : 0, std::vector<std::uint64_t>(cuts.size() + 1));
     auto testChunk = [&](RangeChunk& chunk, unsigned slot, std::vector<std::size_t>& hits) {
+        if (most) {
+            std::uint64_t* counts = slots[slot].data();
+            for (std::size_t k = 0; k < chunk.count; ++k) {
+                const double E = chunk.costs[k];
+                if (E < kInf) ++counts[slotOf(E)];
+            }
+        }
         hits.clear();
         tester.test(chunk.columns.data(), chunk.costs.data(), chunk.count, n, hits);
         for (std::size_t k : hits) {
@@ -635,7 +650,28 @@ RangeReport testRange(const ProbabilityMatrix& probs, const OrderBound& lower, c
     for (std::size_t k = 0; k < all.size(); ++k) report.hits.push_back(RangeHit{index[k], std::move(all[k])});
     std::sort(report.hits.begin(), report.hits.end(),
               [](const RangeHit& a, const RangeHit& b) { return a.index < b.index; });
-    if (!report.complete) report.tested = report.hits.front().index + 1;
+    if (!report.complete) {
+        report.tested = report.hits.front().index + 1;
+        // A unique hit past the limit: the first `most` hold none (where they end is not
+        // counted, the walk having stopped).
+        if (most && report.tested > *most) {
+            report = RangeReport{*most, {}, true, true, std::nullopt};
+        }
+        return report;
+    }
+    if (most && report.tested > *most) {
+        report.cut = true;
+        report.tested = *most;
+        while (!report.hits.empty() && !(report.hits.back().index < *most)) report.hits.pop_back();
+        std::vector<Position> counted(cuts.size() + 1, 0);
+        Position finite = 0;
+        for (const std::vector<std::uint64_t>& part : slots) {
+            for (std::size_t j = 0; j < part.size(); ++j) counted[j] += part[j];
+        }
+        for (Position c : counted) finite += c;
+        if (finite > *most)
+            report.end = boundIn(plan, pool, probs, *most, lower, far, 0, cuts, counted, kMostListed, interrupt);
+    }
     return report;
 }
 

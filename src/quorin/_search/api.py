@@ -4,6 +4,7 @@ from quorin._search.arguments import _length, _matrix, _positive, _range_argumen
 from quorin._search.checkpoint import _Checkpoint
 from quorin._search.collect import _Collector
 from quorin._search import constants
+from quorin._search import core
 from quorin._search.constants import (MAX_PLANNED_TASKS, MAX_TASK_SIZE, MIN_TASK_SIZE, PLAN_TASK_SIZE,
                                       TASKS_PER_WORKER)
 from quorin._search.core import _check_test
@@ -93,7 +94,10 @@ def search(probs, test, *, start=0, stop, workers=None, task_size=None, checkpoi
     try:
         span = _Span(matrix, start, stop, log=log)
         record = _Checkpoint(checkpoint, span, test) if checkpoint is not None else None
-        collector = _Collector(span, task_size, bool(first), record, _unique(test), sizes)
+        native = core._native_tester_type()
+        counted = engine.sequential and bool(native) and isinstance(test, native)
+        collector = _Collector(span, task_size, bool(first), record, _unique(test), sizes,
+                               counted)
         with _Progress(progress, span.stop - span.start, collector.tested) as bar:
             collector.bar = bar
             if not collector.complete():

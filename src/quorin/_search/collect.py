@@ -13,11 +13,12 @@ class _Collector:
     finished, decides when the search is complete, and keeps the checkpoint and the
     progress bar up to date."""
 
-    def __init__(self, span, task_size, first, record, unique=False, sizes=None):
+    def __init__(self, span, task_size, first, record, unique=False, sizes=None, counted=False):
         # A unique test's hit is the only one: the search ends there, as with first.
         self.span, self.first, self.record, self.unique = span, first or unique, record, unique
         finished = record.load() if record is not None else []
-        self.source = _pieces(span, task_size, finished, sizes, frontier=self._frontier)
+        self.source = _pieces(span, task_size, finished, sizes, frontier=self._frontier,
+                              counted=counted)
         self.cut_short = False  # a unique test's task stopped at its hit
         self.open = collections.deque()  # made and not ranked yet, in order
         self.ahead = None  # the next task's piece: made, not handed out yet
@@ -89,6 +90,24 @@ class _Collector:
                 break
             bound, position = piece.upper, position + size
         return bound, position
+
+    def most(self, task):
+        """How many of ``task``'s configurations count (the last one, cut past the stop),
+        None: all of them."""
+        piece = self.running.get(task.id)
+        return piece.most if piece is not None else None
+
+    def cut(self, task_id, end):
+        """Task ``task_id`` held more configurations than count (most): its piece ends where
+        they do, at ``end`` (None: where the stop is, located now)."""
+        piece = self.running.get(task_id)
+        if piece is None:
+            return
+        if end is None:
+            self.span.locate_upper(piece.lower, self.span.stop - piece.most)
+        else:
+            self.span.found_upper(end)
+        piece.upper = self.span.upper
 
     def walked(self, task_id, tested):
         """Task ``task_id`` was walked to its end and holds ``tested`` configurations; its

@@ -7,7 +7,7 @@ import os
 from quorin._search import core
 from quorin._search.arguments import _describe, _note
 from quorin._search.constants import BATCH_SIZE
-from quorin._search.run import _Indexing, _run, run_task
+from quorin._search.run import _Indexing, _run, _run_native, run_task
 from quorin._search.workers import (MISSING_MAIN_GUARD, _pickled_test, _run_in_worker, _start_worker,
                                     _warm_up)
 
@@ -63,6 +63,9 @@ class _Engine:
     range is located, ``run`` and ``close``."""
 
     capacity = 1
+    # Whether each task finishes before the next is cut (the last one may then count where
+    # the stop falls as it walks, with a native tester).
+    sequential = False
 
     def open(self, test, tasks):
         pass
@@ -74,6 +77,8 @@ class _Engine:
 class _InProcess(_Engine):
     """workers=1: every task in this process, in order, each walked on every core."""
 
+    sequential = True
+
     def run(self, collector, test):
         threads = _local_cores()
         # Without first, a task's hits are indexed on one thread while the next task is
@@ -82,7 +87,13 @@ class _InProcess(_Engine):
         # indices are waited for at once.
         indexing = None
         for task in collector.tasks():
-            outcome = _run(task, test, threads, BATCH_SIZE, None, later=not collector.first)
+            most = collector.most(task)
+            if most is not None:  # the last task, cut past the stop (a native tester)
+                outcome, cut, end = _run_native(task, test, threads, most)
+                if cut:
+                    collector.cut(task.id, end)
+            else:
+                outcome = _run(task, test, threads, BATCH_SIZE, None, later=not collector.first)
             if indexing is not None:
                 collector.add(indexing.result())
                 indexing = None

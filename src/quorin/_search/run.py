@@ -58,13 +58,7 @@ def _run(task, test, threads, batch_size, stopped, later=False):
     api = core._engine_api()
     native = core._native_tester_type()
     if native and isinstance(test, native):
-        # (tested, hits) and whether the walk went to the end: with a unique tester it stops
-        # at the hit, and tested counts the configurations up to it.
-        tested, found = api._run_native(task.probs, task.lower, task.upper, test, threads,
-                                        **core._log_kw(task.log))[:2]
-        hits = [TaskHit(int(i), tuple(int(c) for c in columns), float(cost))
-                for i, columns, cost in found]
-        return TaskResult(task.id, int(tested), sorted(hits))
+        return _run_native(task, test, threads)[0]
     unique = _unique(test)
     walk = api._TaskWalk(task.probs, task.lower, task.upper, threads, batch_size,
                          **core._log_kw(task.log))
@@ -94,6 +88,19 @@ def _run(task, test, threads, batch_size, stopped, later=False):
     if later:
         return _Indexing(task, walk.tested, found, walk.indices_later([columns for _, columns in found], 1))
     return _indexed(task, walk.tested, found, walk.indices_of([columns for _, columns in found]))
+
+
+def _run_native(task, test, threads, most=None):
+    """A native tester's run of ``task`` in C++: (TaskResult, cut, end). With a unique tester
+    it stops at the hit, and tested counts the configurations up to it. With ``most``, only
+    the first ``most`` configurations count: when the task holds more, cut is true and end
+    the bound where they end (None: counts could not tell)."""
+    tested, found, _, cut, end = core._engine_api()._run_native(
+        task.probs, task.lower, task.upper, test, threads, most=most, **core._log_kw(task.log))
+    hits = [TaskHit(int(i), tuple(int(c) for c in columns), float(cost))
+            for i, columns, cost in found]
+    end = None if end is None else (float(end[0]), tuple(int(c) for c in end[1]))
+    return TaskResult(task.id, int(tested), sorted(hits)), bool(cut), end
 
 
 def _in_cost_order(costs, columns):

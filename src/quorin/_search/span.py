@@ -39,7 +39,11 @@ class _Span:
 
     def locate_upper(self, bound, position):
         """Locates ``upper`` from ``bound``, the bound of ``position`` (at or after start)."""
-        self._upper = _bound(_locate_after(self.matrix, bound, position, self.stop, self.log))
+        self.found_upper(_bound(_locate_after(self.matrix, bound, position, self.stop, self.log)))
+
+    def found_upper(self, bound):
+        """``upper`` is ``bound``, found by the walk of a task that counted where it falls."""
+        self._upper = bound
         self.upper_located = True
 
     @property
@@ -60,6 +64,16 @@ def _locate_after(matrix, lower, start, stop, log=False):
     return api._locate(matrix, stop, **core._log_kw(log))
 
 
+def _counted_piece(span, bound, left):
+    """The last task of a search from ``bound``, ``left`` configurations before the stop:
+    cut a sixteenth past it by the weight table (within a few percent), so that its walk,
+    counting by cost as it goes, finds the stop instead of a count of its own beforehand.
+    None when the order ends before that cut."""
+    cuts = core._engine_api()._cuts(span.matrix, bound, None, left + left // 16 + 1, 1,
+                                    **core._log_kw(span.log))
+    return _Piece(bound, _bound(cuts[0]), most=left) if cuts else None
+
+
 def _bound(value):
     cost, columns = value
     return float(cost), tuple(int(c) for c in columns)
@@ -70,16 +84,19 @@ class _Piece:
     stretch a checkpoint records as finished. ``tested`` and ``hits`` (TaskHits by index in
     the piece) are None until it has finished."""
 
-    __slots__ = ("lower", "upper", "task", "tested", "hits", "partial", "walked")
+    __slots__ = ("lower", "upper", "task", "tested", "hits", "partial", "walked", "most")
 
-    def __init__(self, lower, upper, task=None, tested=None, hits=None):
+    def __init__(self, lower, upper, task=None, tested=None, hits=None, most=None):
         self.lower, self.upper, self.task = lower, upper, task
         self.tested, self.hits = tested, hits
         self.partial = False  # finished early at a unique test's hit: tested up to it
         self.walked = None  # walked to its end, its hits still being indexed: how many it holds
+        # The last task, cut by an estimate a little past the stop: only its first ``most``
+        # configurations count, and its walk finds where they end (its upper once run).
+        self.most = most
 
 
-def _pieces(span, task_size, finished, sizes=None, frontier=None):
+def _pieces(span, task_size, finished, sizes=None, frontier=None, counted=False):
     """The pieces tiling the range in order: the ``finished`` ones (sorted, disjoint, inside
     the range) as they are, and tasks cut from the weight table between them, made as they
     are taken (a search to the end of 2^128 configurations makes only those it reaches).
@@ -92,7 +109,11 @@ def _pieces(span, task_size, finished, sizes=None, frontier=None):
     ``frontier()``, when given, returns a bound and its exact position (where the
     finished tasks end): while it is where the next task starts, the stop is located only
     when less than two tasks' worth is left before it, from that bound (a short count);
-    otherwise it is located from the frontier when the nominal sizes pass half-way."""
+    otherwise it is located from the frontier when the nominal sizes pass half-way.
+
+    With ``counted`` (tasks run one after the other, each finished before the next is
+    cut), the stop is not located: the last task reaches a little past it and counts,
+    as it walks, where the stop falls (_counted_piece)."""
     if span.empty:
         return
     api = core._engine_api()
@@ -111,7 +132,20 @@ def _pieces(span, task_size, finished, sizes=None, frontier=None):
         if not span.upper_located:
             known = frontier() if frontier is not None else None
             if known is not None and known[0] == bound:
-                if span.stop - known[1] <= 2 * size:
+                left = span.stop - known[1]
+                piece = _counted_piece(span, bound, left) if counted and left <= 2 * size else None
+                if piece is not None:
+                    yield piece
+                    if piece.tested is None:
+                        raise RuntimeError(f"the task from {_show_bound(bound)} was to finish "
+                                           f"before the next one was cut")
+                    bound = piece.upper
+                    if piece.tested == left:
+                        if not span.upper_located:
+                            span.found_upper(bound)
+                        return
+                    continue
+                if left <= 2 * size:
                     span.locate_upper(bound, known[1])
             elif 2 * (nominal + size - span.start) > span.stop - span.start:
                 span.locate_upper(*(known or (span.lower, span.start)))

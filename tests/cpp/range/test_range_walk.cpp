@@ -150,6 +150,30 @@ TEST_P(RangeWalkByListMemory, EveryRangeOfSmallMatricesAgainstBruteForce) {
                     ASSERT_EQ(report.hits[h].index, expected[h]);
                     ASSERT_EQ(report.hits[h].configuration.columns, want[expected[h]].columns);
                 }
+                // The first `most` alone, cut where the order puts them (the end's bound known
+                // by counts unless it is of cost +inf); a unique hit past them is no hit.
+                for (std::size_t most : {std::size_t{0}, want.size() / 2, want.size() - std::min<std::size_t>(want.size(), 1),
+                                         want.size() + 1}) {
+                    const bool cut = want.size() > most;
+                    const quorin::RangeReport r = quorin::testRange(probs, *lower, upper, tester, threads, nullptr, most);
+                    ASSERT_EQ(r.cut, cut) << "trial " << trial << " most " << most;
+                    ASSERT_EQ(r.tested, std::min(most, want.size()));
+                    std::size_t h = 0;
+                    for (; h < expected.size() && expected[h] < most; ++h) ASSERT_EQ(r.hits.at(h).index, expected[h]);
+                    ASSERT_EQ(r.hits.size(), h) << "trial " << trial << " most " << most;
+                    if (cut && want[most].cost < INFINITY) {
+                        ASSERT_TRUE(r.end.has_value()) << "trial " << trial << " most " << most;
+                        ASSERT_EQ(r.end->columns, want[most].columns) << "trial " << trial << " most " << most;
+                        ASSERT_EQ(r.end->cost, want[most].cost);
+                    }
+                    const quorin::RangeReport u = quorin::testRange(probs, *lower, upper, FirstOfEveryThird{}, threads, nullptr, most);
+                    if (!u.complete) {
+                        ASSERT_LT(u.hits.at(0).index, most);
+                    } else {
+                        ASSERT_TRUE(u.hits.empty());
+                        ASSERT_EQ(u.tested, std::min(most, want.size())) << "trial " << trial << " most " << most;
+                    }
+                }
                 // A unique tester: the walk stops at a hit, indexed exactly.
                 const quorin::RangeReport first = quorin::testRange(probs, *lower, upper, FirstOfEveryThird{}, threads);
                 if (expected.empty()) {

@@ -292,17 +292,24 @@ def test_counts_that_do_not_add_up_are_an_error(engine):
 
 class NativeApi:
     """The core's task functions, and a stand-in for its native run: the tester accepts the
-    configurations at the given positions."""
+    configurations at the given positions; with ``most``, the first ``most`` alone count,
+    and where they end is told when ``end_known`` (else the search locates it)."""
 
-    _locate, _cuts, _TaskWalk = quorin._core._locate, quorin._core._cuts, quorin._core._TaskWalk
+    _locate, _locate_after, _cuts = quorin._core._locate, quorin._core._locate_after, quorin._core._cuts
+    _TaskWalk = quorin._core._TaskWalk
+    end_known = True
 
-    @staticmethod
-    def _run_native(probs, lower, upper, tester, threads):
+    @classmethod
+    def _run_native(cls, probs, lower, upper, tester, threads, most=None):
+        getattr(cls, "counted", []).append(most)
         walk = quorin._core._TaskWalk(probs, lower, upper, threads, 64)
-        found = [tuple(c) for columns, _ in walk for c in columns.tolist()
-                 if tuple(c) in tester.wanted]
-        hits = [(walk.index_of(c), c, oracle.cost(probs, c)) for c in found]
-        return walk.tested, hits[::-1]  # in any order
+        walked = sorted((cost, tuple(c)) for columns, costs in walk
+                        for c, cost in zip(columns.tolist(), costs.tolist()))
+        hits = [(i, c, cost) for i, (cost, c) in enumerate(walked) if c in tester.wanted]
+        if most is None or len(walked) <= most:
+            return len(walked), hits[::-1], True, False, None  # hits in any order
+        end = walked[most] if cls.end_known else None
+        return most, [h for h in hits if h[0] < most], True, True, end
 
 
 class NativeTester:
@@ -310,11 +317,20 @@ class NativeTester:
         self.wanted = {ORDER[p][1] for p in positions}
 
 
-def test_a_native_tester_runs_in_the_core(monkeypatch):
+@pytest.mark.parametrize("end_known", [True, False])
+def test_a_native_tester_runs_in_the_core(monkeypatch, end_known):
+    # The last task in this process is cut past the stop and counts where it falls: the
+    # hits just before the stop are kept, those after it dropped, the stop found or located.
     monkeypatch.setattr(quorin._search.core, "_engine_api", lambda: NativeApi)
     monkeypatch.setattr(quorin._search.core, "_native_tester_type", lambda: NativeTester)
-    assert quorin.search(PROBS, NativeTester(PLANTED), start=START, stop=STOP, workers=1,
-                         task_size=TASK_SIZE) == EXPECTED
+    monkeypatch.setattr(NativeApi, "end_known", end_known)
+    for stop in (STOP, 201, 202):
+        counted = []
+        monkeypatch.setattr(NativeApi, "counted", counted, raising=False)
+        expected = [hit for hit in EXPECTED if hit.rank <= stop]
+        assert quorin.search(PROBS, NativeTester(PLANTED), start=START, stop=stop, workers=1,
+                             task_size=TASK_SIZE) == expected, stop
+        assert stop == STOP or any(most is not None for most in counted)  # STOP: past the finite
 
 
 def test_plan_and_run_task_give_the_parts_of_a_scheduler(engine):

@@ -189,6 +189,27 @@ def test_a_native_unique_hit_comes_back_with_its_exact_rank(threads):
     assert [(h.rank, h.columns) for h in hits] == [(40_001, tuple(key.tolist()))]
 
 
+def test_the_last_task_counts_where_the_stop_falls(monkeypatch):
+    # A native search in this process cuts its last task past the stop and counts the stop
+    # in that task's walk: a key just before the stop comes back with its exact rank, a key
+    # just past it does not.
+    import quorin._search.span as span
+
+    made = []
+    counted_piece = span._counted_piece
+    monkeypatch.setattr(span, "_counted_piece", lambda *a: made.append(counted_piece(*a)) or made[-1])
+    probs = np.random.default_rng(4).dirichlet(np.full(256, 0.3), size=16)
+    position = 3 * 2**17 + 12_345
+    key = next(quorin.batches(probs, size=1, start=position, stop=position + 1)).columns[0]
+    plaintext = bytes(range(16))
+    tester = quorin.AES128(plaintext, quorin.AES128.encrypt(bytes(key.astype(np.uint8)), plaintext))
+    start = position - 2**17
+    assert quorin.search(probs, tester, start=start, stop=position) == []
+    hits = quorin.search(probs, tester, start=start, stop=position + 1, task_size=2**15)
+    assert [(h.rank, h.columns) for h in hits] == [(position + 1, tuple(key.tolist()))]
+    assert len(made) == 2 and all(piece is not None and piece.most for piece in made)
+
+
 def test_a_search_that_stopped_at_its_unique_hit_resumes_from_its_checkpoint(tmp_path):
     path = tmp_path / "search.json"
     test = FirstOf([300])
