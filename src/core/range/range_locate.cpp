@@ -104,10 +104,12 @@ void spreadCuts(double lo, double hi, std::vector<double>& cuts) {
 // Cuts about the configuration `index` places after lo in [lo, hi): the weight table of
 // the band places cuts every 128th of the index (within a fraction of that, measured);
 // those within a 64th of it, the window, split evenly by cost (every entry whose cost may
-// fall in the window is weighed). None when the table places none there.
+// fall in the window is weighed). None when the table places none there. `centre`: the
+// cost of the table's cut nearest the index.
 void windowCuts(const ProbabilityMatrix& probs, const OrderBound& lo, const OrderBound& hi, Position index,
-                std::vector<double>& cuts) {
+                std::vector<double>& cuts, double& centre) {
     cuts.clear();
+    Position nearest = kNoStop;
     const Position step = std::max<Position>(index / 128, 1);
     const std::optional<OrderBound> upper = hi.cost < kInf ? std::optional<OrderBound>(hi) : std::nullopt;
     const std::vector<OrderBound> table = cutRange(probs, lo, upper, step, 160);
@@ -118,6 +120,8 @@ void windowCuts(const ProbabilityMatrix& probs, const OrderBound& lo, const Orde
             table[k].cost < hi.cost) {
             from = std::min(from, table[k].cost);
             to = std::max(to, table[k].cost);
+            const Position off = at > index ? at - index : index - at;
+            if (off < nearest) nearest = off, centre = table[k].cost;
         }
     }
     if (!(from <= to)) return;
@@ -132,11 +136,15 @@ void windowCuts(const ProbabilityMatrix& probs, const OrderBound& lo, const Orde
 
 namespace detail {
 
-void cutsAbout(const ProbabilityMatrix& probs, const OrderBound& lo, const OrderBound& hi, Position index,
-               Position bandSize, std::vector<double>& cuts) {
+bool cutsAbout(const ProbabilityMatrix& probs, const OrderBound& lo, const OrderBound& hi, Position index,
+               Position bandSize, std::vector<double>& cuts, double* centre) {
     cuts.clear();
-    if (bandSize > kSpreadAtMost) windowCuts(probs, lo, hi, index, cuts);
-    if (cuts.empty()) spreadCuts(lo.cost, hi.cost, cuts);
+    double nearest = 0.0;
+    if (bandSize > kSpreadAtMost) windowCuts(probs, lo, hi, index, cuts, nearest);
+    if (centre != nullptr) *centre = nearest;
+    if (!cuts.empty()) return true;
+    spreadCuts(lo.cost, hi.cost, cuts);
+    return false;
 }
 
 std::optional<OrderBound> boundIn(const RangePlan& plan, ThreadPool& pool, const ProbabilityMatrix& probs,

@@ -138,7 +138,7 @@ private:
 class SlotOf {
 public:
     explicit SlotOf(const std::vector<double>& cuts)
-        : cuts_(cuts),
+        : cuts_(&cuts),
           K_(cuts.size()),
           first_(K_ != 0 ? cuts.front() : 0.0),
           last_(K_ != 0 ? cuts.back() : 0.0),
@@ -147,13 +147,14 @@ public:
         if (!(E >= first_)) return 0;
         if (E >= last_) return K_;
         std::size_t j = std::min(static_cast<std::size_t>((E - first_) * scale_), K_ - 1);
-        while (j > 0 && cuts_[j - 1] > E) --j;
-        while (j < K_ && cuts_[j] <= E) ++j;
+        const std::vector<double>& cuts = *cuts_;
+        while (j > 0 && cuts[j - 1] > E) --j;
+        while (j < K_ && cuts[j] <= E) ++j;
         return j;
     }
 
 private:
-    const std::vector<double>& cuts_;
+    const std::vector<double>* cuts_;
     std::size_t K_;
     double first_, last_, scale_;
 };
@@ -172,10 +173,11 @@ constexpr Position kMostListed = Position{1} << 15;
 
 // Cuts to count a band [lo, hi) of about `bandSize` configurations by, about the one
 // `index` places after lo: where the band is large, spread evenly by cost over a window a
-// weight table of the band places about it (within a few percent), else over the whole
-// band. None for a band of one cost.
-void cutsAbout(const ProbabilityMatrix& probs, const OrderBound& lo, const OrderBound& hi, Position index,
-               Position bandSize, std::vector<double>& cuts);
+// weight table of the band places about it (within a few percent; true is returned, and
+// `centre` set to the table's estimate of that configuration's cost), else over the
+// whole band. None for a band of one cost.
+bool cutsAbout(const ProbabilityMatrix& probs, const OrderBound& lo, const OrderBound& hi, Position index,
+               Position bandSize, std::vector<double>& cuts, double* centre = nullptr);
 
 // The bound of the configuration `offset` places after the plan's lower bound, given that
 // it lies in [lo, hi) of `slots` (the counts of [lo, hi) by slot among `cuts`) and that

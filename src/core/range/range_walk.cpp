@@ -15,6 +15,7 @@
 #include <quorin/windows.h>
 
 #include "range/range_plan.h"
+#include "range/range_stop.h"
 
 namespace quorin {
 
@@ -543,21 +544,12 @@ RangeReport testRange(const ProbabilityMatrix& probs, const OrderBound& lower, c
     std::vector<std::vector<Configuration>> found(threads);
     // Raised once a unique tester has its hit: every thread stops at its next batch.
     std::atomic<bool> haveUnique{false};
-    // With a limit, each thread's finite configurations by slot among cuts about where the
-    // first `most` end.
+    // With a limit, the walk counts where the first `most` end.
     const OrderBound far = upper ? *upper : OrderBound{kInf, std::vector<int>(n, 0)};
-    std::vector<double> cuts;
-    if (most) cutsAbout(probs, lower, far, *most, *most, cuts);
-    const SlotOf slotOf(cuts);
-    std::vector<std::vector<std::uint64_t>> slots(most ? threads : 0, std::vector<std::uint64_t>(cuts.size() + 1));
+    std::optional<StopCount> stop;
+    if (most) stop.emplace(probs, lower, far, *most, threads);
     auto testChunk = [&](RangeChunk& chunk, unsigned slot, std::vector<std::size_t>& hits) {
-        if (most) {
-            std::uint64_t* counts = slots[slot].data();
-            for (std::size_t k = 0; k < chunk.count; ++k) {
-                const double E = chunk.costs[k];
-                if (E < kInf) ++counts[slotOf(E)];
-            }
-        }
+        if (stop) stop->add(chunk, slot);
         hits.clear();
         tester.test(chunk.columns.data(), chunk.costs.data(), chunk.count, n, hits);
         for (std::size_t k : hits) {
@@ -663,14 +655,7 @@ RangeReport testRange(const ProbabilityMatrix& probs, const OrderBound& lower, c
         report.cut = true;
         report.tested = *most;
         while (!report.hits.empty() && !(report.hits.back().index < *most)) report.hits.pop_back();
-        std::vector<Position> counted(cuts.size() + 1, 0);
-        Position finite = 0;
-        for (const std::vector<std::uint64_t>& part : slots) {
-            for (std::size_t j = 0; j < part.size(); ++j) counted[j] += part[j];
-        }
-        for (Position c : counted) finite += c;
-        if (finite > *most)
-            report.end = boundIn(plan, pool, probs, *most, lower, far, 0, cuts, counted, kMostListed, interrupt);
+        if (stop->finite() > *most) report.end = stop->end(plan, pool, interrupt);
     }
     return report;
 }

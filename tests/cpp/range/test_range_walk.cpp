@@ -13,6 +13,7 @@
 
 #include "support.h"
 #include "range/range_plan.h"
+#include "range/range_stop.h"
 #include "walk/suffix_lists.h"
 
 namespace {
@@ -152,6 +153,7 @@ TEST_P(RangeWalkByListMemory, EveryRangeOfSmallMatricesAgainstBruteForce) {
                 }
                 // The first `most` alone, cut where the order puts them (the end's bound known
                 // by counts unless it is of cost +inf); a unique hit past them is no hit.
+                const std::size_t keptMost = quorin::detail::setStopKeptBytes(trial % 4 == 0 ? 0 : std::size_t{64} << 20);
                 for (std::size_t most : {std::size_t{0}, want.size() / 2, want.size() - std::min<std::size_t>(want.size(), 1),
                                          want.size() + 1}) {
                     const bool cut = want.size() > most;
@@ -174,6 +176,7 @@ TEST_P(RangeWalkByListMemory, EveryRangeOfSmallMatricesAgainstBruteForce) {
                         ASSERT_EQ(u.tested, std::min(most, want.size())) << "trial " << trial << " most " << most;
                     }
                 }
+                quorin::detail::setStopKeptBytes(keptMost);
                 // A unique tester: the walk stops at a hit, indexed exactly.
                 const quorin::RangeReport first = quorin::testRange(probs, *lower, upper, FirstOfEveryThird{}, threads);
                 if (expected.empty()) {
@@ -188,6 +191,38 @@ TEST_P(RangeWalkByListMemory, EveryRangeOfSmallMatricesAgainstBruteForce) {
                 ASSERT_EQ(first.hits[0].configuration.columns, want[at].columns);
                 ASSERT_EQ(first.tested, first.hits[0].index + 1);
             }
+        }
+    }
+}
+
+// The end of the first `most` of a range too large to count by brute force, where the
+// walk keeps the slots about the one sought: the same bound as boundAfter's counts, with
+// the slots kept and with none kept (counted and listed again).
+TEST(RangeWalk, TheFirstOfALargeRangeEndWhereBoundAfterSays) {
+    std::mt19937_64 rng(23);
+    std::gamma_distribution<double> gamma(0.3);
+    ProbabilityMatrix probs(6, std::vector<double>(16));  // 2^24 configurations
+    for (std::vector<double>& row : probs) {
+        for (double& x : row) x = gamma(rng);
+    }
+    const OrderBound lower = *quorin::detail::boundAfter(probs, OrderBound{0.0, std::vector<int>(6, 0)}, 1000, 2, nullptr,
+                                                         1 << 15);
+    struct None : quorin::Tester {
+        void test(const std::int32_t*, const double*, std::size_t, std::size_t, std::vector<std::size_t>&) const override {}
+    };
+    for (quorin::Position most : {quorin::Position{(1 << 22) + 12345}, quorin::Position{(1 << 23) + 1}}) {
+        const std::optional<OrderBound> want = quorin::detail::boundAfter(probs, lower, most, 2, nullptr, 1 << 15);
+        ASSERT_TRUE(want.has_value());
+        const std::optional<OrderBound> upper = quorin::detail::boundAfter(probs, lower, most + most / 16, 2, nullptr, 1 << 15);
+        for (std::size_t kept : {std::size_t{64} << 20, std::size_t{0}}) {
+            const std::size_t saved = quorin::detail::setStopKeptBytes(kept);
+            const quorin::RangeReport r = quorin::testRange(probs, lower, upper, None{}, 2, nullptr, most);
+            quorin::detail::setStopKeptBytes(saved);
+            ASSERT_TRUE(r.cut);
+            ASSERT_EQ(r.tested, most);
+            ASSERT_TRUE(r.end.has_value());
+            ASSERT_EQ(r.end->cost, want->cost) << "kept " << kept;
+            ASSERT_EQ(r.end->columns, want->columns) << "kept " << kept;
         }
     }
 }
