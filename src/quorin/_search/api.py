@@ -71,7 +71,8 @@ def search(probs, test, *, start=0, stop, workers=None, task_size=None, checkpoi
     test whose ``unique`` attribute is true (``quorin.AES128``: a false key is as likely as
     guessing the key) has at most one hit: the task that finds it stops there and the search
     returns it at once, as with ``first``. The stop's position is located only when the
-    tasks get near it. ``log=True``: ``probs`` holds natural-log likelihoods (as for
+    tasks get near it (with a native tester in this process, by the last task's own
+    walk). ``log=True``: ``probs`` holds natural-log likelihoods (as for
     ``quorin.quorin``); hits' costs are then those of the normalised probabilities.
     ``probs`` is checked as ``quorin.batches`` checks it: a row of zeros only raises
     ValueError naming the row.
