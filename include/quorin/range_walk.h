@@ -122,7 +122,7 @@ std::optional<OrderBound> boundAfter(const ProbabilityMatrix& probs, const Order
                                      unsigned threads = 0, const std::atomic<bool>* interrupt = nullptr);
 
 // Range walks and cutRange keep what they build from a matrix alone (lists of its last
-// rows' combinations, about 300 MiB at most, and the weight table that cuts) for the next
+// rows' combinations, up to about 300 MiB deep down, and the weight table that cuts) for the next
 // call on the same matrix, which then starts at once; this frees it (walks still running
 // keep theirs until they end).
 void releaseWalkMemory() noexcept;

@@ -14,9 +14,10 @@
 //
 // It works window by window: a window is a range of the cost order of a few million
 // configurations, enumerated depth first and sorted, then handed out. Memory stays
-// bounded whatever the position (about 500 MiB at most, besides the caller's buffers;
-// locating a start past about 2^37 takes about 750 MiB while it runs, see counting.h),
-// and the output does not depend on the number of threads.
+// bounded whatever the position (about 300 MiB at most, 500 MiB past about 2^36 on
+// 16 x 256, besides the caller's buffers; locating a start past about 2^37 takes about
+// 750 MiB while it runs, see counting.h), and the output does not depend on the number of
+// threads.
 #pragma once
 
 #include <atomic>

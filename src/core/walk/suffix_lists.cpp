@@ -14,12 +14,17 @@ namespace {
 // are built.
 constexpr double kEarlyFrom = double(1 << 20);
 // Memory of the deepest list's entries (enough to keep the prefixes walked per
-// configuration few, small enough to build in well under a second), of each early list's,
-// and of all early lists'. Early lists of 16 MiB rather than 6 walk a task deep down 20 to
-// 30% sooner (2^40 on the benchmark's 16 x 256 matrices, measured) for about 190 MiB more
-// there; building them makes the first task at 2^36 about 0.25 s longer and each later
-// one 0.2 s shorter.
+// configuration few, small enough to build in well under a second), of each early list's
+// at most, and of all early lists' at most.
 constexpr SuffixListBytes kDefaultBytes{std::size_t{32} << 20, std::size_t{16} << 20, std::size_t{256} << 20};
+// Early lists take that memory where a range would enter at least this many prefixes of
+// the deepest list's first row (past about 2^36 on a 16 x 256 matrix), and kEarlyShare of
+// it elsewhere. Measured on the benchmark's 16 x 256 matrices: at 2^40 a task walks 20 to
+// 30% sooner with 16 MiB lists than with 6 (about 190 MiB more), at 2^36 (Hamming-weight)
+// the first task 0.25 s later and each later one 0.2 s sooner, while at 2^28 building them
+// made a search of 2^28 configurations 3 to 5% slower.
+constexpr double kRoomyFrom = 4294967296.0;  // 2^32
+constexpr double kEarlyShare = 0.375;
 
 // The lists kept for one matrix, known by its costs.
 struct Kept {
@@ -29,6 +34,7 @@ struct Kept {
     std::shared_ptr<const SuffixList> deepest;
     std::vector<std::shared_ptr<const SuffixList>> early;
     std::vector<double> earlyLimit;  // by first row: the most budget memory allows
+    std::size_t earlyBytes = 0;      // each early list's memory earlyLimit allows
     SuffixListBytes bytes = kDefaultBytes;
 };
 
@@ -91,9 +97,16 @@ SuffixLists suffixListsFor(const Model& m, double hiCost, bool early, unsigned t
     if (!early || s < 2 || hiCost == kInf) return lists;
     // Early lists pay only where the walk would enter many prefixes; elsewhere building
     // them would cost more than they save.
-    if (prefixCountBound(m, s, needOf(m, hiCost, 0)) < kEarlyFrom) return lists;
-    const std::size_t bytes = std::min(k.bytes.early, k.bytes.earlyTotal / std::max<std::size_t>(1, m.n));
+    const double enter = prefixCountBound(m, s, needOf(m, hiCost, 0));
+    if (enter < kEarlyFrom) return lists;
+    std::size_t bytes = std::min(k.bytes.early, k.bytes.earlyTotal / std::max<std::size_t>(1, m.n));
+    if (enter < kRoomyFrom) bytes = static_cast<std::size_t>(static_cast<double>(bytes) * kEarlyShare);
+    if (bytes > k.earlyBytes) {  // larger lists than those kept: built anew
+        k.earlyLimit.clear();
+        k.early.assign(m.n + 1, nullptr);
+    }
     if (k.earlyLimit.empty()) {
+        k.earlyBytes = bytes;
         std::vector<double> most(m.n + 1);
         for (std::size_t j = 0; j <= m.n; ++j) most[j] = static_cast<double>(entriesFitting(m, j, bytes));
         k.earlyLimit = budgetsWithin(m, m.deltaAfter[0] + m.margin, most);
@@ -117,7 +130,7 @@ SuffixLists suffixListsFor(const Model& m, double hiCost, bool early, unsigned t
         try {
             for (std::size_t i; (i = next.fetch_add(1)) < stale.size();) {
                 const std::size_t j = stale[i];
-                k.early[j] = buildEarly(m, j, budgets[j], entriesFitting(m, j, bytes), interrupt);
+                k.early[j] = buildEarly(m, j, budgets[j], entriesFitting(m, j, k.earlyBytes), interrupt);
             }
         } catch (...) {
             std::lock_guard<std::mutex> hold(errorMutex);
@@ -142,6 +155,7 @@ void forget(Kept& k) {
     k.deepest.reset();
     k.early.clear();
     k.earlyLimit.clear();
+    k.earlyBytes = 0;
 }
 
 }  // namespace
