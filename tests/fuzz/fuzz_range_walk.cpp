@@ -4,10 +4,11 @@
 // [lower, upper) of the cost order, each walked with a fuzzed thread count and chunk size.
 // Every answer is checked against brute force over all configurations: the walk hands out
 // exactly the range's configurations, each once, with its exact cost; indicesOf places
-// every configuration of the matrix; testRange finds every hit at its index, and a unique
-// tester stops at a hit; cutRange's bounds rise strictly inside the range; boundAfter finds
-// the configuration a range's length after its lower bound. A violated check
-// prints why and traps.
+// every configuration of the matrix; testRange finds every hit at its index, a unique
+// tester stops at a hit, and with a limit only the first configurations count and their
+// end is found; cutRange's bounds rise strictly inside the range; boundAfter finds the
+// configuration a range's length after its lower bound. A violated check prints why and
+// traps.
 //
 // Build and run: scripts/run-fuzz (seed corpus tests/fuzz/corpus_range_walk).
 //
@@ -159,6 +160,26 @@ void checkRange(const ProbabilityMatrix& probs, const std::vector<Scored>& order
         check(!first.complete && first.hits.size() == 1, "a unique tester stops at a hit");
         check(std::find(hits.begin(), hits.end(), first.hits[0].index) != hits.end(), "a unique hit's index");
         check(first.tested == first.hits[0].index + 1, "a unique hit's tested count");
+    }
+
+    // The first `most` alone: their hits, and where they end unless that is of cost +inf
+    // (or among more of one cost than a band lists).
+    const std::size_t most = (to - from) * (kinds % 7) / 6;
+    const quorin::RangeReport limited = quorin::testRange(probs, lower, upper, EveryThird{}, threads, nullptr, most);
+    check(limited.cut == (to - from > most) && limited.tested == std::min(most, to - from), "a limit's count");
+    std::size_t kept = 0;
+    while (kept < hits.size() && hits[kept] < most) ++kept;
+    check(limited.hits.size() == kept, "a limit's hits");
+    if (limited.end) {
+        check(limited.cut && limited.end->columns == order[from + most].columns &&
+                  limited.end->cost == order[from + most].cost,
+              "a limit's end");
+    } else {
+        check(!limited.cut || !(order[from + most].cost < kInf) ||
+                  std::count_if(order.begin(), order.end(), [&](const Scored& x) {
+                      return x.cost == order[from + most].cost;
+                  }) > (1 << 15),
+              "a limit's end not found");
     }
 
     // Cuts rise strictly inside the range.
