@@ -49,18 +49,12 @@ StopCount::StopCount(const ProbabilityMatrix& probs, const OrderBound& lower, co
     for (Part& p : parts_) p.counts.assign(slots, 0);
 }
 
-void StopCount::add(const RangeChunk& chunk, unsigned thread) {
+void StopCount::add(const RangeChunk& chunk, const std::vector<std::uint32_t>& above, unsigned thread) {
     const std::size_t rows = rows_;
     Part& part = parts_[thread];
-    const double* costs = chunk.costs.data();
-    // Most costs lie below the first cut: counted without a branch, the others by slot.
-    std::uint64_t below = 0;
-    for (std::size_t k = 0; k < chunk.count; ++k) below += costs[k] < low_ ? 1 : 0;
-    part.counts[0] += below;
-    if (below == chunk.count) return;
-    for (std::size_t k = 0; k < chunk.count; ++k) {
-        const double E = costs[k];
-        if (!(E >= low_ && E < kInf)) continue;
+    part.counts[0] += chunk.count - above.size();
+    for (const std::uint32_t k : above) {
+        const double E = chunk.costs[k];
         const std::size_t j = slotOf_(E);
         ++part.counts[j];
         if (j < keepFrom_ || j >= keepTo_ || part.overflow) continue;
@@ -69,7 +63,7 @@ void StopCount::add(const RangeChunk& chunk, unsigned thread) {
             continue;
         }
         part.keptCosts.push_back(E);
-        const std::int32_t* c = chunk.columns.data() + k * rows;
+        const std::int32_t* c = chunk.columns.data() + std::size_t{k} * rows;
         for (std::size_t r = 0; r < rows; ++r) part.keptColumns.push_back(static_cast<std::uint16_t>(c[r]));
     }
 }

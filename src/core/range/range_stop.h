@@ -29,9 +29,12 @@ public:
     StopCount(const ProbabilityMatrix& probs, const OrderBound& lower, const OrderBound& far, Position most,
               unsigned threads);
 
-    // Counts the chunk's finite configurations (and keeps those of the expected slots) for
-    // thread `thread`; threads add at once, each with its own number.
-    void add(const RangeChunk& chunk, unsigned thread);
+    // Counts a chunk of finite configurations (and keeps those of the expected slots) for
+    // thread `thread`, given `above`: the indices in the chunk of those costing low() or
+    // more, noted as the walk filled it; threads add at once, each with its own number.
+    void add(const RangeChunk& chunk, const std::vector<std::uint32_t>& above, unsigned thread);
+    // The first cut: configurations costing less are counted without a look.
+    double low() const noexcept { return low_; }
 
     // The finite configurations added.
     Position finite() const;

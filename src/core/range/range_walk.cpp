@@ -548,8 +548,14 @@ RangeReport testRange(const ProbabilityMatrix& probs, const OrderBound& lower, c
     const OrderBound far = upper ? *upper : OrderBound{kInf, std::vector<int>(n, 0)};
     std::optional<StopCount> stop;
     if (most) stop.emplace(probs, lower, far, *most, threads);
-    auto testChunk = [&](RangeChunk& chunk, unsigned slot, std::vector<std::size_t>& hits) {
-        if (stop) stop->add(chunk, slot);
+    // `above`: the chunk's configurations of finite cost at or above the stop count's first
+    // cut (null: none of finite cost).
+    auto testChunk = [&](RangeChunk& chunk, unsigned slot, std::vector<std::size_t>& hits,
+                         std::vector<std::uint32_t>* above) {
+        if (stop && above != nullptr) {
+            stop->add(chunk, *above, slot);
+            above->clear();
+        }
         hits.clear();
         tester.test(chunk.columns.data(), chunk.costs.data(), chunk.count, n, hits);
         for (std::size_t k : hits) {
@@ -575,19 +581,23 @@ RangeReport testRange(const ProbabilityMatrix& probs, const OrderBound& lower, c
                 PieceWalker<Col> walker;
                 ChunkFiller<Col> filler;
                 std::vector<std::size_t> hits;
+                std::vector<std::uint32_t> above;
             };
             // Fills the thread's batch and tests it whenever it is full; false once a unique
-            // tester's hit is found.
+            // tester's hit is found. With a limit, notes which configurations cost at least
+            // the stop count's first cut (`low`; +inf without a limit).
             struct Emit {
                 Scratch& scratch;
                 unsigned slot;
                 decltype(testChunk)& test;
                 const std::atomic<bool>& haveUnique;
+                double low;
                 void prefix(const Col* head, std::size_t rows) { scratch.filler.prefix(head, rows); }
                 bool add(double cost, const Col* rest) {
+                    if (cost >= low) scratch.above.push_back(static_cast<std::uint32_t>(scratch.filler.chunk.count));
                     scratch.filler.put(cost, rest);
                     if (scratch.filler.full()) {
-                        test(scratch.filler.chunk, slot, scratch.hits);
+                        test(scratch.filler.chunk, slot, scratch.hits, &scratch.above);
                         scratch.filler.chunk.count = 0;
                         return !haveUnique.load(std::memory_order_relaxed);
                     }
@@ -598,13 +608,14 @@ RangeReport testRange(const ProbabilityMatrix& probs, const OrderBound& lower, c
             pool.run(plan.pieces(), [&](std::size_t i, unsigned slot) {
                 if (stopping()) return;
                 if (!scratch[slot])
-                    scratch[slot].reset(new Scratch{PieceWalker<Col>(n), ChunkFiller<Col>(n, kTestBatch, nullptr), {}});
+                    scratch[slot].reset(
+                        new Scratch{PieceWalker<Col>(n), ChunkFiller<Col>(n, kTestBatch, nullptr), {}, {}});
                 plan.emitPiece<Col>(i, plan.finite(), scratch[slot]->walker, interrupt,
-                                    Emit{*scratch[slot], slot, testChunk, haveUnique});
+                                    Emit{*scratch[slot], slot, testChunk, haveUnique, stop ? stop->low() : kInf});
             });
             for (unsigned slot = 0; slot < threads; ++slot) {  // what the last pieces left in each batch
                 if (!haveUnique && scratch[slot] && scratch[slot]->filler.chunk.count != 0)
-                    testChunk(scratch[slot]->filler.chunk, slot, scratch[slot]->hits);
+                    testChunk(scratch[slot]->filler.chunk, slot, scratch[slot]->hits, &scratch[slot]->above);
             }
         });
     }
@@ -614,7 +625,7 @@ RangeReport testRange(const ProbabilityMatrix& probs, const OrderBound& lower, c
         while (!haveUnique) {
             RangeChunk chunk = infinite.next(kTestBatch, interrupt);
             if (!chunk) break;
-            testChunk(chunk, 0, hits);
+            testChunk(chunk, 0, hits, nullptr);
         }
     }
 
