@@ -68,14 +68,6 @@ void StopCount::add(const RangeChunk& chunk, const std::vector<std::uint32_t>& a
     }
 }
 
-Position StopCount::finite() const {
-    Position total = 0;
-    for (const Part& p : parts_) {
-        for (std::uint64_t c : p.counts) total += c;
-    }
-    return total;
-}
-
 std::optional<OrderBound> StopCount::fromKept(std::size_t slot, Position count, Position index) const {
     struct Kept {
         double cost;
@@ -108,7 +100,8 @@ std::optional<OrderBound> StopCount::end(const RangePlan& plan, ThreadPool& pool
     Position before = 0;
     std::size_t j = 0;
     while (j + 1 < counts.size() && before + counts[j] <= most_) before += counts[j++];
-    if (j >= keepFrom_ && j < keepTo_ && before + counts[j] > most_) {
+    if (before + counts[j] <= most_) return std::nullopt;  // of cost +inf
+    if (j >= keepFrom_ && j < keepTo_) {
         // Every configuration of the slot was kept (no part overflowed): the one sought is
         // the (most - before)-th of them in the cost order.
         if (std::optional<OrderBound> found = fromKept(j, counts[j], most_ - before)) return found;

@@ -36,12 +36,10 @@ public:
     // The first cut: configurations costing less are counted without a look.
     double low() const noexcept { return low_; }
 
-    // The finite configurations added.
-    Position finite() const;
-
     // The bound of the configuration `most` places after lower, once every configuration
-    // of the range walked by `plan` has been added and finite() exceeds `most`.
-    // std::nullopt where counts cannot tell it (too many of one cost).
+    // of the range walked by `plan` has been added. std::nullopt where counts cannot tell
+    // it: fewer finite configurations than that (it is of cost +inf), or too many of one
+    // cost.
     std::optional<OrderBound> end(const RangePlan& plan, ThreadPool& pool, const std::atomic<bool>* interrupt) const;
 
 private:

@@ -666,7 +666,7 @@ RangeReport testRange(const ProbabilityMatrix& probs, const OrderBound& lower, c
         report.cut = true;
         report.tested = *most;
         while (!report.hits.empty() && !(report.hits.back().index < *most)) report.hits.pop_back();
-        if (stop->finite() > *most) report.end = stop->end(plan, pool, interrupt);
+        report.end = stop->end(plan, pool, interrupt);
     }
     return report;
 }

@@ -95,8 +95,7 @@ def search(probs, test, *, start=0, stop, workers=None, task_size=None, checkpoi
     try:
         span = _Span(matrix, start, stop, log=log)
         record = _Checkpoint(checkpoint, span, test) if checkpoint is not None else None
-        native = core._native_tester_type()
-        counted = engine.sequential and bool(native) and isinstance(test, native)
+        counted = engine.sequential and core._is_native(test)
         collector = _Collector(span, task_size, bool(first), record, _unique(test), sizes,
                                counted)
         with _Progress(progress, span.stop - span.start, collector.tested) as bar:

@@ -173,9 +173,8 @@ def _test_identity(test):
 
     from quorin._search import core
 
-    native = core._native_tester_type()
     kind = type(test)
-    if native and isinstance(test, native):
+    if core._is_native(test):
         reduced = test.__reduce__()
         parameters = [a for a in reduced[1] if not isinstance(a, str)]  # not the kernel's name
         digest = hashlib.sha256(repr(parameters).encode()).hexdigest()

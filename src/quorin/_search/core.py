@@ -20,8 +20,7 @@ def _log_kw(log):
 
 
 def _check_test(test):
-    native = _native_tester_type()
-    if not (callable(test) or (native and isinstance(test, native))):
+    if not (callable(test) or _is_native(test)):
         raise TypeError(f"test must be callable or a native tester, not "
                         f"{type(test).__name__}")
 
@@ -30,3 +29,9 @@ def _native_tester_type():
     from quorin import _core
 
     return getattr(_core, "Tester", ())
+
+
+def _is_native(test):
+    """Whether ``test`` is a native tester (it runs in C++ on the walk's threads)."""
+    native = _native_tester_type()
+    return bool(native) and isinstance(test, native)

@@ -19,8 +19,7 @@ def _engine(workers, test=None):
     import concurrent.futures
 
     if workers is None:
-        native = core._native_tester_type()
-        if native and isinstance(test, native):
+        if core._is_native(test):
             return _InProcess()
         return _OwnPool(_local_cores())
     if isinstance(workers, concurrent.futures.Executor):

@@ -56,8 +56,7 @@ def _run(task, test, threads, batch_size, stopped, later=False):
     and ``tested`` counts the task's configurations up to it, itself included. With
     ``later``, a task with hits returns an _Indexing whose result() is the TaskResult."""
     api = core._engine_api()
-    native = core._native_tester_type()
-    if native and isinstance(test, native):
+    if core._is_native(test):
         return _run_native(task, test, threads)[0]
     unique = _unique(test)
     walk = api._TaskWalk(task.probs, task.lower, task.upper, threads, batch_size,

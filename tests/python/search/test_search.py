@@ -333,6 +333,24 @@ def test_a_native_tester_runs_in_the_core(monkeypatch, end_known):
         assert stop == STOP or any(most is not None for most in counted)  # STOP: past the finite
 
 
+def test_a_counted_last_task_is_checkpointed_with_the_end_it_found(monkeypatch, tmp_path):
+    # The checkpoint records the last task up to the stop its walk found: a search started
+    # again runs no task and gives the same hits.
+    monkeypatch.setattr(quorin._search.core, "_engine_api", lambda: NativeApi)
+    monkeypatch.setattr(quorin._search.core, "_native_tester_type", lambda: NativeTester)
+    path = tmp_path / "search.json"
+    expected = [hit for hit in EXPECTED if hit.rank <= 202]
+    runs = []
+    monkeypatch.setattr(NativeApi, "counted", runs, raising=False)
+    for run in range(2):
+        assert quorin.search(PROBS, NativeTester(PLANTED), start=START, stop=202, workers=1,
+                             task_size=TASK_SIZE, checkpoint=path) == expected
+        if run == 0:
+            assert any(most is not None for most in runs)
+            del runs[:]
+    assert runs == []
+
+
 def test_plan_and_run_task_give_the_parts_of_a_scheduler(engine):
     tasks = quorin.plan(PROBS, start=START, stop=STOP, task_size=TASK_SIZE)
     assert len(repr(tasks[1])) < 120 and "probs=<5 rows>" in repr(tasks[1])
