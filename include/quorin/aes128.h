@@ -52,6 +52,11 @@ public:
     // Throws std::invalid_argument when rows is not 16.
     void test(const std::int32_t* columns, const double* costs, std::size_t count, std::size_t rows,
               std::vector<std::size_t>& hits) const override;
+    // True: the key bytes are the columns, read as they are.
+    bool takesBytes() const override { return true; }
+    // As test(), for a batch of bytes.
+    void testBytes(const std::uint8_t* columns, const double* costs, std::size_t count, std::size_t rows,
+                   std::vector<std::size_t>& hits) const override;
     // True: a key that maps a full plaintext block to its ciphertext is the key, but for a
     // chance of about 2^-128 per key tried.
     bool unique() const override { return true; }
@@ -72,6 +77,12 @@ public:
     static Implementation fromName(const std::string& name);
 
 private:
+    // Appends start + k for each of the `count` keys (16 bytes each, `keys` readable up to a
+    // whole number of the kernel's groups) that encrypt every pair right and are not
+    // outside[k] (null: none is).
+    void matchKeys(const std::uint8_t* keys, std::size_t count, const bool* outside, std::size_t start,
+                   std::vector<std::size_t>& hits) const;
+
     std::vector<Pair> pairs_;
     Implementation implementation_;
 };

@@ -33,11 +33,25 @@ public:
     virtual void test(const std::int32_t* columns, const double* costs, std::size_t count, std::size_t rows,
                       std::vector<std::size_t>& hits) const = 0;
 
+    // Whether the search may hand this tester its batches as bytes (testBytes) where every
+    // row of the matrix has at most 256 columns. Default: false.
+    virtual bool takesBytes() const { return false; }
+    // test() on a batch whose columns are bytes: configuration k is columns[k * rows ..
+    // (k + 1) * rows). Called instead of test() for a tester that takes bytes; the default
+    // widens the batch and calls test().
+    virtual void testBytes(const std::uint8_t* columns, const double* costs, std::size_t count, std::size_t rows,
+                           std::vector<std::size_t>& hits) const;
     // Whether a hit is the only one there is (a false hit being as unlikely as guessing a
     // 128-bit key): a search can then stop at it. Default: false.
     virtual bool unique() const { return false; }
 };
 
 inline void Tester::checkShape(const std::vector<std::size_t>& /*columnsPerRow*/) const {}
+
+inline void Tester::testBytes(const std::uint8_t* columns, const double* costs, std::size_t count, std::size_t rows,
+                              std::vector<std::size_t>& hits) const {
+    const std::vector<std::int32_t> wide(columns, columns + count * rows);
+    test(wide.data(), costs, count, rows, hits);
+}
 
 }  // namespace quorin

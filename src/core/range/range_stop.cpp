@@ -49,12 +49,14 @@ StopCount::StopCount(const ProbabilityMatrix& probs, const OrderBound& lower, co
     for (Part& p : parts_) p.counts.assign(slots, 0);
 }
 
-void StopCount::add(const RangeChunk& chunk, const std::vector<std::uint32_t>& above, unsigned thread) {
+template <class Column>
+void StopCount::add(const double* costs, const Column* columns, std::size_t count,
+                    const std::vector<std::uint32_t>& above, unsigned thread) {
     const std::size_t rows = rows_;
     Part& part = parts_[thread];
-    part.counts[0] += chunk.count - above.size();
+    part.counts[0] += count - above.size();
     for (const std::uint32_t k : above) {
-        const double E = chunk.costs[k];
+        const double E = costs[k];
         const std::size_t j = slotOf_(E);
         ++part.counts[j];
         if (j < keepFrom_ || j >= keepTo_ || part.overflow) continue;
@@ -63,10 +65,15 @@ void StopCount::add(const RangeChunk& chunk, const std::vector<std::uint32_t>& a
             continue;
         }
         part.keptCosts.push_back(E);
-        const std::int32_t* c = chunk.columns.data() + std::size_t{k} * rows;
+        const Column* c = columns + std::size_t{k} * rows;
         for (std::size_t r = 0; r < rows; ++r) part.keptColumns.push_back(static_cast<std::uint16_t>(c[r]));
     }
 }
+
+template void StopCount::add(const double*, const std::int32_t*, std::size_t, const std::vector<std::uint32_t>&,
+                             unsigned);
+template void StopCount::add(const double*, const std::uint8_t*, std::size_t, const std::vector<std::uint32_t>&,
+                             unsigned);
 
 std::optional<OrderBound> StopCount::fromKept(std::size_t slot, Position count, Position index) const {
     struct Kept {

@@ -29,10 +29,14 @@ public:
     StopCount(const ProbabilityMatrix& probs, const OrderBound& lower, const OrderBound& far, Position most,
               unsigned threads);
 
-    // Counts a chunk of finite configurations (and keeps those of the expected slots) for
-    // thread `thread`, given `above`: the indices in the chunk of those costing low() or
-    // more, noted as the walk filled it; threads add at once, each with its own number.
-    void add(const RangeChunk& chunk, const std::vector<std::uint32_t>& above, unsigned thread);
+    // Counts a chunk of finite configurations (their costs, and their columns, `rows` each,
+    // as int32 or bytes) and keeps those of the expected slots, for thread `thread`, given
+    // `above`: the indices in the chunk of those costing low() or more, noted as the walk
+    // filled it, the others counted without a look; threads add at once, each with its
+    // own number.
+    template <class Column>
+    void add(const double* costs, const Column* columns, std::size_t count, const std::vector<std::uint32_t>& above,
+             unsigned thread);
     // The first cut: configurations costing less are counted without a look.
     double low() const noexcept { return low_; }
 

@@ -10,6 +10,7 @@
 #include <exception>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 
 #include <quorin/detail/thread_pool.h>
 #include <quorin/windows.h>
@@ -108,6 +109,45 @@ struct ChunkFiller {
         return out;
     }
 };
+
+// A batch for a tester that takes bytes: the stored columns as they are, one byte each.
+struct ByteChunk {
+    std::size_t count = 0;
+    std::vector<std::uint8_t> columns;
+    std::vector<double> costs;
+};
+
+// Fills byte batches from the walk's emissions (a matrix stored one byte per column).
+struct ByteFiller {
+    std::size_t n, s = 0, capacity;
+    const std::uint8_t* head = nullptr;
+    ByteChunk chunk;
+    ByteFiller(std::size_t rows, std::size_t size) : n(rows), capacity(size) {
+        chunk.columns.resize(capacity * n);
+        chunk.costs.resize(capacity);
+    }
+    bool full() const { return chunk.count == capacity; }
+    void prefix(const std::uint8_t* h, std::size_t rows) {
+        head = h;
+        s = rows;
+    }
+    void put(double cost, const std::uint8_t* rest) {
+        unsigned char* out = chunk.columns.data() + chunk.count * n;
+        copyBytes(out, head, s);
+        copyBytes(out + s, rest, n - s);
+        chunk.costs[chunk.count++] = cost;
+    }
+};
+
+// A tester on a batch of either kind.
+void testBatch(const Tester& tester, const std::int32_t* columns, const double* costs, std::size_t count,
+               std::size_t rows, std::vector<std::size_t>& hits) {
+    tester.test(columns, costs, count, rows, hits);
+}
+void testBatch(const Tester& tester, const std::uint8_t* columns, const double* costs, std::size_t count,
+               std::size_t rows, std::vector<std::size_t>& hits) {
+    tester.testBytes(columns, costs, count, rows, hits);
+}
 
 // The configurations of cost +inf of a plan's range, in column order, a chunk at a time.
 class InfiniteWalk {
@@ -549,20 +589,20 @@ RangeReport testRange(const ProbabilityMatrix& probs, const OrderBound& lower, c
     std::optional<StopCount> stop;
     if (most) stop.emplace(probs, lower, far, *most, threads);
     // `above`: the chunk's configurations of finite cost at or above the stop count's first
-    // cut (null: none of finite cost).
-    auto testChunk = [&](RangeChunk& chunk, unsigned slot, std::vector<std::size_t>& hits,
+    // cut (null: none of finite cost). A chunk of int32 columns (RangeChunk) or of bytes
+    // (ByteChunk, for a tester that takes them).
+    auto testChunk = [&](auto& chunk, unsigned slot, std::vector<std::size_t>& hits,
                          std::vector<std::uint32_t>* above) {
         if (stop && above != nullptr) {
-            stop->add(chunk, *above, slot);
+            stop->add(chunk.costs.data(), chunk.columns.data(), chunk.count, *above, slot);
             above->clear();
         }
         hits.clear();
-        tester.test(chunk.columns.data(), chunk.costs.data(), chunk.count, n, hits);
+        testBatch(tester, chunk.columns.data(), chunk.costs.data(), chunk.count, n, hits);
         for (std::size_t k : hits) {
             if (k >= chunk.count) throw std::logic_error("the tester returned an index past its batch");
-            found[slot].push_back(Configuration{std::vector<int>(chunk.columns.begin() + static_cast<std::ptrdiff_t>(k * n),
-                                                                 chunk.columns.begin() + static_cast<std::ptrdiff_t>((k + 1) * n)),
-                                                chunk.costs[k]});
+            const auto first = chunk.columns.begin() + static_cast<std::ptrdiff_t>(k * n);
+            found[slot].push_back(Configuration{std::vector<int>(first, first + static_cast<std::ptrdiff_t>(n)), chunk.costs[k]});
         }
         tested[slot] += chunk.count;
         if (unique && !hits.empty()) haveUnique.store(true, std::memory_order_relaxed);
@@ -573,50 +613,59 @@ RangeReport testRange(const ProbabilityMatrix& probs, const OrderBound& lower, c
         if (raised(interrupt)) throw Interrupted();
         return haveUnique.load(std::memory_order_relaxed);
     };
+    // The finite part on the pool, each thread filling batches with `makeFiller()` (of
+    // stored columns Col) and testing them whenever they are full.
+    auto walkFinite = [&](auto col, auto makeFiller) {
+        using Col = decltype(col);
+        using Filler = decltype(makeFiller());
+        // Each thread's walker, batch and hit list, made once and kept across pieces.
+        struct Scratch {
+            PieceWalker<Col> walker;
+            Filler filler;
+            std::vector<std::size_t> hits;
+            std::vector<std::uint32_t> above;
+        };
+        // Fills the thread's batch and tests it whenever it is full; false once a unique
+        // tester's hit is found. With a limit, notes which configurations cost at least the
+        // stop count's first cut (`low`; +inf without a limit).
+        struct Emit {
+            Scratch& scratch;
+            unsigned slot;
+            decltype(testChunk)& test;
+            const std::atomic<bool>& haveUnique;
+            double low;
+            void prefix(const Col* head, std::size_t rows) { scratch.filler.prefix(head, rows); }
+            bool add(double cost, const Col* rest) {
+                if (cost >= low) scratch.above.push_back(static_cast<std::uint32_t>(scratch.filler.chunk.count));
+                scratch.filler.put(cost, rest);
+                if (scratch.filler.full()) {
+                    test(scratch.filler.chunk, slot, scratch.hits, &scratch.above);
+                    scratch.filler.chunk.count = 0;
+                    return !haveUnique.load(std::memory_order_relaxed);
+                }
+                return true;
+            }
+        };
+        std::vector<std::unique_ptr<Scratch>> scratch(threads);
+        pool.run(plan.pieces(), [&](std::size_t i, unsigned slot) {
+            if (stopping()) return;
+            if (!scratch[slot]) scratch[slot].reset(new Scratch{PieceWalker<Col>(n), makeFiller(), {}, {}});
+            plan.emitPiece<Col>(i, plan.finite(), scratch[slot]->walker, interrupt,
+                                Emit{*scratch[slot], slot, testChunk, haveUnique, stop ? stop->low() : kInf});
+        });
+        for (unsigned slot = 0; slot < threads; ++slot) {  // what the last pieces left in each batch
+            if (!haveUnique && scratch[slot] && scratch[slot]->filler.chunk.count != 0)
+                testChunk(scratch[slot]->filler.chunk, slot, scratch[slot]->hits, &scratch[slot]->above);
+        }
+    };
     if (plan.hasFinitePart()) {
         withColumnType(plan.model(), [&](auto col) {
             using Col = decltype(col);
-            // Each thread's walker, batch and hit list, made once and kept across pieces.
-            struct Scratch {
-                PieceWalker<Col> walker;
-                ChunkFiller<Col> filler;
-                std::vector<std::size_t> hits;
-                std::vector<std::uint32_t> above;
-            };
-            // Fills the thread's batch and tests it whenever it is full; false once a unique
-            // tester's hit is found. With a limit, notes which configurations cost at least
-            // the stop count's first cut (`low`; +inf without a limit).
-            struct Emit {
-                Scratch& scratch;
-                unsigned slot;
-                decltype(testChunk)& test;
-                const std::atomic<bool>& haveUnique;
-                double low;
-                void prefix(const Col* head, std::size_t rows) { scratch.filler.prefix(head, rows); }
-                bool add(double cost, const Col* rest) {
-                    if (cost >= low) scratch.above.push_back(static_cast<std::uint32_t>(scratch.filler.chunk.count));
-                    scratch.filler.put(cost, rest);
-                    if (scratch.filler.full()) {
-                        test(scratch.filler.chunk, slot, scratch.hits, &scratch.above);
-                        scratch.filler.chunk.count = 0;
-                        return !haveUnique.load(std::memory_order_relaxed);
-                    }
-                    return true;
-                }
-            };
-            std::vector<std::unique_ptr<Scratch>> scratch(threads);
-            pool.run(plan.pieces(), [&](std::size_t i, unsigned slot) {
-                if (stopping()) return;
-                if (!scratch[slot])
-                    scratch[slot].reset(
-                        new Scratch{PieceWalker<Col>(n), ChunkFiller<Col>(n, kTestBatch, nullptr), {}, {}});
-                plan.emitPiece<Col>(i, plan.finite(), scratch[slot]->walker, interrupt,
-                                    Emit{*scratch[slot], slot, testChunk, haveUnique, stop ? stop->low() : kInf});
-            });
-            for (unsigned slot = 0; slot < threads; ++slot) {  // what the last pieces left in each batch
-                if (!haveUnique && scratch[slot] && scratch[slot]->filler.chunk.count != 0)
-                    testChunk(scratch[slot]->filler.chunk, slot, scratch[slot]->hits, &scratch[slot]->above);
+            if constexpr (std::is_same<Col, std::uint8_t>::value) {
+                // Columns stored as bytes go to a tester that takes bytes as they are.
+                if (tester.takesBytes()) return walkFinite(col, [&] { return ByteFiller(n, kTestBatch); });
             }
+            walkFinite(col, [&] { return ChunkFiller<Col>(n, kTestBatch, nullptr); });
         });
     }
     if (!haveUnique) {

@@ -153,35 +153,58 @@ void Aes128Tester::checkShape(const std::vector<std::size_t>& columnsPerRow) con
     }
 }
 
+void Aes128Tester::matchKeys(const std::uint8_t* keys, std::size_t count, const bool* outside, std::size_t start,
+                             std::vector<std::size_t>& hits) const {
+    const aes128::Kernel kernel = kernelOf(implementation_);
+    const std::uint8_t* const plaintext = pairs_[0].plaintext.data();
+    const std::uint8_t* const ciphertext = pairs_[0].ciphertext.data();
+    std::uint8_t ciphertexts[chunkKeys * keyBytes];
+    const std::size_t padded = (count + kernel.groupSize - 1) / kernel.groupSize * kernel.groupSize;
+    kernel.encrypt(keys, padded, plaintext, ciphertexts);
+    for (std::size_t k = 0; k < count; ++k) {
+        if (!sameBlock(ciphertexts + k * keyBytes, ciphertext) || (outside != nullptr && outside[k])) continue;
+        // The rare key that matches the first pair: the others decide.
+        bool all = true;
+        for (std::size_t p = 1; p < pairs_.size() && all; ++p) {
+            std::uint8_t other[keyBytes];
+            encryptOne(kernel, keys + k * keyBytes, pairs_[p].plaintext.data(), other);
+            all = sameBlock(other, pairs_[p].ciphertext.data());
+        }
+        if (all) hits.push_back(start + k);
+    }
+}
+
 void Aes128Tester::test(const std::int32_t* columns, const double* /*costs*/, std::size_t count, std::size_t rows,
                         std::vector<std::size_t>& hits) const {
     if (rows != keyBytes) {
         throw std::invalid_argument("AES-128 keys need configurations of 16 columns, not " + std::to_string(rows));
     }
-    const aes128::Kernel kernel = kernelOf(implementation_);
-    const std::uint8_t* const plaintext = pairs_[0].plaintext.data();
-    const std::uint8_t* const ciphertext = pairs_[0].ciphertext.data();
     std::uint8_t keys[chunkKeys * keyBytes];
-    std::uint8_t ciphertexts[chunkKeys * keyBytes];
     bool outside[chunkKeys];
     for (std::size_t start = 0; start < count; start += chunkKeys) {
         const std::size_t n = std::min(chunkKeys, count - start);
         packKeys(columns + start * keyBytes, n, keys, outside);
         // The last group padded with zero keys, whose ciphertexts nobody reads.
-        const std::size_t padded = (n + kernel.groupSize - 1) / kernel.groupSize * kernel.groupSize;
-        std::memset(keys + n * keyBytes, 0, (padded - n) * keyBytes);
-        kernel.encrypt(keys, padded, plaintext, ciphertexts);
-        for (std::size_t k = 0; k < n; ++k) {
-            if (!sameBlock(ciphertexts + k * keyBytes, ciphertext) || outside[k]) continue;
-            // The rare key that matches the first pair: the others decide.
-            bool all = true;
-            for (std::size_t p = 1; p < pairs_.size() && all; ++p) {
-                std::uint8_t other[keyBytes];
-                encryptOne(kernel, keys + k * keyBytes, pairs_[p].plaintext.data(), other);
-                all = sameBlock(other, pairs_[p].ciphertext.data());
-            }
-            if (all) hits.push_back(start + k);
-        }
+        std::memset(keys + n * keyBytes, 0, sizeof keys - n * keyBytes);
+        matchKeys(keys, n, outside, start, hits);
+    }
+}
+
+void Aes128Tester::testBytes(const std::uint8_t* columns, const double* /*costs*/, std::size_t count,
+                             std::size_t rows, std::vector<std::size_t>& hits) const {
+    if (rows != keyBytes) {
+        throw std::invalid_argument("AES-128 keys need configurations of 16 columns, not " + std::to_string(rows));
+    }
+    // Whole groups straight from the batch; the rest copied beside zero keys.
+    const std::size_t group = kernelOf(implementation_).groupSize;
+    const std::size_t whole = count / group * group;
+    for (std::size_t start = 0; start < whole; start += chunkKeys) {
+        matchKeys(columns + start * keyBytes, std::min(chunkKeys, whole - start), nullptr, start, hits);
+    }
+    if (whole < count) {
+        std::uint8_t keys[aes128::maxGroupSize * keyBytes] = {};
+        std::memcpy(keys, columns + whole * keyBytes, (count - whole) * keyBytes);
+        matchKeys(keys, count - whole, nullptr, whole, hits);
     }
 }
 

@@ -24,19 +24,34 @@ using quorin_test::Configuration;
 using quorin_test::Entry;
 
 // Accepts the configurations whose columns sum to a multiple of 3.
+// With `bytes`, it takes its batches as bytes where the matrix allows, and counts them.
 struct EveryThird : quorin::Tester {
-    void test(const std::int32_t* columns, const double*, std::size_t count, std::size_t rows,
-              std::vector<std::size_t>& hits) const override {
+    explicit EveryThird(bool takeBytes = false) : bytes(takeBytes) {}
+    template <class Column>
+    static void pick(const Column* columns, std::size_t count, std::size_t rows, std::vector<std::size_t>& hits) {
         for (std::size_t k = 0; k < count; ++k) {
             long sum = 0;
             for (std::size_t r = 0; r < rows; ++r) sum += columns[k * rows + r];
             if (sum % 3 == 0) hits.push_back(k);
         }
     }
+    void test(const std::int32_t* columns, const double*, std::size_t count, std::size_t rows,
+              std::vector<std::size_t>& hits) const override {
+        pick(columns, count, rows, hits);
+    }
+    bool takesBytes() const override { return bytes; }
+    void testBytes(const std::uint8_t* columns, const double*, std::size_t count, std::size_t rows,
+                   std::vector<std::size_t>& hits) const override {
+        ++byteBatches;
+        pick(columns, count, rows, hits);
+    }
+    bool bytes;
+    mutable std::atomic<std::size_t> byteBatches{0};
 };
 
 // EveryThird, saying that a hit is the only one: the walk stops at the first it finds.
 struct FirstOfEveryThird : EveryThird {
+    using EveryThird::EveryThird;
     bool unique() const override { return true; }
 };
 
@@ -137,8 +152,12 @@ TEST_P(RangeWalkByListMemory, EveryRangeOfSmallMatricesAgainstBruteForce) {
                         ASSERT_EQ(walk.indexOf(targets[k]), expectedIndex[k]) << "trial " << trial << " target " << k;
                 }
 
-                EveryThird tester;
+                // Half the trials hand the tester bytes (every matrix here has rows of at most
+                // 256 columns).
+                const bool bytes = trial % 2 == 1;
+                EveryThird tester(bytes);
                 const quorin::RangeReport report = quorin::testRange(probs, *lower, upper, tester, threads);
+                ASSERT_EQ(tester.byteBatches > 0, bytes && !want.empty() && want.front().cost < INFINITY) << "trial " << trial;
                 ASSERT_EQ(report.tested, want.size());
                 std::vector<std::size_t> expected;
                 for (std::size_t k = 0; k < want.size(); ++k) {
@@ -171,7 +190,7 @@ TEST_P(RangeWalkByListMemory, EveryRangeOfSmallMatricesAgainstBruteForce) {
                         ASSERT_EQ(r.end->columns, want[most].columns) << "trial " << trial << " most " << most;
                         ASSERT_EQ(r.end->cost, want[most].cost);
                     }
-                    const quorin::RangeReport u = quorin::testRange(probs, *lower, upper, FirstOfEveryThird{}, threads, nullptr, most);
+                    const quorin::RangeReport u = quorin::testRange(probs, *lower, upper, FirstOfEveryThird(bytes), threads, nullptr, most);
                     if (!u.complete) {
                         ASSERT_LT(u.hits.at(0).index, most);
                     } else {
@@ -181,7 +200,7 @@ TEST_P(RangeWalkByListMemory, EveryRangeOfSmallMatricesAgainstBruteForce) {
                 }
                 quorin::detail::setStopKeptBytes(keptMost);
                 // A unique tester: the walk stops at a hit, indexed exactly.
-                const quorin::RangeReport first = quorin::testRange(probs, *lower, upper, FirstOfEveryThird{}, threads);
+                const quorin::RangeReport first = quorin::testRange(probs, *lower, upper, FirstOfEveryThird(bytes), threads);
                 if (expected.empty()) {
                     ASSERT_TRUE(first.complete);
                     ASSERT_TRUE(first.hits.empty());

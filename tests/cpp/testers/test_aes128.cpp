@@ -3,6 +3,7 @@
 // the portable one on random keys, and the tester's hits on batches with planted keys.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <random>
@@ -148,12 +149,26 @@ AesBlock keyAt(const std::vector<std::int32_t>& columns, std::size_t position) {
     return key;
 }
 
+// The hits of a batch; where every column is a byte, the same batch handed over as bytes
+// must give the same hits.
 std::vector<std::size_t> hitsOf(const Aes128Tester& tester, const std::vector<std::int32_t>& columns) {
     const std::vector<double> costs(columns.size() / 16, 1.0);
     std::vector<std::size_t> hits{12345};  // what was there stays
     tester.test(columns.data(), costs.data(), costs.size(), 16, hits);
     EXPECT_EQ(hits.front(), 12345u);
     hits.erase(hits.begin());
+    if (std::all_of(columns.begin(), columns.end(), [](std::int32_t c) { return c >= 0 && c < 256; })) {
+        const std::vector<std::uint8_t> bytes(columns.begin(), columns.end());
+        for (std::size_t count : {costs.size(), costs.size() - costs.size() / 3}) {  // and a shorter batch
+            std::vector<std::size_t> byteHits{12345};
+            tester.testBytes(bytes.data(), costs.data(), count, 16, byteHits);
+            std::vector<std::size_t> expected{12345};
+            for (std::size_t h : hits) {
+                if (h < count) expected.push_back(h);
+            }
+            EXPECT_EQ(byteHits, expected) << "bytes, " << count << " keys";
+        }
+    }
     return hits;
 }
 
