@@ -2,8 +2,8 @@
 //
 // A search hands configurations out in batches: `count` configurations of `rows` columns
 // each, stored row-major as int32 (configuration k is columns[k * rows .. (k + 1) * rows),
-// its column of row i at columns[k * rows + i]), with their costs beside them. A tester
-// looks at a batch and says which configurations pass: for a key search, which candidate
+// its column of row i at columns[k * rows + i]), with their costs beside them; a tester
+// that takes bytes gets them as bytes where the matrix allows. A tester looks at a batch and says which configurations pass: for a key search, which candidate
 // keys are the right one. Testers are immutable once built, so one object serves every
 // thread of a search.
 #pragma once
@@ -41,6 +41,7 @@ public:
     // widens the batch and calls test().
     virtual void testBytes(const std::uint8_t* columns, const double* costs, std::size_t count, std::size_t rows,
                            std::vector<std::size_t>& hits) const;
+
     // Whether a hit is the only one there is (a false hit being as unlikely as guessing a
     // 128-bit key): a search can then stop at it. Default: false.
     virtual bool unique() const { return false; }
