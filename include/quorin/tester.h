@@ -3,9 +3,10 @@
 // A search hands configurations out in batches: `count` configurations of `rows` columns
 // each, stored row-major as int32 (configuration k is columns[k * rows .. (k + 1) * rows),
 // its column of row i at columns[k * rows + i]), with their costs beside them; a tester
-// that takes bytes gets them as bytes where the matrix allows. A tester looks at a batch and says which configurations pass: for a key search, which candidate
-// keys are the right one. Testers are immutable once built, so one object serves every
-// thread of a search.
+// that takes bytes gets them as bytes where the matrix allows. A tester looks at a batch
+// and says which configurations pass: for a key search, which candidate keys are the
+// right one. Testers are immutable once built, so one object serves every thread of a
+// search.
 #pragma once
 
 #include <cstddef>

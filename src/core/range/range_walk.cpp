@@ -120,7 +120,7 @@ struct ByteChunk {
 // Fills byte batches from the walk's emissions (a matrix stored one byte per column).
 struct ByteFiller {
     std::size_t n, s = 0, capacity;
-    const std::uint8_t* head = nullptr;
+    const std::uint8_t* head = nullptr;  // the walk's, valid while its prefix's entries come
     ByteChunk chunk;
     ByteFiller(std::size_t rows, std::size_t size) : n(rows), capacity(size) {
         chunk.columns.resize(capacity * n);
@@ -602,7 +602,8 @@ RangeReport testRange(const ProbabilityMatrix& probs, const OrderBound& lower, c
         for (std::size_t k : hits) {
             if (k >= chunk.count) throw std::logic_error("the tester returned an index past its batch");
             const auto first = chunk.columns.begin() + static_cast<std::ptrdiff_t>(k * n);
-            found[slot].push_back(Configuration{std::vector<int>(first, first + static_cast<std::ptrdiff_t>(n)), chunk.costs[k]});
+            found[slot].push_back(
+                Configuration{std::vector<int>(first, first + static_cast<std::ptrdiff_t>(n)), chunk.costs[k]});
         }
         tested[slot] += chunk.count;
         if (unique && !hits.empty()) haveUnique.store(true, std::memory_order_relaxed);
