@@ -80,6 +80,15 @@ public:
     bool emitPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, const std::atomic<bool>* interrupt,
                    Emit&& emit) const;
 
+    // Hands the configurations of piece `i` that lie in `b` (within finite()) to `sink`,
+    // weighing one by one only those whose exact cost E may lie in the zone [zoneLo, zoneHi]
+    // (none when zoneLo > zoneHi): sink.below(k) for k that cost less than zoneLo,
+    // sink.above(k) for k that cost more than zoneHi, sink.add(E, columns) for each of the
+    // others (columns() gives its columns as int).
+    template <class Col, class Sink>
+    void weighPiece(std::size_t i, const Bounds& b, double zoneLo, double zoneHi, PieceWalker<Col>& w,
+                    const std::atomic<bool>* interrupt, Sink& sink) const;
+
     // Adds the configurations of piece `i` that lie in `b` (within finite()) to `slots` by
     // where their exact cost E falls among `cuts` (ascending): slots[j] counts those with
     // cuts[j - 1] <= E < cuts[j] (cuts.size() + 1 slots). Only the entries whose cost may
@@ -157,6 +166,18 @@ private:
     const std::vector<double>* cuts_;
     std::size_t K_;
     double first_, last_, scale_;
+};
+
+// Counts configurations by slot among cuts, a sink of RangePlan::weighPiece.
+struct SlotCounts {
+    SlotOf slotOf;
+    std::vector<Position>& slots;
+    void below(std::uint32_t k) { slots.front() += k; }
+    void above(std::uint32_t k) { slots.back() += k; }
+    template <class Columns>
+    void add(double E, Columns&&) {
+        ++slots[slotOf(E)];
+    }
 };
 
 // The configurations of the plan's pieces that lie in `b` (within finite()), counted on
@@ -319,47 +340,66 @@ bool RangePlan::emitPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, c
     });
 }
 
-template <class Col>
-void RangePlan::countPieceBySlot(std::size_t i, const Bounds& b, const std::vector<double>& cuts, PieceWalker<Col>& w,
-                                 const std::atomic<bool>* interrupt, std::vector<Position>& slots) const {
-    const SlotOf slotOf(cuts);
+template <class Col, class Sink>
+void RangePlan::weighPiece(std::size_t i, const Bounds& b, double zoneLo, double zoneHi, PieceWalker<Col>& w,
+                           const std::atomic<bool>* interrupt, Sink& sink) const {
     visitPiece(i, b, w, interrupt,
                [&](double prefix, const Col* head, std::size_t s, const SuffixList& list, std::uint32_t from,
                    std::uint32_t to, std::uint32_t innerFrom, std::uint32_t innerTo) {
         const std::size_t n = model_.n, tail = n - s;
         const Col* entries = reinterpret_cast<const Col*>(list.entries.data());
-        // The buckets whose keys may cost within the cuts' span, widened by the margin: the
-        // entries of the inner run before them cost less than every cut, those after them
-        // no less than any.
+        // The buckets whose keys may cost within the zone, widened by the margin: the
+        // entries of the inner run before them cost less than zoneLo, those after them
+        // more than zoneHi.
         std::uint32_t zoneFrom = innerTo, zoneTo = innerTo;
-        if (!cuts.empty()) {
+        if (zoneLo <= zoneHi) {
             const double base = prefix + model_.minAfter[s];
-            const std::size_t z1 = bucketOf(cuts.front() - 4 * model_.margin - base, list.scale, list.buckets);
-            const std::size_t z2 = bucketOf(cuts.back() + 4 * model_.margin - base, list.scale, list.buckets);
+            const std::size_t z1 = bucketOf(zoneLo - 4 * model_.margin - base, list.scale, list.buckets);
+            const std::size_t z2 = bucketOf(zoneHi + 4 * model_.margin - base, list.scale, list.buckets);
             zoneFrom = std::min(std::max(list.start[z1], innerFrom), innerTo);
             zoneTo = std::min(std::max(list.start[z2 + 1], zoneFrom), innerTo);
         }
-        slots.front() += zoneFrom - innerFrom;
-        slots.back() += innerTo - zoneTo;
+        if (zoneFrom != innerFrom) sink.below(zoneFrom - innerFrom);
+        if (innerTo != zoneTo) sink.above(innerTo - zoneTo);
+        const double* const* tailCost = model_.rowCost.data() + s;
+        // The entry at `rest` of exact cost E to the sink, if in range (when `edge`).
+        auto weighOne = [&](const Col* rest, double E, bool edge) {
+            auto columns = [&] {
+                for (std::size_t r = 0; r < s; ++r) w.full[r] = head[r];
+                for (std::size_t r = 0; r < tail; ++r) w.full[s + r] = rest[r];
+                return static_cast<const int*>(w.full.data());
+            };
+            if (!edge || inRange(b, E, n, columns)) sink.add(E, columns);
+        };
         auto weigh = [&](std::uint32_t e0, std::uint32_t e1, bool edge) {
             for (std::uint32_t e = e0; e < e1; ++e) {
                 const Col* rest = entries + std::size_t{e} * tail;
                 double E = prefix;
-                for (std::size_t r = 0; r < tail; ++r) E += model_.rowCost[s + r][rest[r]];
-                if (edge && !inRange(b, E, n, [&] {
-                        for (std::size_t r = 0; r < s; ++r) w.full[r] = head[r];
-                        for (std::size_t r = 0; r < tail; ++r) w.full[s + r] = rest[r];
-                        return w.full.data();
-                    }))
-                    continue;
-                ++slots[slotOf(E)];
+                for (std::size_t r = 0; r < tail; ++r) E += tailCost[r][rest[r]];
+                weighOne(rest, E, edge);
             }
         };
         weigh(from, innerFrom, true);
-        weigh(zoneFrom, zoneTo, false);
+        // The zone's costs four at a time (four independent chains of additions).
+        std::uint32_t e = zoneFrom;
+        for (; e + 4 <= zoneTo; e += 4) {
+            const Col* r0 = entries + std::size_t{e} * tail;
+            double sums[4];
+            fourCosts(prefix, r0, tail, tailCost, sums);
+            for (std::size_t k = 0; k < 4; ++k) weighOne(r0 + k * tail, sums[k], false);
+        }
+        weigh(e, zoneTo, false);
         weigh(innerTo, to, true);
         return true;
     });
+}
+
+template <class Col>
+void RangePlan::countPieceBySlot(std::size_t i, const Bounds& b, const std::vector<double>& cuts, PieceWalker<Col>& w,
+                                 const std::atomic<bool>* interrupt, std::vector<Position>& slots) const {
+    SlotCounts sink{SlotOf(cuts), slots};
+    const double lo = cuts.empty() ? 1.0 : cuts.front(), hi = cuts.empty() ? 0.0 : cuts.back();
+    weighPiece(i, b, lo, hi, w, interrupt, sink);
 }
 
 }  // namespace detail

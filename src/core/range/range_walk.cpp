@@ -205,119 +205,142 @@ Position indexIn(const RangePlan& plan, ThreadPool& pool,
 // slot(x) <= j. Costs are spread over buckets between the least and the largest target
 // cost, several per target, so that most buckets hold none; those of earlier buckets all
 // cost less. A thread's Tally counts the configurations of a bucket without targets in the
-// bucket itself (4 bytes a bucket: the walk's configurations jump from bucket to bucket,
-// so the counts must stay small to stay in cache) and only those of the few buckets with
-// targets by their exact slot.
+// bucket itself and only those of the few buckets with targets by their exact slot.
 class TargetSlots {
 public:
-    TargetSlots(const std::vector<double>& costs, const std::vector<const std::vector<int>*>& columns, std::size_t rows)
-        : costs_(costs), columns_(columns), rows_(rows) {
-        const std::size_t h = costs.size();
-        lo_ = costs.front();
-        hi_ = costs.back();
+    // Targets a group can hold: the buckets of a group's Tally (4 bytes each) stay in the
+    // core's cache, as they must, since the walk's configurations jump from bucket to bucket.
+    static constexpr std::size_t kMostTargets = std::size_t{1} << 15;
+
+    // The h targets at costs[0 .. h) and columns[0 .. h), sorted (h <= kMostTargets).
+    TargetSlots(const double* costs, const std::vector<int>* const* columns, std::size_t h, std::size_t rows)
+        : costs_(costs), columns_(columns), h_(h), rows_(rows), lo_(costs[0]), hi_(costs[h - 1]) {
         std::size_t buckets = 1;
-        while (buckets < kBucketsPerTarget * h && buckets < kMostBuckets) buckets <<= 1;
+        while (buckets < kBucketsPerTarget * h) buckets <<= 1;
         if (hi_ > lo_) scale_ = static_cast<double>(buckets) / (hi_ - lo_);
         buckets_ = buckets;
         // Every bucket index is computed by bucket(), the same monotone formula for targets
         // and configurations, so a target of an earlier bucket always costs less.
         first_.assign(buckets + 1, 0);
-        for (double c : costs) ++first_[bucket(c) + 1];
+        for (std::size_t j = 0; j < h; ++j) ++first_[bucket(costs[j]) + 1];
         for (std::size_t b = 0; b < buckets; ++b) first_[b + 1] += first_[b];
     }
 
-    // The counts of one thread's configurations.
+    // The counts of one thread's configurations by slot, a sink of RangePlan::weighPiece.
     class Tally {
     public:
-        explicit Tally(const TargetSlots& slots)
-            : slots_(slots), counts_(slots.buckets_, 0), exact_(slots.costs_.size() + 1, 0) {}
+        explicit Tally(const TargetSlots& slots) : slots_(slots), cells_(slots.buckets_, 0), exact_(slots.h_ + 1, 0) {
+            for (std::size_t b = 0; b < slots.buckets_; ++b) {
+                if (slots.first_[b + 1] != slots.first_[b]) cells_[b] = kTargets;
+            }
+        }
+        void below(std::uint32_t k) { exact_.front() += k; }
+        void above(std::uint32_t k) { exact_.back() += k; }
         // Counts a configuration of cost E; columns() gives its columns when a target costs E.
         template <class Columns>
         void add(double E, Columns&& columns) {
             if (E < slots_.lo_) {
-                ++exact_[0];
+                ++exact_.front();
             } else if (E > slots_.hi_) {
                 ++exact_.back();
             } else {
                 const std::size_t b = slots_.bucket(E);
-                const std::uint32_t j = slots_.first_[b];
-                if (slots_.first_[b + 1] != j) {
-                    ++exact_[slots_.slotFrom(j, E, columns)];
-                } else if (++counts_[b] == ~std::uint32_t{0}) {
-                    exact_[j] += counts_[b];
-                    counts_[b] = 0;
-                }
+                std::uint32_t& cell = cells_[b];
+                if (cell < kFull) ++cell;  // the common case: a bucket without targets
+                else if (cell == kTargets) ++exact_[slots_.slotFrom(b, E, columns)];
+                else exact_[slots_.first_[b]] += cell, cell = 1;
             }
         }
         // Adds the counts by slot to `bySlot` (one more entry than targets).
         void addTo(std::vector<Position>& bySlot) const {
             for (std::size_t j = 0; j < exact_.size(); ++j) bySlot[j] += exact_[j];
-            for (std::size_t b = 0; b < counts_.size(); ++b) bySlot[slots_.first_[b]] += counts_[b];
+            for (std::size_t b = 0; b < cells_.size(); ++b) {
+                if (cells_[b] != kTargets) bySlot[slots_.first_[b]] += cells_[b];
+            }
         }
 
     private:
+        // A bucket's cell: its count, or kTargets for a bucket holding targets.
+        static constexpr std::uint32_t kTargets = std::uint32_t{1} << 31;
+        static constexpr std::uint32_t kFull = kTargets - 1;
         const TargetSlots& slots_;
-        std::vector<std::uint32_t> counts_;
+        std::vector<std::uint32_t> cells_;
         std::vector<std::uint64_t> exact_;
     };
 
 private:
     // About a fifth of the configurations then fall in a bucket holding a target.
     static constexpr std::size_t kBucketsPerTarget = 4;
-    static constexpr std::size_t kMostBuckets = std::size_t{1} << 22;
     std::size_t bucket(double c) const {
         const double b = (c - lo_) * scale_;
         return b >= static_cast<double>(buckets_ - 1) ? buckets_ - 1 : static_cast<std::size_t>(b);
     }
-    // The slot of a configuration of cost E from the first target of its bucket on.
+    // Whether target j comes after the configuration x of cost E.
     template <class Columns>
-    std::size_t slotFrom(std::size_t j, double E, Columns&& columns) const {
+    bool after(std::size_t j, double E, Columns& columns, const int*& x) const {
+        if (costs_[j] != E) return costs_[j] > E;
+        if (x == nullptr) x = columns();
+        return lexLess(x, columns_[j]->data(), rows_);
+    }
+    // The slot of a configuration of cost E in bucket b (one holding targets): the first of
+    // the bucket's targets after it (targets of one cost may crowd a bucket: halved).
+    template <class Columns>
+    std::size_t slotFrom(std::size_t b, double E, Columns& columns) const {
         const int* x = nullptr;
-        while (j < costs_.size()) {
-            const double c = costs_[j];
-            if (c > E) break;
-            if (c == E) {
-                if (x == nullptr) x = columns();
-                if (lexLess(x, columns_[j]->data(), rows_)) break;
-            }
-            ++j;
+        std::size_t j = first_[b], end = first_[b + 1];
+        while (end - j > 8) {
+            const std::size_t mid = j + (end - j) / 2;
+            if (after(mid, E, columns, x)) end = mid;
+            else j = mid + 1;
         }
+        while (j < end && !after(j, E, columns, x)) ++j;
         return j;
     }
-    const std::vector<double>& costs_;
-    const std::vector<const std::vector<int>*>& columns_;
-    std::size_t rows_;
-    double lo_ = 0, hi_ = 0, scale_ = 0;
+    const double* costs_;
+    const std::vector<int>* const* columns_;
+    std::size_t h_, rows_;
+    double lo_, hi_, scale_ = 0;
     std::size_t buckets_ = 1;
     std::vector<std::uint32_t> first_;  // targets in the buckets before each (buckets + 1)
 };
 
-// Places a walk's configurations in a Tally, as the Emit of RangePlan::emitPiece.
-template <class Col>
-class TallyFeed {
-public:
-    TallyFeed(TargetSlots::Tally& tally, std::vector<int>& full, std::size_t n) : tally_(tally), full_(full), n_(n) {}
-    void prefix(const Col* head, std::size_t rows) {
-        for (std::size_t r = 0; r < rows; ++r) full_[r] = head[r];
-        s_ = rows;
-    }
-    bool add(double E, const Col* rest) {
-        tally_.add(E, [&] {
-            for (std::size_t r = s_; r < n_; ++r) full_[r] = rest[r - s_];
-            return static_cast<const int*>(full_.data());
-        });
-        return true;
-    }
-
-private:
-    TargetSlots::Tally& tally_;
-    std::vector<int>& full_;
-    std::size_t n_, s_ = 0;
-};
+// The configurations of the plan's finite part before each of the sorted targets of finite
+// cost (`costs`, `columns`): a walk per group of up to TargetSlots::kMostTargets of them,
+// each up to the group's last target and weighing one by one only the configurations that
+// may cost within the group's span; the others are counted by runs.
+std::vector<Position> finiteBeforeEach(const RangePlan& plan, ThreadPool& pool, const std::vector<double>& costs,
+                                       const std::vector<const std::vector<int>*>& columns,
+                                       const std::atomic<bool>* interrupt) {
+    const std::size_t f = costs.size(), n = plan.model().n;
+    std::vector<Position> before(f, 0);
+    if (!plan.hasFinitePart()) return before;
+    withColumnType(plan.model(), [&](auto col) {
+        using Col = decltype(col);
+        std::vector<std::unique_ptr<PieceWalker<Col>>> walkers(pool.size());
+        for (std::size_t a = 0; a < f; a += TargetSlots::kMostTargets) {
+            const std::size_t m = std::min(TargetSlots::kMostTargets, f - a);
+            const TargetSlots slots(costs.data() + a, columns.data() + a, m, n);
+            const Bounds b = plan.finiteBefore(costs[a + m - 1], *columns[a + m - 1]);
+            std::vector<std::unique_ptr<TargetSlots::Tally>> tallies(pool.size());
+            pool.run(plan.pieces(), [&](std::size_t i, unsigned slot) {
+                if (raised(interrupt)) throw Interrupted();
+                if (!walkers[slot]) walkers[slot].reset(new PieceWalker<Col>(n));
+                if (!tallies[slot]) tallies[slot].reset(new TargetSlots::Tally(slots));
+                plan.weighPiece<Col>(i, b, costs[a], costs[a + m - 1], *walkers[slot], interrupt, *tallies[slot]);
+            });
+            std::vector<Position> bySlot(m + 1, 0);
+            for (const std::unique_ptr<TargetSlots::Tally>& tally : tallies) {
+                if (tally) tally->addTo(bySlot);
+            }
+            Position running = 0;
+            for (std::size_t k = 0; k < m; ++k) before[a + k] = running += bySlot[k];
+        }
+    });
+    return before;
+}
 
 // The indices in the plan's range of several configurations (each a configuration of the
-// matrix, in any order, repeats allowed), counted together: one walk of the range for all
-// of them, each configuration of the range put in its slot among the targets.
+// matrix, in any order, repeats allowed), counted together (finiteBeforeEach).
 std::vector<Position> indicesIn(const RangePlan& plan, ThreadPool& pool, const std::vector<std::vector<int>>& targets,
                                 const std::atomic<bool>* interrupt) {
     const std::size_t h = targets.size(), n = plan.model().n;
@@ -347,46 +370,12 @@ std::vector<Position> indicesIn(const RangePlan& plan, ThreadPool& pool, const s
         sortedCost[k] = cost[order[k]];
         sortedColumns[k] = &targets[order[k]];
     }
-    // Configurations of finite cost in each slot, per thread. With targets of cost +inf,
-    // the whole finite part is walked, since all of it comes before them; otherwise only up
-    // to the last target.
-    std::vector<std::vector<Position>> perSlot(pool.size(), std::vector<Position>(f + 1, 0));
-    if (plan.hasFinitePart() && (f != 0 || anyInfinite)) {
-        const Bounds b = anyInfinite || f == 0 ? plan.finite() : plan.finiteBefore(sortedCost.back(), *sortedColumns.back());
-        if (f == 0) {
-            perSlot[0][0] = countFiniteBefore(plan, pool, kInf, targets[0], interrupt);
-        } else {
-            const TargetSlots slots(sortedCost, sortedColumns, n);
-            withColumnType(plan.model(), [&](auto col) {
-                using Col = decltype(col);
-                std::vector<std::unique_ptr<PieceWalker<Col>>> walkers(pool.size());
-                std::vector<std::unique_ptr<TargetSlots::Tally>> tallies(pool.size());
-                pool.run(plan.pieces(), [&](std::size_t i, unsigned slot) {
-                    if (raised(interrupt)) throw Interrupted();
-                    if (!walkers[slot]) {
-                        walkers[slot].reset(new PieceWalker<Col>(n));
-                        tallies[slot].reset(new TargetSlots::Tally(slots));
-                    }
-                    PieceWalker<Col>& w = *walkers[slot];
-                    plan.emitPiece<Col>(i, b, w, interrupt, TallyFeed<Col>(*tallies[slot], w.full, n));
-                });
-                for (std::size_t t = 0; t < tallies.size(); ++t) {
-                    if (tallies[t]) tallies[t]->addTo(perSlot[t]);
-                }
-            });
-        }
-    }
-    std::vector<Position> before(f + 1, 0);  // before[j]: finite configurations before target j
-    Position running = 0;
-    for (std::size_t j = 0; j <= f; ++j) {
-        for (const std::vector<Position>& counts : perSlot) running += counts[j];
-        before[j] = running;
-    }
+    const std::vector<Position> before = finiteBeforeEach(plan, pool, sortedCost, sortedColumns, interrupt);
     for (std::size_t k = 0; k < f; ++k) out[order[k]] = before[k];
     if (anyInfinite) {
         // Configurations of cost +inf: after the whole finite part, then in column order
         // between the start of the range's part of cost +inf and its upper bound.
-        const Position finiteTotal = f == 0 ? perSlot[0][0] : before[f];
+        const Position finiteTotal = plan.hasFinitePart() ? countIn(plan, pool, plan.finite(), interrupt) : 0;
         Position first = 0, last = 0;
         if (plan.hasInfinitePart()) {
             first = plan.infiniteBefore(plan.infiniteStart().columns);
