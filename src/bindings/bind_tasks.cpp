@@ -47,6 +47,36 @@ std::vector<int> toColumns(const py::handle& value, const char* name) {
     return out;
 }
 
+// Configurations as columns: an iterable of sequences of columns, or a 2-D array of
+// integers (a row per configuration) read at once.
+std::vector<std::vector<int>> toConfigurations(const py::object& configurations) {
+    std::vector<std::vector<int>> all;
+    if (py::isinstance<py::array>(configurations)) {
+        const py::array a = configurations.cast<py::array>();
+        const char kind = a.dtype().kind();
+        if (a.ndim() == 2 && (kind == 'i' || (kind == 'u' && a.itemsize() < 8))) {
+            const auto m = py::array_t<long long, py::array::c_style | py::array::forcecast>::ensure(a);
+            if (!m) throw py::error_already_set();
+            const auto rows = static_cast<std::size_t>(m.shape(0)), n = static_cast<std::size_t>(m.shape(1));
+            const long long* p = m.data();
+            all.reserve(rows);
+            for (std::size_t i = 0; i < rows; ++i, p += n) {
+                std::vector<int> columns(n);
+                for (std::size_t r = 0; r < n; ++r) {
+                    if (p[r] < 0) throw py::value_error("columns must be >= 0, not " + std::to_string(p[r]));
+                    if (p[r] > std::numeric_limits<int>::max())
+                        throw py::value_error("columns holds a column too large for any row");
+                    columns[r] = static_cast<int>(p[r]);
+                }
+                all.push_back(std::move(columns));
+            }
+            return all;
+        }
+    }
+    for (const py::handle c : py::iter(configurations)) all.push_back(toColumns(c, "columns"));
+    return all;
+}
+
 OrderBound toBound(const py::handle& value, const char* name) {
     if (!py::isinstance<py::tuple>(value) || py::len(value) != 2)
         throw py::type_error(std::string(name) + " must be a bound (cost, columns), not " + Py_TYPE(value.ptr())->tp_name);
@@ -284,8 +314,7 @@ void bindTasks(py::module_& m) {
              py::arg("columns"), "How many configurations of the range come before `columns` in the cost order.")
         .def("indices_of",
              [](TaskWalk& w, const py::object& configurations) {
-                 std::vector<std::vector<int>> all;
-                 for (const py::handle c : py::iter(configurations)) all.push_back(toColumns(c, "columns"));
+                 const std::vector<std::vector<int>> all = toConfigurations(configurations);
                  return listOf(
                      whileBusy(w, [&](const std::atomic<bool>* interrupt) { return w.walk->indicesOf(all, interrupt); }));
              },
@@ -294,8 +323,7 @@ void bindTasks(py::module_& m) {
         .def("indices_later",
              [](py::object self, const py::object& configurations, const py::object& threads) {
                  TaskWalk& w = self.cast<TaskWalk&>();
-                 std::vector<std::vector<int>> all;
-                 for (const py::handle c : py::iter(configurations)) all.push_back(toColumns(c, "columns"));
+                 std::vector<std::vector<int>> all = toConfigurations(configurations);
                  const unsigned count = toThreads(threads);
                  claim(w);
                  PendingIndices p;

@@ -78,15 +78,15 @@ def _run(task, test, threads, batch_size, stopped, later=False):
         hit_costs.append(costs[hits])
         hit_columns.append(columns[hits])
         if unique:
-            cost, columns = _in_cost_order(hit_costs, hit_columns)[0]
+            cost, columns = _in_cost_order(hit_costs, hit_columns)[0][0]
             index = walk.index_of(columns)
             return TaskResult(task.id, index + 1, [TaskHit(index, columns, cost)])
     if not hit_costs:
         return TaskResult(task.id, walk.tested, [])
-    found = _in_cost_order(hit_costs, hit_columns)
+    found, rows = _in_cost_order(hit_costs, hit_columns)
     if later:
-        return _Indexing(task, walk.tested, found, walk.indices_later([columns for _, columns in found], 1))
-    return _indexed(task, walk.tested, found, walk.indices_of([columns for _, columns in found]))
+        return _Indexing(task, walk.tested, found, walk.indices_later(rows, 1))
+    return _indexed(task, walk.tested, found, walk.indices_of(rows))
 
 
 def _run_native(task, test, threads, most=None):
@@ -103,8 +103,9 @@ def _run_native(task, test, threads, most=None):
 
 
 def _in_cost_order(costs, columns):
-    """The hits of the batches (arrays of costs and of columns, row by row) as (cost,
-    columns) pairs in the cost order: by cost, then by columns."""
+    """The hits of the batches (arrays of costs and of columns, row by row) in the cost
+    order (by cost, then by columns): a list of (cost, columns) pairs, and their columns as
+    one array, a row each."""
     import numpy
 
     costs = numpy.concatenate(costs)
@@ -112,7 +113,8 @@ def _in_cost_order(costs, columns):
     # lexsort's last key sorts first: the cost, then the first row's column, and so on.
     keys = tuple(columns[:, r] for r in range(columns.shape[1] - 1, -1, -1)) + (costs,)
     order = numpy.lexsort(keys)
-    return list(zip(costs[order].tolist(), map(tuple, columns[order].tolist())))
+    rows = columns[order]
+    return list(zip(costs[order].tolist(), map(tuple, rows.tolist()))), rows
 
 
 def _hit_indices(found, m, task):

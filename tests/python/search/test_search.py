@@ -415,6 +415,23 @@ def test_first_hit_of_a_search_to_the_end_of_2_to_the_128():
     assert [h.rank for h in hits] == [300_001]
 
 
+def test_task_walk_indices_of_an_array_as_of_lists():
+    # The hits' columns come as one array: every integer type, every configuration of the
+    # matrix (before, inside and after the range, cost +inf too), the same indices.
+    walk = quorin._core._TaskWalk(PROBS, ORDER[START], ORDER[STOP], 1, 64)
+    positions = range(0, len(ORDER), 3)
+    configurations = [ORDER[p][1] for p in positions]
+    expected = [min(max(p, START), STOP) - START for p in positions]
+    assert walk.indices_of(configurations) == expected
+    for dtype in (np.int32, np.int64, np.uint16):
+        assert walk.indices_of(np.array(configurations, dtype=dtype)) == expected
+        assert walk.indices_later(np.array(configurations, dtype=dtype), 1).result() == expected
+    with pytest.raises(ValueError, match=">= 0"):
+        walk.indices_of(np.array([[0, 0, -1, 0, 0]]))
+    with pytest.raises(ValueError):
+        walk.indices_of(np.zeros((1, 4), dtype=np.int32))
+
+
 def test_ranks_of_hits_deep_down_match_quorin_rank():
     probs = gamma_matrix()
     start, n = 2**28, 2**22
