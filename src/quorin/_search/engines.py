@@ -2,12 +2,11 @@
 
 import functools
 import operator
-import os
 
 from quorin._search import core
 from quorin._search.arguments import _describe, _note
 from quorin._search.constants import BATCH_SIZE
-from quorin._search.run import _Indexing, _run, _run_native, run_task
+from quorin._search.run import _Indexing, _local_cores, _run, _run_native, run_task
 from quorin._search.workers import (MISSING_MAIN_GUARD, _pickled_test, _run_in_worker, _start_worker,
                                     _warm_up)
 
@@ -36,13 +35,6 @@ def _engine(workers, test=None):
     if n < 1:
         raise ValueError(f"workers is {n}: it must be at least 1")
     return _InProcess() if n == 1 else _OwnPool(n)
-
-
-def _local_cores():
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:  # not on every platform
-        return os.cpu_count() or 1
 
 
 def _executor_capacity(executor):

@@ -1,5 +1,7 @@
 """Running one task: the walk, the test on every batch, the hits by index."""
 
+import os
+
 from quorin._search.arguments import _describe, _note, _positive
 from quorin._search.constants import BATCH_SIZE
 from quorin._search import core
@@ -49,12 +51,20 @@ def _indexed(task, tested, found, indices):
                                         for i, (cost, columns) in zip(indices, found)])
 
 
-def _run(task, test, threads, batch_size, stopped, later=False):
+def _local_cores():
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on every platform
+        return os.cpu_count() or 1
+
+
+def _run(task, test, threads, batch_size, stopped, later=False, index_threads=None):
     """run_task's work; returns None as soon as ``stopped()`` says the search is over.
 
     With a unique test, the task stops at its first hit: the result holds that hit alone,
     and ``tested`` counts the task's configurations up to it, itself included. With
-    ``later``, a task with hits returns an _Indexing whose result() is the TaskResult."""
+    ``later``, a task with hits returns an _Indexing whose result() is the TaskResult.
+    The hits are indexed on ``index_threads`` threads (None: ``threads``)."""
     api = core._engine_api()
     if core._is_native(test):
         return _run_native(task, test, threads)[0]
@@ -86,6 +96,8 @@ def _run(task, test, threads, batch_size, stopped, later=False):
     found, rows = _in_cost_order(hit_costs, hit_columns)
     if later:
         return _Indexing(task, walk.tested, found, walk.indices_later(rows, 1))
+    if index_threads is not None and index_threads != threads:
+        return _indexed(task, walk.tested, found, walk.indices_later(rows, index_threads).result())
     return _indexed(task, walk.tested, found, walk.indices_of(rows))
 
 

@@ -4,7 +4,7 @@ refusal of a search started while a worker imports its script."""
 import sys
 
 from quorin._search.constants import BATCH_SIZE
-from quorin._search.run import _run
+from quorin._search.run import _local_cores, _run
 
 
 MISSING_MAIN_GUARD = (
@@ -120,7 +120,9 @@ def _run_in_worker(task):
         return None
     _in_task = True
     try:
-        return _run(task, _worker_test, 1, BATCH_SIZE, _stop_event.is_set)
+        # The hits on every core: while the other workers test, the same work either way;
+        # the last task's alone while they wait.
+        return _run(task, _worker_test, 1, BATCH_SIZE, _stop_event.is_set, index_threads=_local_cores())
     except _Stopped:
         return None  # the search is over: nothing of this task is wanted
     finally:
