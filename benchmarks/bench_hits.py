@@ -65,25 +65,24 @@ def main():
         lines.append(record)
         print(json.dumps(record), flush=True)
 
-    client = None
-    for hits in args.hits:
-        test = Accepts(hits / count)
-        for kind in args.workers:
-            if kind == "dask":
-                if client is None:
-                    from distributed import Client, LocalCluster
-                    client = Client(LocalCluster(n_workers=2, threads_per_worker=1, processes=True))
-                workers = client
-            else:
-                workers = {"in-process": 1, "processes": 2}[kind]
+    # Each kind of workers alone on the machine: a Dask cluster lives only for its runs
+    # (its idle workers would otherwise slow the others).
+    for kind in args.workers:
+        client = None
+        if kind == "dask":
+            from distributed import Client, LocalCluster
+            client = Client(LocalCluster(n_workers=2, threads_per_worker=1, processes=True))
+        workers = client if client is not None else {"in-process": 1, "processes": 2}[kind]
+        for hits in args.hits:
+            test = Accepts(hits / count)
             began = time.perf_counter()
             found = quorin.search(probs, test, start=start, stop=start + count, workers=workers,
                                   task_size=2**args.log2_task)
             seconds = time.perf_counter() - began
             emit({"hits_asked": hits, "hits": len(found), "workers": kind, "seconds": round(seconds, 2),
                   "per_second": round(count / seconds)})
-    if client is not None:
-        client.close()
+        if client is not None:
+            client.close()
     many = args.loop_hits
     if many:
         test = Accepts(many / count)
