@@ -14,7 +14,7 @@
 //     }
 //     walk.handedOut();                     // the exact number of configurations of the range
 //     walk.indexOf(columns);                // the 0-based index of one of them in the range
-//     walk.indicesOf(hits);                 // the indices of many, in one walk
+//     walk.indicesOf(hits);                 // the indices of many, counted together
 //
 //     quorin::RangeReport r = quorin::testRange(probs, lower, upper, tester);  // all in C++
 #pragma once
@@ -67,9 +67,9 @@ public:
     // a configuration of the range: its 0-based index there). Throws std::invalid_argument
     // for bad columns, Interrupted as next() does.
     Position indexOf(const std::vector<int>& columns, const std::atomic<bool>* interrupt = nullptr) const;
-    // indexOf of each of `configurations` (any order, repeats allowed), counted together in
-    // one walk of the range whatever their number, on `threads` threads (0: the walk's
-    // own number). Throws as indexOf does.
+    // indexOf of each of `configurations` (any order, repeats allowed), counted together: a
+    // walk of the range for every 32,768 of them, on `threads` threads (0: the walk's own
+    // number). Throws as indexOf does.
     std::vector<Position> indicesOf(const std::vector<std::vector<int>>& configurations,
                                     const std::atomic<bool>* interrupt = nullptr, unsigned threads = 0) const;
 
