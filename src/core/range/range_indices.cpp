@@ -66,9 +66,14 @@ public:
             } else {
                 const std::size_t b = slots_.bucket(E);
                 std::uint32_t& cell = cells_[b];
-                if (cell < kFull) ++cell;  // the common case: a bucket without targets
-                else if (cell == kTargets) ++exact_[slots_.slotFrom(b, E, columns)];
-                else exact_[slots_.first_[b]] += cell, cell = 1;
+                if (cell < kFull) {
+                    ++cell;  // the common case: a bucket without targets
+                } else if (cell == kTargets) {
+                    ++exact_[slots_.slotFrom(b, E, columns)];
+                } else {  // a full count: into its slot
+                    exact_[slots_.first_[b]] += cell;
+                    cell = 1;
+                }
             }
         }
         // Adds the counts by slot to `bySlot` (one more entry than targets).
@@ -103,7 +108,8 @@ private:
         return lexLess(x, columns_[j]->data(), rows_);
     }
     // The slot of a configuration of cost E in bucket b (one holding targets): the first of
-    // the bucket's targets after it (targets of one cost may crowd a bucket: halved).
+    // the bucket's targets after it, found by halving where the bucket holds many (targets
+    // of one cost crowd one bucket).
     template <class Columns>
     std::size_t slotFrom(std::size_t b, double E, Columns& columns) const {
         const int* x = nullptr;
