@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <atomic>
 #include <random>
 #include <set>
@@ -14,6 +15,7 @@
 #include "support.h"
 #include "range/range_plan.h"
 #include "range/range_stop.h"
+#include "walk/suffix_list.h"
 #include "walk/suffix_lists.h"
 
 namespace {
@@ -312,6 +314,51 @@ namespace {
 // What a walk keeps between calls on one matrix (suffix lists, the cutting table) changes no
 // result: cuts and walks agree kept, released, with lists built on one thread or two, and
 // with early lists of a few entries.
+// A suffix list holds every combination of its rows whose key is within its budget, once,
+// in its key's bucket (brute force over every combination of small awkward matrices).
+TEST(RangeWalk, SuffixListsHoldEveryCombinationOfTheirBudgetInItsBucket) {
+    std::mt19937_64 rng(29);
+    for (int trial = 0; trial < 24; ++trial) {
+        const std::size_t rows = 2 + trial % 5;
+        const quorin::detail::Model m(quorin_test::randomMatrix(rng, rows, 7, trial % 3));
+        const std::size_t first = static_cast<std::size_t>(trial) % rows;
+        const std::size_t depth = rows - first;
+        const double budget = m.deltaAfter[first] * (trial % 4 + 1) / 4.0;
+        quorin::detail::SuffixList list;
+        ASSERT_TRUE(quorin::detail::buildSuffixList(m, list, first, budget, 64.0 / std::max(budget, 1e-9), 65, 1 << 20,
+                                                    nullptr));
+        std::multiset<std::pair<std::size_t, std::vector<int>>> want, got;
+        std::vector<std::size_t> at(depth, 0);
+        while (true) {
+            double key = 0.0;
+            std::vector<int> columns(depth);
+            bool finite = true;
+            for (std::size_t r = 0; r < depth; ++r) {
+                const std::size_t c = m.candStart[first + r] + at[r];
+                if (c >= m.candStart[first + r + 1]) finite = false;
+                else key += m.candDelta[c], columns[r] = static_cast<int>(m.candColumn[c]);
+            }
+            if (finite && key <= budget) want.insert({quorin::detail::bucketOf(key, list.scale, list.buckets), columns});
+            std::size_t r = 0;
+            while (r < depth && ++at[r] >= m.columns(first + r)) at[r++] = 0;
+            if (r == depth) break;
+        }
+        for (std::size_t b = 0; b < list.buckets; ++b) {
+            ASSERT_EQ(list.start[b + 1] > list.start[b], list.anyIn(b, b)) << "trial " << trial;
+            for (std::uint32_t e = list.start[b]; e < list.start[b + 1]; ++e) {
+                std::vector<int> columns(depth);
+                for (std::size_t r = 0; r < depth; ++r) {
+                    std::uint32_t c = 0;
+                    std::memcpy(&c, list.entries.data() + (std::size_t{e} * depth + r) * m.width, m.width);
+                    columns[r] = static_cast<int>(c);
+                }
+                got.insert({b, columns});
+            }
+        }
+        ASSERT_EQ(got, want) << "trial " << trial;
+    }
+}
+
 TEST(RangeWalk, WhatIsKeptBetweenWalksChangesNoResult) {
     const ProbabilityMatrix probs(6, std::vector<double>{0.3, 0.25, 0.2, 0.1, 0.1, 0.05});
     const std::vector<Entry> order = quorin_test::costOrder(probs);
