@@ -341,4 +341,5 @@ Raises ValueError for a negative ``k`` and TypeError for a ``k`` that is not an 
     bindWindows(m);
     bindTasks(m);
     bindTesters(m);
+    bindAes128(m);
 }
