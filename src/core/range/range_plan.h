@@ -25,12 +25,15 @@
 namespace quorin {
 namespace detail {
 
-// A piece of the walk: the prefix of `depth` rows at paths[path ..], its cost, and when
-// depth is the deepest suffix list's first row, the run [from, to) of its entries.
+// A piece of the walk: the prefix of `rows` rows at paths[path ..] and its cost. Its rows
+// are the plan's depth, or fewer for a prefix an early list completes (that list's
+// entries are the piece); when they are the deepest suffix list's first row, the piece is
+// the run [from, to) of its entries.
 struct Piece {
     double prefix;
     std::size_t path;
     std::uint32_t from, to;
+    std::size_t rows;
 };
 
 // One thread's scratch for walking pieces.
@@ -223,8 +226,8 @@ bool RangePlan::visitPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, 
     const Piece& piece = pieces_[i];
     const SuffixList& deepest = *lists_.deepest;
     const std::size_t s = deepest.first;
-    for (std::size_t r = 0; r < depth_; ++r) w.path[r] = static_cast<Col>(paths_[piece.path + r]);
-    if (depth_ == s) {  // one prefix: only [piece.from, piece.to) of its entries
+    for (std::size_t r = 0; r < piece.rows; ++r) w.path[r] = static_cast<Col>(paths_[piece.path + r]);
+    if (piece.rows == s) {  // one prefix: only [piece.from, piece.to) of its entries
         std::uint32_t from, to, innerFrom, innerTo;
         entriesFor(b, piece.prefix, from, to, innerFrom, innerTo);
         from = std::max(from, piece.from);
@@ -282,10 +285,14 @@ bool RangePlan::visitPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, 
         if (list == nullptr || !(b.hiLimit - (prefix + model_.minAfter[rows]) <= list->budget)) return 0;
         return complete(*list, rows, prefix) ? 1 : -1;
     };
-    const bool whole = descend(model_, b, depth_, s, piece.prefix, w.path.data(), w.k.data(), w.P.data(), interrupt,
-                               [&](double prefix) { return complete(deepest, s, prefix); },
-                               Reachable{model_, deepest, b}, early);
-    if (!whole) return false;
+    if (piece.rows < depth_) {  // a prefix its early list completes
+        if (!complete(*lists_.early[piece.rows], piece.rows, piece.prefix)) return false;
+    } else {
+        const bool whole = descend(model_, b, depth_, s, piece.prefix, w.path.data(), w.k.data(), w.P.data(),
+                                   interrupt, [&](double prefix) { return complete(deepest, s, prefix); },
+                                   Reachable{model_, deepest, b}, early);
+        if (!whole) return false;
+    }
     while (size > 0) {
         if (!flushOne()) return false;
     }

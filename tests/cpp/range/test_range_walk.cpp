@@ -8,8 +8,10 @@
 #include <atomic>
 #include <random>
 #include <set>
+#include <tuple>
 #include <vector>
 
+#include <quorin/counting.h>
 #include <quorin/range_walk.h>
 
 #include "support.h"
@@ -389,6 +391,47 @@ TEST(RangeWalk, WhatIsKeptBetweenWalksChangesNoResult) {
         if (round == 1) quorin::releaseWalkMemory();
     }
     quorin::detail::setSuffixListBytes(saved);
+}
+
+}  // namespace
+
+namespace {
+
+// On two threads a walk cuts the prefix tree into thousands of pieces, and a prefix an early
+// list completes is a piece of its own; on one thread a few pieces of one row, none of
+// them early. Both walks of a range at 2^22 of a 16 x 256 matrix, with lists small enough
+// that early lists complete many prefixes, hold the same configurations, as many as the
+// range's positions say.
+TEST(RangeWalk, PiecesEndingAtEarlyListsHoldTheirConfigurations) {
+    std::mt19937_64 rng(7);
+    std::gamma_distribution<double> gamma(0.3);
+    ProbabilityMatrix probs(16, std::vector<double>(256));
+    for (auto& row : probs) {
+        double sum = 0;
+        for (double& x : row) sum += (x = gamma(rng));
+        for (double& x : row) x /= sum;
+    }
+    const quorin::Position start = quorin::Position{1} << 22, count = quorin::Position{1} << 17;
+    const auto boundOf = [&](quorin::Position p) {
+        const quorin::Configuration c = quorin::select(probs, quorin::Count::fromUint128(p));
+        return OrderBound{c.cost, c.columns};
+    };
+    const OrderBound lower = boundOf(start), upper = boundOf(start + count);
+    const quorin::detail::SuffixListBytes saved =
+        quorin::detail::setSuffixListBytes({std::size_t{1} << 12, std::size_t{1} << 16, std::size_t{1} << 22});
+    const auto walked = [&](unsigned threads) {
+        quorin::RangeWalk walk(probs, lower, upper, threads, 1 << 14);
+        std::vector<Entry> got = walkAll(walk);
+        std::sort(got.begin(), got.end(), [](const Entry& x, const Entry& y) {
+            return std::tie(x.cost, x.columns) < std::tie(y.cost, y.columns);
+        });
+        return got;
+    };
+    const std::vector<Entry> alone = walked(1), shared = walked(2);
+    quorin::detail::setSuffixListBytes(saved);
+    ASSERT_EQ(alone.size(), count);
+    ASSERT_EQ(shared.size(), count);
+    for (std::size_t k = 0; k < alone.size(); ++k) ASSERT_EQ(shared[k].columns, alone[k].columns) << k;
 }
 
 }  // namespace
