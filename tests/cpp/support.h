@@ -69,6 +69,20 @@ inline std::vector<Entry> costOrder(const quorin::ProbabilityMatrix& probs) {
     return all;
 }
 
+// A key matrix after an attack: rows x columns probabilities from gamma(0.3), each row
+// normalised, from `seed`.
+inline quorin::ProbabilityMatrix gammaMatrix(std::uint64_t seed, std::size_t rows, std::size_t columns) {
+    std::mt19937_64 rng(seed);
+    std::gamma_distribution<double> gamma(0.3);
+    quorin::ProbabilityMatrix p(rows, std::vector<double>(columns));
+    for (auto& row : p) {
+        double sum = 0;
+        for (double& x : row) sum += (x = gamma(rng));
+        for (double& x : row) x /= sum;
+    }
+    return p;
+}
+
 // A small random matrix: kind 0 rows from gamma(0.3), 1 ties (levels 0.1 .. 0.3), 2 gamma with zeros.
 inline quorin::ProbabilityMatrix randomMatrix(std::mt19937_64& rng, std::size_t rows, std::size_t maxColumns, int kind) {
     quorin::ProbabilityMatrix p(rows);

@@ -403,14 +403,7 @@ namespace {
 // that early lists complete many prefixes, hold the same configurations, as many as the
 // range's positions say.
 TEST(RangeWalk, PiecesEndingAtEarlyListsHoldTheirConfigurations) {
-    std::mt19937_64 rng(7);
-    std::gamma_distribution<double> gamma(0.3);
-    ProbabilityMatrix probs(16, std::vector<double>(256));
-    for (auto& row : probs) {
-        double sum = 0;
-        for (double& x : row) sum += (x = gamma(rng));
-        for (double& x : row) x /= sum;
-    }
+    const ProbabilityMatrix probs = quorin_test::gammaMatrix(7, 16, 256);
     const quorin::Position start = quorin::Position{1} << 22, count = quorin::Position{1} << 17;
     const auto boundOf = [&](quorin::Position p) {
         const quorin::Configuration c = quorin::select(probs, quorin::Count::fromUint128(p));

@@ -85,17 +85,7 @@ TEST(Windows, EqualCostsComeInLexicographicOrderPastAWindow) {
     }
 }
 
-ProbabilityMatrix keyMatrix() {
-    std::mt19937_64 rng(5);
-    std::gamma_distribution<double> gamma(0.3);
-    ProbabilityMatrix p(16, std::vector<double>(256));
-    for (auto& row : p) {
-        double sum = 0;
-        for (double& x : row) sum += (x = gamma(rng));
-        for (double& x : row) x /= sum;
-    }
-    return p;
-}
+ProbabilityMatrix keyMatrix() { return quorin_test::gammaMatrix(5, 16, 256); }
 
 TEST(Windows, PositionsAgreeWithTheWeightTable) {
 #if defined(__SANITIZE_ADDRESS__)
