@@ -66,32 +66,34 @@ void RangePlan::listPieces(unsigned threads, const std::atomic<bool>* interrupt)
     const std::size_t n = model_.n, s = lists_.deepest->first;
     const std::size_t wanted = threads > 1 ? kPiecesPerThread * threads : kPiecesAlone;
     PieceWalker<Col> w(n);
-    auto add = [&](double prefix, std::size_t rows) {
+    // Keeps the walk's first `rows` columns; returns where they start in paths_.
+    auto keepPath = [&](std::size_t rows) {
+        const std::size_t at = paths_.size();
         paths_.insert(paths_.end(), w.path.begin(), w.path.begin() + static_cast<std::ptrdiff_t>(rows));
-        pieces_.push_back(Piece{prefix, paths_.size() - rows, 0, 0, rows});
+        return at;
     };
     for (depth_ = 0;; ++depth_) {
         pieces_.clear();
         paths_.clear();
         descend(model_, finite_, 0, depth_, 0.0, w.path.data(), w.k.data(), w.P.data(), interrupt, [&](double prefix) {
             if (depth_ < s) {
-                add(prefix, depth_);
+                pieces_.push_back(Piece{prefix, keepPath(depth_), 0, 0, depth_});
                 return true;
             }
+            // Runs of one prefix's entries, sharing its path.
             std::uint32_t from, to, innerFrom, innerTo;
             entriesFor(finite_, prefix, from, to, innerFrom, innerTo);
+            if (from >= to) return true;
+            const std::size_t path = keepPath(depth_);
             for (std::uint32_t a = from; a < to; a += std::min(kPieceEntries, to - a)) {
-                add(prefix, depth_);
-                pieces_.back().from = a;
-                pieces_.back().to = a + std::min(kPieceEntries, to - a);
+                pieces_.push_back(Piece{prefix, path, a, a + std::min(kPieceEntries, to - a), depth_});
             }
             return true;
         }, Reachable{model_, *lists_.deepest, finite_}, [&](std::size_t rows, double prefix) {
             // A shorter prefix the walk would complete by its early list is a piece as it
             // stands: past it, that list's entries take the place of its rows' subtrees.
-            const SuffixList* list = lists_.early[rows].get();
-            if (list == nullptr || !(finite_.hiLimit - (prefix + model_.minAfter[rows]) <= list->budget)) return 0;
-            add(prefix, rows);
+            if (earlyListFor(finite_, rows, prefix) == nullptr) return 0;
+            pieces_.push_back(Piece{prefix, keepPath(rows), 0, 0, rows});
             return 1;
         });
         if (depth_ == s || pieces_.size() >= wanted) break;

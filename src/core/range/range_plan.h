@@ -121,6 +121,12 @@ private:
     };
     // False when no entry can be kept (nothing read but the occupancy bitmap).
     bool lookup(const SuffixList& list, const Bounds& b, double prefix, Lookup& l) const;
+    // The early list that holds every completion `b` may need of a prefix of `rows` rows and
+    // cost `prefix`, or null (the walk then extends the prefix).
+    const SuffixList* earlyListFor(const Bounds& b, std::size_t rows, double prefix) const noexcept {
+        const SuffixList* list = lists_.early[rows].get();
+        return list != nullptr && b.hiLimit - (prefix + model_.minAfter[rows]) <= list->budget ? list : nullptr;
+    }
     // The entries of a lookup: [from, to), and the inner run [innerFrom, innerTo).
     void entriesOf(const Lookup& l, std::uint32_t& from, std::uint32_t& to, std::uint32_t& innerFrom,
                    std::uint32_t& innerTo) const;
@@ -281,8 +287,8 @@ bool RangePlan::visitPiece(std::size_t i, const Bounds& b, PieceWalker<Col>& w, 
     };
     // A shorter prefix stops at an early list once the list holds every key it may need.
     auto early = [&](std::size_t rows, double prefix) -> int {
-        const SuffixList* list = lists_.early[rows].get();
-        if (list == nullptr || !(b.hiLimit - (prefix + model_.minAfter[rows]) <= list->budget)) return 0;
+        const SuffixList* list = earlyListFor(b, rows, prefix);
+        if (list == nullptr) return 0;
         return complete(*list, rows, prefix) ? 1 : -1;
     };
     if (piece.rows < depth_) {  // a prefix its early list completes
