@@ -164,7 +164,10 @@ public:
     std::size_t operator()(double E) const noexcept {
         if (!(E >= first_)) return 0;
         if (E >= last_) return K_;
-        std::size_t j = std::min(static_cast<std::size_t>((E - first_) * scale_), K_ - 1);
+        // Clamped before the conversion: cuts close together make the scale, and so the
+        // product, too large for an integer (or NaN, +inf x 0); the loops below settle j.
+        const double t = (E - first_) * scale_;
+        std::size_t j = t < static_cast<double>(K_ - 1) ? static_cast<std::size_t>(t) : K_ - 1;
         const std::vector<double>& cuts = *cuts_;
         while (j > 0 && cuts[j - 1] > E) --j;
         while (j < K_ && cuts[j] <= E) ++j;
