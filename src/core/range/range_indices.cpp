@@ -28,8 +28,8 @@ Position countFiniteBefore(const RangePlan& plan, ThreadPool& pool, double cost,
 class TargetSlots {
 public:
     // Targets a group can hold. Each group's walk visits every prefix of the range, so a few
-    // large groups beat many small ones, until a thread's Tally (4 bytes a bucket, at least
-    // 4 buckets a target: 1 MiB here) outgrows the core's caches: 2^15 measured quicker
+    // large groups beat many small ones, until a thread's Tally (2 bytes a bucket, at least
+    // 4 buckets a target: 512 KiB here) outgrows the core's caches: 2^15 measured quicker
     // than 2^11, 2^13 or 2^18.
     static constexpr std::size_t kMostTargets = std::size_t{1} << 15;
 
@@ -67,7 +67,7 @@ public:
                 ++exact_.back();
             } else {
                 const std::size_t b = slots_.bucket(E);
-                std::uint32_t& cell = cells_[b];
+                Cell& cell = cells_[b];
                 if (cell < kFull) {
                     ++cell;  // the common case: a bucket without targets
                 } else if (cell == kTargets) {
@@ -87,19 +87,21 @@ public:
         }
 
     private:
-        // A bucket's cell: its count, or kTargets for a bucket holding targets.
-        static constexpr std::uint32_t kTargets = std::uint32_t{1} << 31;
-        static constexpr std::uint32_t kFull = kTargets - 1;
+        // A bucket's cell: its count, or kTargets for a bucket holding targets. Two bytes, so
+        // that more buckets stay in the core's cache; a full count goes into its slot.
+        using Cell = std::uint16_t;
+        static constexpr Cell kTargets = 0xFFFF;
+        static constexpr Cell kFull = kTargets - 1;
         const TargetSlots& slots_;
-        std::vector<std::uint32_t> cells_;
+        std::vector<Cell> cells_;
         std::vector<std::uint64_t> exact_;
     };
 
 private:
-    // Buckets a target: 16 while a thread's Tally stays within kRoomyBuckets (1 MiB), at
-    // least 4. With 16, about one configuration in seventeen falls in a bucket holding a
-    // target and is placed by comparisons (one in five with 4; the index of 13,700 hits in
-    // 2^25 configurations took 10% less time).
+    // Buckets a target: 16 while a thread's Tally stays within kRoomyBuckets (512 KiB), at
+    // least 4. With 16, about one configuration in twenty falls in a bucket holding a
+    // target and is placed by comparisons (one in five with 4; measured with 13,700 hits
+    // in 2^25 configurations, whose index then took 10% less time).
     static constexpr std::size_t kBucketsPerTarget = 16, kLeastBucketsPerTarget = 4;
     static constexpr std::size_t kRoomyBuckets = std::size_t{1} << 18;
     std::size_t bucket(double c) const {

@@ -427,4 +427,21 @@ TEST(RangeWalk, PiecesEndingAtEarlyListsHoldTheirConfigurations) {
     for (std::size_t k = 0; k < alone.size(); ++k) ASSERT_EQ(shared[k].columns, alone[k].columns) << k;
 }
 
+// Few hits in a large range: each cost bucket of the index walk counts tens of thousands
+// of configurations, more than one bucket's count holds, so full counts go to their slot.
+// The indices of two configurations of a range of 2^22 are where select puts them.
+TEST(RangeWalk, IndicesOfFewHitsInALargeRangeAreTheirPositions) {
+    const ProbabilityMatrix probs = quorin_test::gammaMatrix(11, 16, 256);
+    const quorin::Position start = quorin::Position{1} << 22, count = quorin::Position{1} << 22;
+    const auto at = [&](quorin::Position p) { return quorin::select(probs, quorin::Count::fromUint128(p)); };
+    const quorin::Configuration lower = at(start), upper = at(start + count);
+    const std::vector<quorin::Position> offsets{977, count - 1013};
+    quorin::RangeWalk walk(probs, OrderBound{lower.cost, lower.columns}, OrderBound{upper.cost, upper.columns}, 2);
+    const std::vector<quorin::Position> indices =
+        walk.indicesOf({at(start + offsets[1]).columns, at(start + offsets[0]).columns});
+    ASSERT_EQ(indices.size(), 2u);
+    EXPECT_EQ(indices[0], offsets[1]);
+    EXPECT_EQ(indices[1], offsets[0]);
+}
+
 }  // namespace
