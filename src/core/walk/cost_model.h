@@ -76,10 +76,22 @@ bool lexLess(const Col* a, const Other* b, std::size_t rows) {
     return false;
 }
 
-// Copies n bytes eight at a time (stored columns are short: a library call costs more).
+// Copies n bytes eight at a time, the last few by two copies that may overlap (stored
+// columns are short: a library call, or a byte at a time, costs more).
 inline void copyBytes(unsigned char* to, const unsigned char* from, std::size_t n) {
-    for (; n >= 8; n -= 8, to += 8, from += 8) std::memcpy(to, from, 8);
-    for (; n != 0; --n) *to++ = *from++;
+    if (n >= 8) {
+        const std::size_t last = n - 8;
+        for (std::size_t i = 0; i < last; i += 8) std::memcpy(to + i, from + i, 8);
+        std::memcpy(to + last, from + last, 8);
+    } else if (n >= 4) {
+        std::memcpy(to, from, 4);
+        std::memcpy(to + n - 4, from + n - 4, 4);
+    } else if (n >= 2) {
+        std::memcpy(to, from, 2);
+        std::memcpy(to + n - 2, from + n - 2, 2);
+    } else if (n == 1) {
+        *to = *from;
+    }
 }
 
 // The exact costs (prefix, then the rows' costs added in row order) of four consecutive

@@ -131,18 +131,40 @@ bool buildSuffix(const Model& m, SuffixList& suffix, std::size_t first, double b
         }
         return true;
     };
-    // Pass 1: entries per bucket, at most maxEntries in all.
+    // Pass 1: entries per bucket, at most maxEntries in all. Joined halves are counted by
+    // their keys alone (the pairs' columns are copied in pass 2 only).
     std::size_t total = 0;
-    unsigned leaves = 0;
     std::vector<std::uint32_t> counts(buckets + 1, 0);
-    const bool fits = forEach([&](double kk) {
-        if (++leaves == kCheckEvery) {
-            leaves = 0;
-            if (raised(interrupt)) throw Interrupted();
+    bool fits = true;
+    if (joined) {
+        std::size_t cut = yKey.size();
+        unsigned steps = 0;
+        for (std::size_t x = 0; x < xKey.size(); ++x) {
+            const double kx = xKey[x];
+            while (cut > 0 && !(kx + yKey[cut - 1] <= budget)) --cut;
+            if (cut == 0) break;
+            if (cut > maxEntries - total) {
+                fits = false;
+                break;
+            }
+            for (std::size_t y = 0; y < cut; ++y) ++counts[bucketOf(kx + yKey[y], scale, buckets)];
+            total += cut;
+            if (++steps == kCheckEvery) {
+                steps = 0;
+                if (raised(interrupt)) throw Interrupted();
+            }
         }
-        ++counts[bucketOf(kk, scale, buckets)];
-        return ++total <= maxEntries;
-    });
+    } else {
+        unsigned leaves = 0;
+        fits = forEach([&](double kk) {
+            if (++leaves == kCheckEvery) {
+                leaves = 0;
+                if (raised(interrupt)) throw Interrupted();
+            }
+            ++counts[bucketOf(kk, scale, buckets)];
+            return ++total <= maxEntries;
+        });
+    }
     if (!fits) return false;
     // About two buckets per entry are enough: halving the scale (a power of two) merges
     // neighbouring buckets exactly, since no listed key reaches the clamp.
