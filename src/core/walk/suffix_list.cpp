@@ -108,22 +108,16 @@ bool buildSuffix(const Model& m, SuffixList& suffix, std::size_t first, double b
         listHalf(first, mid, xKey, xCols);
         listHalf(mid, m.n, yKey, yCols);
     }
-    auto forEach = [&](auto&& visit) -> bool {
-        if (!joined) return forEachCombination(m, first, m.n, budget, path.data(), interrupt, visit);
-        const std::size_t xw = mid - first, yw = m.n - mid;
+    // For each first-half combination x, cheapest first, run(x, cut) with the number of
+    // second-half ones that fit below the budget with it (the first `cut` of that list);
+    // false once run says so.
+    auto forEachRun = [&](auto&& run) -> bool {
         std::size_t cut = yKey.size();
         unsigned steps = 0;
         for (std::size_t x = 0; x < xKey.size(); ++x) {
-            const double kx = xKey[x];
-            while (cut > 0 && !(kx + yKey[cut - 1] <= budget)) --cut;
+            while (cut > 0 && !(xKey[x] + yKey[cut - 1] <= budget)) --cut;
             if (cut == 0) break;
-            copyBytes(reinterpret_cast<unsigned char*>(path.data()),
-                      reinterpret_cast<const unsigned char*>(xCols.data() + x * xw), xw * sizeof(Col));
-            for (std::size_t y = 0; y < cut; ++y) {
-                copyBytes(reinterpret_cast<unsigned char*>(path.data() + xw),
-                          reinterpret_cast<const unsigned char*>(yCols.data() + y * yw), yw * sizeof(Col));
-                if (!visit(kx + yKey[y])) return false;
-            }
+            if (!run(x, cut)) return false;
             if (++steps == kCheckEvery) {
                 steps = 0;
                 if (raised(interrupt)) throw Interrupted();
@@ -131,29 +125,32 @@ bool buildSuffix(const Model& m, SuffixList& suffix, std::size_t first, double b
         }
         return true;
     };
+    auto forEach = [&](auto&& visit) -> bool {
+        if (!joined) return forEachCombination(m, first, m.n, budget, path.data(), interrupt, visit);
+        const std::size_t xw = mid - first, yw = m.n - mid;
+        return forEachRun([&](std::size_t x, std::size_t cut) {
+            copyBytes(reinterpret_cast<unsigned char*>(path.data()),
+                      reinterpret_cast<const unsigned char*>(xCols.data() + x * xw), xw * sizeof(Col));
+            for (std::size_t y = 0; y < cut; ++y) {
+                copyBytes(reinterpret_cast<unsigned char*>(path.data() + xw),
+                          reinterpret_cast<const unsigned char*>(yCols.data() + y * yw), yw * sizeof(Col));
+                if (!visit(xKey[x] + yKey[y])) return false;
+            }
+            return true;
+        });
+    };
     // Pass 1: entries per bucket, at most maxEntries in all. Joined halves are counted by
     // their keys alone (the pairs' columns are copied in pass 2 only).
     std::size_t total = 0;
     std::vector<std::uint32_t> counts(buckets + 1, 0);
-    bool fits = true;
+    bool fits;
     if (joined) {
-        std::size_t cut = yKey.size();
-        unsigned steps = 0;
-        for (std::size_t x = 0; x < xKey.size(); ++x) {
-            const double kx = xKey[x];
-            while (cut > 0 && !(kx + yKey[cut - 1] <= budget)) --cut;
-            if (cut == 0) break;
-            if (cut > maxEntries - total) {
-                fits = false;
-                break;
-            }
-            for (std::size_t y = 0; y < cut; ++y) ++counts[bucketOf(kx + yKey[y], scale, buckets)];
+        fits = forEachRun([&](std::size_t x, std::size_t cut) {
+            if (cut > maxEntries - total) return false;
+            for (std::size_t y = 0; y < cut; ++y) ++counts[bucketOf(xKey[x] + yKey[y], scale, buckets)];
             total += cut;
-            if (++steps == kCheckEvery) {
-                steps = 0;
-                if (raised(interrupt)) throw Interrupted();
-            }
-        }
+            return true;
+        });
     } else {
         unsigned leaves = 0;
         fits = forEach([&](double kk) {
