@@ -72,8 +72,8 @@ bool buildSuffix(const Model& m, SuffixList& suffix, std::size_t first, double b
                  std::size_t buckets, std::size_t maxEntries, const std::atomic<bool>* interrupt) {
     const std::size_t depth = m.n - first;
     std::vector<Col> path(depth + 1);
-    // Visits every combination of key <= budget, its columns in `path`; false once `visit`
-    // says so. Long suffixes join two halves listed by key: for each combination of the
+    // The combinations of key <= budget: a single row's are visited with their columns in
+    // `path`; longer suffixes join two halves listed by key: for each combination of the
     // first half, cheapest first, the second half's combinations that fit below the budget
     // are a prefix of its list, which shrinks as the first half's key grows.
     const std::size_t mid = first + depth / 2;
@@ -125,19 +125,8 @@ bool buildSuffix(const Model& m, SuffixList& suffix, std::size_t first, double b
         }
         return true;
     };
-    auto forEach = [&](auto&& visit) -> bool {
-        if (!joined) return forEachCombination(m, first, m.n, budget, path.data(), interrupt, visit);
-        const std::size_t xw = mid - first, yw = m.n - mid;
-        return forEachRun([&](std::size_t x, std::size_t cut) {
-            copyBytes(reinterpret_cast<unsigned char*>(path.data()),
-                      reinterpret_cast<const unsigned char*>(xCols.data() + x * xw), xw * sizeof(Col));
-            for (std::size_t y = 0; y < cut; ++y) {
-                copyBytes(reinterpret_cast<unsigned char*>(path.data() + xw),
-                          reinterpret_cast<const unsigned char*>(yCols.data() + y * yw), yw * sizeof(Col));
-                if (!visit(xKey[x] + yKey[y])) return false;
-            }
-            return true;
-        });
+    auto forEach = [&](auto&& visit) {
+        return forEachCombination(m, first, m.n, budget, path.data(), interrupt, visit);
     };
     // Pass 1: entries per bucket, at most maxEntries in all. Joined halves are counted by
     // their keys alone (the pairs' columns are copied in pass 2 only).
