@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -20,15 +21,69 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kBins = 65536.0;
 constexpr double kCountBytes = 16.0 * 1024 * 1024;
 
-// The configurations of cost below `cost`, estimated from the table: a configuration of
-// weight sum W costs within [base + W s, base + (W + rows) s), so the count of weight up to
-// (cost - base) / s - rows / 2 is the estimate in the middle of the bounds; counts between
-// two budgets grow linearly.
+// The spread of the configurations' costs within each weight sum W of a table: a
+// configuration of weight W costs base + (W + f) s, where f, the sum of its rows'
+// fractions of a step, lies in [0, rows). mean(W) and sd(W) are f's over the
+// configurations of weight W, summed by the rows' recurrence of the table's counts. They
+// matter deep in the order: there most rows take their cheapest column (fraction 0), so
+// f stays far below rows / 2, and the counts grow fast with the weight.
+class CostSpread {
+public:
+    // The spread of the weights 0 .. limit (at most the table's largest budget).
+    CostSpread(const WeightTable& table, std::int64_t limit) : limit_(std::min(limit, table.maxBudget())) {
+        const std::size_t n = table.rows();
+        const std::size_t stride = static_cast<std::size_t>(limit_) + 1;
+        std::vector<double> ones(stride, 1.0);  // the rows past the last: one empty completion
+        std::vector<double> m1(stride, 0.0), m2(stride, 0.0), next1(stride), next2(stride);
+        for (std::size_t i = n; i-- > 0;) {
+            const double* below = i + 1 < n ? table.rowCounts(i + 1) : ones.data();
+            std::fill(next1.begin(), next1.end(), 0.0);
+            std::fill(next2.begin(), next2.end(), 0.0);
+            const std::vector<int>& columns = table.columnsByCost(i);
+            const std::vector<std::int32_t>& weights = table.weightsByCost(i);
+            for (std::size_t k = 0; k < columns.size(); ++k) {
+                const auto w = static_cast<std::size_t>(weights[k]);
+                if (w >= stride) break;
+                const double f = (table.costs()[i][columns[k]] - table.cheapest(i)) / table.step() - weights[k];
+                for (std::size_t b = w; b < stride; ++b) {
+                    const std::size_t from = b - w;
+                    next1[b] += m1[from] + f * below[from];
+                    next2[b] += m2[from] + f * (2.0 * m1[from] + f * below[from]);
+                }
+            }
+            m1.swap(next1);
+            m2.swap(next2);
+        }
+        // From sums up to each weight to those of each weight.
+        const double* counts = table.rowCounts(0);
+        mean_.assign(stride, 0.0);
+        sd_.assign(stride, 0.0);
+        for (std::size_t b = 0; b < stride; ++b) {
+            const double h = counts[b] - (b > 0 ? counts[b - 1] : 0.0);
+            if (!(h > 0.0)) continue;
+            const double s1 = m1[b] - (b > 0 ? m1[b - 1] : 0.0), s2 = m2[b] - (b > 0 ? m2[b - 1] : 0.0);
+            mean_[b] = s1 / h;
+            sd_[b] = std::sqrt(std::max(s2 / h - mean_[b] * mean_[b], 0.0));
+        }
+    }
+    // The largest weight spread; mean() and sd() require w <= limit().
+    std::int64_t limit() const noexcept { return limit_; }
+    double mean(std::size_t w) const noexcept { return mean_[w]; }
+    double sd(std::size_t w) const noexcept { return sd_[w]; }
+
+private:
+    std::int64_t limit_;
+    std::vector<double> mean_, sd_;
+};
+
+// The configurations of cost below `cost`, estimated from the table: each weight's
+// configurations counted by the share of their spread (taken as normal) below the cost.
 class CountEstimate {
 public:
-    explicit CountEstimate(const WeightTable& table) : table_(table) {}
+    CountEstimate(const WeightTable& table, const CostSpread& spread)
+        : table_(table), spread_(spread), rows_(static_cast<double>(table.rows())) {}
 
-    double below(double cost) const { return at((cost - table_.base()) / table_.step() - half()); }
+    double below(double cost) const { return at((cost - table_.base()) / table_.step()); }
 
     // The cost below which about `count` configurations lie.
     double costWith(double count) const {
@@ -38,23 +93,50 @@ public:
             const std::int64_t mid = lo + (hi - lo) / 2;
             (table_.completions(0, mid) >= count ? hi : lo) = mid;
         }
-        const double before = table_.completions(0, hi - 1), after = table_.completions(0, hi);
-        const double fraction = after > before ? (count - before) / (after - before) : 1.0;
-        return table_.base() + (static_cast<double>(hi - 1) + fraction + half()) * table_.step();
+        // at(x) lies between the counts of weights up to x - rows and up to x: the cost
+        // sought is within [hi, hi + rows] steps of the base; halved to a step's millionth.
+        double x1 = static_cast<double>(hi), x2 = x1 + rows_;
+        for (int k = 0; k < 48 && x2 - x1 > 1e-6; ++k) {
+            const double mid = 0.5 * (x1 + x2);
+            (at(mid) >= count ? x2 : x1) = mid;
+        }
+        return table_.base() + x2 * table_.step();
     }
 
 private:
-    double half() const { return 0.5 * static_cast<double>(table_.rows()); }
-    double at(double budget) const {
-        if (!(budget >= -1.0)) return 0.0;
-        const double top = static_cast<double>(table_.maxBudget());
-        if (budget >= top) return table_.completions(0, table_.maxBudget());
-        const auto whole = static_cast<std::int64_t>(std::floor(budget));
-        const double a = table_.completions(0, whole), b = table_.completions(0, whole + 1);
-        return a + (b - a) * (budget - static_cast<double>(whole));
+    // The share of weight w's configurations whose fractions sum below y.
+    double share(std::size_t w, double y) const {
+        if (!(y > 0.0)) return 0.0;
+        if (y >= rows_) return 1.0;
+        const bool spread = static_cast<std::int64_t>(w) <= spread_.limit();
+        // At least a step's width: configurations of one cost (ties) are counted half
+        // below it and half above, as evenly spread over a step.
+        const double mean = spread ? spread_.mean(w) : 0.5 * rows_;
+        const double sd = std::max(spread ? spread_.sd(w) : std::sqrt(rows_ / 12.0), std::sqrt(1.0 / 12.0));
+        const double z = (mean - y) / (sd * std::sqrt(2.0));
+        if (z > 6.0) return 0.0;  // within 1e-17 of the share: most weights of a long row
+        if (z < -6.0) return 1.0;
+        return 0.5 * std::erfc(z);
+    }
+    // The estimated count below base + x steps.
+    double at(double x) const {
+        if (!(x > 0.0)) return 0.0;
+        const std::int64_t top = table_.maxBudget();
+        const double lowest = std::floor(x - rows_);  // weights up to it: all below
+        if (lowest >= static_cast<double>(top)) return table_.completions(0, top);
+        const auto first = static_cast<std::int64_t>(lowest);
+        double count = table_.completions(0, first), previous = count;
+        for (std::int64_t w = std::max<std::int64_t>(first + 1, 0); w <= top && static_cast<double>(w) < x; ++w) {
+            const double upTo = table_.completions(0, w);
+            count += std::max(upTo - previous, 0.0) * share(static_cast<std::size_t>(w), x - static_cast<double>(w));
+            previous = upTo;
+        }
+        return count;
     }
 
     const WeightTable& table_;
+    const CostSpread& spread_;
+    double rows_;
 };
 
 // The row-order sum of every row's costliest finite column: no finite cost is above it.
@@ -81,6 +163,7 @@ struct KeptTable {
     CostMatrix costs;
     double step = 0.0, top = 0.0;
     std::shared_ptr<const WeightTable> table;
+    std::shared_ptr<const CostSpread> spread;
 };
 
 KeptTable& keptTable() {
@@ -88,16 +171,31 @@ KeptTable& keptTable() {
     return k;
 }
 
-std::shared_ptr<const WeightTable> tableFor(CostMatrix costs, double step, double top) {
+struct TableAndSpread {
+    std::shared_ptr<const WeightTable> table;
+    std::shared_ptr<const CostSpread> spread;
+};
+
+// The kept table for (costs, step, top), made when another is kept, with the spread of
+// its weights up to `need` at least: the spread of the light weights costs far less than
+// that of all of them, and a search's cuts need only those up to its stop's.
+TableAndSpread tableFor(CostMatrix costs, double step, double top, const std::function<std::int64_t(const WeightTable&)>& need) {
     KeptTable& k = keptTable();
     std::lock_guard<std::mutex> lock(k.mutex);
-    if (k.table && k.step == step && k.top == top && k.costs == costs) return k.table;
-    k.table.reset();
-    k.costs = costs;
-    k.table = std::make_shared<const WeightTable>(std::move(costs), step, top);
-    k.step = step;
-    k.top = top;
-    return k.table;
+    if (!(k.table && k.step == step && k.top == top && k.costs == costs)) {
+        k.table.reset();
+        k.spread.reset();
+        k.costs = costs;
+        k.table = std::make_shared<const WeightTable>(std::move(costs), step, top);
+        k.step = step;
+        k.top = top;
+    }
+    const std::int64_t limit = need(*k.table);
+    if (!k.spread || k.spread->limit() < std::min(limit, k.table->maxBudget())) {
+        const std::int64_t grown = k.spread ? std::max(limit, 2 * k.spread->limit()) : limit;
+        k.spread = std::make_shared<const CostSpread>(*k.table, grown);
+    }
+    return {k.table, k.spread};
 }
 
 }  // namespace
@@ -107,6 +205,7 @@ void releaseWalkMemory() noexcept {
     KeptTable& k = keptTable();
     std::lock_guard<std::mutex> lock(k.mutex);
     k.table.reset();
+    k.spread.reset();
     k.costs = CostMatrix();
 }
 
@@ -133,14 +232,34 @@ std::vector<OrderBound> cutRange(const ProbabilityMatrix& probs, const OrderBoun
         }
     }
     const double step = std::max((top - base) / bins, std::ldexp(magnitude, -40));
-    const std::shared_ptr<const WeightTable> table = tableFor(std::move(costs), step, top);
-    const CountEstimate estimate(*table);
-    const double first = estimate.below(lower.cost);
-    double previous = lower.cost;
-    for (std::size_t k = 1; cuts.size() < most; ++k) {
-        const double cost = estimate.costWith(first + static_cast<double>(k) * static_cast<double>(size));
+    // The weights the cuts can reach: those up to the lower bound's, then past it by the
+    // count of `most` pieces, and the rows' spread beyond; none past 2^64 configurations,
+    // where no search goes (the middle of each weight serves there).
+    const auto need = [&](const WeightTable& table) -> std::int64_t {
+        const double x = std::floor((lower.cost - table.base()) / table.step());
+        const std::int64_t top = table.maxBudget();
+        const std::int64_t from = x < static_cast<double>(top) ? static_cast<std::int64_t>(std::max(x, 0.0)) : top;
+        const double count = std::min(table.completions(0, from) + static_cast<double>(most) * static_cast<double>(size),
+                                      18446744073709551616.0);
+        const std::int64_t over = table.leastBudgetOver(count);
+        return over < 0 ? top : std::min(over + static_cast<std::int64_t>(table.rows()) + 1, top);
+    };
+    const TableAndSpread kept = tableFor(std::move(costs), step, top, need);
+    const CountEstimate estimate(*kept.table, *kept.spread);
+    const double each = static_cast<double>(size);
+    double previous = lower.cost, target = estimate.below(lower.cost);
+    while (cuts.size() < most) {
+        // Counts beyond 2^53 times the size (a matrix of hundreds of rows) cannot be told
+        // apart by one size: the table cuts no finer there.
+        if (!(target + each > target)) break;
+        target += each;
+        const double cost = estimate.costWith(target);
         if (!(cost < top)) break;
-        if (!(cost > previous)) continue;  // within one cost: the next target
+        if (!(cost > previous)) {
+            // Within one cost: on from the count just past it, a crowd of one cost skipped at once.
+            target = std::max(target, estimate.below(std::nextafter(previous, kInf)) - each);
+            continue;
+        }
         cuts.push_back(OrderBound{cost, std::vector<int>(rows, 0)});
         previous = cost;
     }

@@ -206,7 +206,7 @@ constexpr Position kMostListed = Position{1} << 15;
 
 // Cuts to count a band [lo, hi) of about `bandSize` configurations by, about the one
 // `index` places after lo: where the band is large, spread evenly by cost over a window a
-// weight table of the band places about it (within a few percent; true is returned, and
+// weight table of the band places about it (within a thousandth; true is returned, and
 // `centre` set to the table's estimate of that configuration's cost), else over the
 // whole band. None for a band of one cost.
 bool cutsAbout(const ProbabilityMatrix& probs, const OrderBound& lo, const OrderBound& hi, Position index,

@@ -9,13 +9,12 @@ namespace {
 
 // Memory of the configurations kept at most, over all threads (1.6 million configurations of 16 rows).
 std::atomic<std::size_t> keptBytes{std::size_t{64} << 20};
-// The window cutsAbout spreads its cuts over spans about a 32nd of the index; the slots
-// kept are at most a fifth of them about the table's estimate of the one sought, and fewer
-// where they would hold more than half what may be kept. The estimate tends to lie past
-// the one sought (by 0 to 5% of the window on the benchmark's matrices, 2^28 after 2^36
-// and 2^40): seven tenths of the slots kept lie before it.
+// The window cutsAbout spreads its cuts over spans about a 128th of the index; the slots
+// kept are at most a fifth of them about the table's estimate of the one sought (within
+// a thousandth of the index for millions of configurations), and fewer where they would
+// hold more than half what may be kept.
 constexpr double kKeepShare = 0.2;
-constexpr double kKeepBefore = 0.7;
+constexpr double kKeepBefore = 0.5;
 
 }  // namespace
 
@@ -34,7 +33,7 @@ StopCount::StopCount(const ProbabilityMatrix& probs, const OrderBound& lower, co
     keepFrom_ = keepTo_ = 0;
     const std::size_t keptMost = keptBytes.load() / (sizeof(double) + rows_ * sizeof(std::uint16_t));
     if (narrow && window) {
-        const double perSlot = static_cast<double>(most) / 32.0 / static_cast<double>(slots);
+        const double perSlot = static_cast<double>(most) / 128.0 / static_cast<double>(slots);
         const double fits = static_cast<double>(keptMost) / std::max(perSlot, 1.0);
         const double width = std::min(kKeepShare * static_cast<double>(slots), fits / 2);
         const double from = std::max(1.0, static_cast<double>(slotOf_(centre)) - kKeepBefore * width);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <atomic>
 #include <random>
@@ -430,6 +431,38 @@ TEST(RangeWalk, PiecesEndingAtEarlyListsHoldTheirConfigurations) {
 // Few hits in a large range: each cost bucket of the index walk counts tens of thousands
 // of configurations, more than one bucket's count holds, so full counts go to their slot.
 // The indices of two configurations of a range of 2^22 are where select puts them.
+// Deep in a peaked order most rows of a configuration take their cheapest column: the
+// weight table's cuts must count the costs each weight's configurations really have, not
+// its middle one (which cut these pieces a tenth larger than asked).
+TEST(RangeCuts, PiecesDeepInAPeakedOrderHoldWhatWasAsked) {
+    const ProbabilityMatrix probs = quorin_test::gammaMatrix(5, 16, 256);
+    const quorin::Position size = quorin::Position{1} << 20;
+    const quorin::Configuration start = quorin::select(probs, quorin::Count::fromUint128(quorin::Position{1} << 26));
+    OrderBound from{start.cost, start.columns};
+    const std::vector<OrderBound> cuts = quorin::cutRange(probs, from, std::nullopt, size, 2);
+    ASSERT_EQ(cuts.size(), 2u);
+    for (const OrderBound& to : cuts) {
+        quorin::RangeWalk walk(probs, from, to, 2);
+        while (quorin::RangeChunk chunk = walk.next()) walk.recycle(std::move(chunk));
+        EXPECT_NEAR(static_cast<double>(walk.handedOut()) / static_cast<double>(size), 1.0, 0.01);
+        from = to;
+    }
+}
+
+// Hundreds of rows: the table's counts of the first weights dwarf a piece's size (adding
+// it changes no double), where cutting went on for ever.
+TEST(RangeCuts, CountsBeyondADoublesPrecisionEndTheCuts) {
+    const ProbabilityMatrix probs = quorin_test::gammaMatrix(1, 600, 4);
+    OrderBound cheapest{0.0, std::vector<int>(600, 0)};
+    for (std::size_t i = 0; i < probs.size(); ++i) {
+        const auto best = std::max_element(probs[i].begin(), probs[i].end());
+        cheapest.columns[i] = static_cast<int>(best - probs[i].begin());
+        cheapest.cost += -std::log(*best);
+    }
+    const std::vector<OrderBound> cuts = quorin::cutRange(probs, cheapest, std::nullopt, 1 << 14, 1000);
+    for (std::size_t k = 1; k < cuts.size(); ++k) EXPECT_LT(cuts[k - 1].cost, cuts[k].cost);
+}
+
 TEST(RangeWalk, IndicesOfFewHitsInALargeRangeAreTheirPositions) {
     const ProbabilityMatrix probs = quorin_test::gammaMatrix(11, 16, 256);
     const quorin::Position start = quorin::Position{1} << 22, count = quorin::Position{1} << 22;
