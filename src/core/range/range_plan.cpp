@@ -72,7 +72,10 @@ void RangePlan::listPieces(unsigned threads, const std::atomic<bool>* interrupt)
         paths_.insert(paths_.end(), w.path.begin(), w.path.begin() + static_cast<std::ptrdiff_t>(rows));
         return at;
     };
-    for (depth_ = 0;; ++depth_) {
+    // Each depth is a walk from the root, so past the first rows the depth grows by half
+    // (on a matrix of hundreds of rows whose pieces stay few, one row at a time made
+    // building a plan a walk per row, hundreds of them).
+    for (depth_ = 0;; depth_ = std::min(s, depth_ + std::max<std::size_t>(1, depth_ / 2))) {
         pieces_.clear();
         paths_.clear();
         descend(model_, finite_, 0, depth_, 0.0, w.path.data(), w.k.data(), w.P.data(), interrupt, [&](double prefix) {
