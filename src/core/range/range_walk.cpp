@@ -26,8 +26,11 @@ namespace {
 
 // Chunks waiting for the consumer, at most, before the walk's threads pause.
 constexpr std::size_t kQueuedChunks = 4;
-// Configurations of a chunk at most: a few MiB, so that the chunks in flight stay small.
+// Configurations of a chunk at most: a few MiB, so that the chunks in flight stay small;
+// fewer for a matrix of many rows, whose columns would otherwise take hundreds of MiB a
+// chunk (on 400 rows, a task of 2^14 spent its time clearing them).
 constexpr std::size_t kMaxChunk = std::size_t{1} << 18;
+constexpr std::size_t kMaxChunkBytes = std::size_t{16} << 20;
 // How often a waiting consumer looks at its interrupt flag.
 constexpr auto kPoll = std::chrono::milliseconds(5);
 
@@ -146,7 +149,8 @@ RangeWalk::RangeWalk(ProbabilityMatrix probs, OrderBound lower, std::optional<Or
     checkProbabilities(probs);
     impl_->probs = std::move(probs);
     impl_->threads = threadsFor(threads);
-    impl_->chunkSize = std::min(kMaxChunk, std::max<std::size_t>(1, chunk));
+    const std::size_t fit = std::max<std::size_t>(1, kMaxChunkBytes / (sizeof(std::int32_t) * std::max<std::size_t>(1, impl_->probs.size())));
+    impl_->chunkSize = std::min({kMaxChunk, fit, std::max<std::size_t>(1, chunk)});
     impl_->lower = std::move(lower);
     impl_->upper = std::move(upper);
     // The bounds are checked now; the suffix list and the pieces are made by the first next().
