@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include <quorin/weight_table.h>
 
@@ -176,26 +177,83 @@ struct TableAndSpread {
     std::shared_ptr<const CostSpread> spread;
 };
 
-// The kept table for (costs, step, top), made when another is kept, with the spread of
-// its weights up to `need` at least: the spread of the light weights costs far less than
-// that of all of them, and a search's cuts need only those up to its stop's.
-TableAndSpread tableFor(CostMatrix costs, double step, double top, const std::function<std::int64_t(const WeightTable&)>& need) {
+// The kept table for (costs, step, top), made (and kept) when another is kept.
+std::shared_ptr<const WeightTable> keptTableFor(const CostMatrix& costs, double step, double top) {
     KeptTable& k = keptTable();
     std::lock_guard<std::mutex> lock(k.mutex);
     if (!(k.table && k.step == step && k.top == top && k.costs == costs)) {
         k.table.reset();
         k.spread.reset();
         k.costs = costs;
-        k.table = std::make_shared<const WeightTable>(std::move(costs), step, top);
+        k.table = std::make_shared<const WeightTable>(costs, step, top);
         k.step = step;
         k.top = top;
     }
-    const std::int64_t limit = need(*k.table);
-    if (!k.spread || k.spread->limit() < std::min(limit, k.table->maxBudget())) {
-        const std::int64_t grown = k.spread ? std::max(limit, 2 * k.spread->limit()) : limit;
-        k.spread = std::make_shared<const CostSpread>(*k.table, grown);
+    return k.table;
+}
+
+// The top of the table kept for `costs`, if one is.
+std::optional<double> keptTopFor(const CostMatrix& costs) {
+    KeptTable& k = keptTable();
+    std::lock_guard<std::mutex> lock(k.mutex);
+    if (k.table && k.costs == costs) return k.top;
+    return std::nullopt;
+}
+
+// The kept table for (costs, step, top), with the spread of its weights up to `need` at
+// least: the spread of the light weights costs far less than that of all of them, and a
+// search's cuts need only those up to its stop's.
+TableAndSpread tableFor(const CostMatrix& costs, double step, double top,
+                        const std::function<std::int64_t(const WeightTable&)>& need) {
+    std::shared_ptr<const WeightTable> table = keptTableFor(costs, step, top);
+    KeptTable& k = keptTable();
+    std::lock_guard<std::mutex> lock(k.mutex);
+    if (k.table != table) k.spread.reset();  // replaced by another caller meanwhile: its spread is not ours
+    const std::int64_t limit = need(*table);
+    std::shared_ptr<const CostSpread> spread = k.table == table ? k.spread : nullptr;
+    if (!spread || spread->limit() < std::min(limit, table->maxBudget())) {
+        const std::int64_t grown = spread ? std::max(limit, 2 * spread->limit()) : limit;
+        spread = std::make_shared<const CostSpread>(*table, grown);
+        if (k.table == table) k.spread = spread;
     }
-    return {k.table, k.spread};
+    return {table, spread};
+}
+
+// How far the table spans: the costs from `base` to `top`, or to base + (top - base) / 2^j
+// when the cuts need only the cheapest part of that. A configuration of weight W costs up
+// to rows + 1 steps more than W steps, so where the weights the cuts need number no more
+// than the rows (a matrix of hundreds of rows, whose whole span the table's steps divide
+// coarsely), every count the cuts ask for lies within that spread and the cuts could land
+// anywhere in it: the table is narrowed, halving its steps each time, until the needed
+// weights outnumber the rows. Tops come from one family, so that the cuts of a search,
+// asking for a little more each time, keep one table.
+double narrowedTop(const CostMatrix& costs, double base, double top, double bins, double finest,
+                   const std::function<std::int64_t(const WeightTable&)>& neededWeight) {
+    const auto rows = static_cast<std::int64_t>(costs.size());
+    const auto topAt = [&](int j) { return base + std::ldexp(top - base, -j); };
+    const auto stepAt = [&](int j) { return std::max((topAt(j) - base) / bins, finest); };
+    // Every configuration the cuts need, with the room the estimate looks past it.
+    const auto fits = [&](const WeightTable& table, std::int64_t a, int j) {
+        return a >= 0 && table.base() + static_cast<double>(a + rows + 2) * table.step() <= topAt(j);
+    };
+    int j = 0;
+    if (const std::optional<double> kept = keptTopFor(costs)) {
+        int at = 0;
+        while (at < 60 && topAt(at) > *kept) ++at;
+        if (topAt(at) == *kept) {
+            const std::shared_ptr<const WeightTable> table = keptTableFor(costs, stepAt(at), topAt(at));
+            if (fits(*table, neededWeight(*table), at)) j = at;
+        }
+    }
+    for (; j < 60; ++j) {
+        const std::shared_ptr<const WeightTable> table = keptTableFor(costs, stepAt(j), topAt(j));
+        const std::int64_t a = neededWeight(*table);
+        if (a < 0 || a > rows) break;
+        // The next narrower table must still hold the needed weights and their spread.
+        const double bound = table->base() + static_cast<double>(a + rows + 2) * table->step();
+        if (!(topAt(j + 1) >= bound) || !(stepAt(j + 1) > finest)) break;
+    }
+    return topAt(j);
 }
 
 }  // namespace
@@ -231,20 +289,27 @@ std::vector<OrderBound> cutRange(const ProbabilityMatrix& probs, const OrderBoun
             if (c < kInf) magnitude += std::fabs(c);
         }
     }
-    const double step = std::max((top - base) / bins, std::ldexp(magnitude, -40));
-    // The weights the cuts can reach: those up to the lower bound's, then past it by the
-    // count of `most` pieces, and the rows' spread beyond; none past 2^64 configurations,
-    // where no search goes (the middle of each weight serves there).
-    const auto need = [&](const WeightTable& table) -> std::int64_t {
+    const double finest = std::ldexp(magnitude, -40);
+    // The weight of the count the cuts reach: that below the lower bound's weight, and
+    // `most` pieces past it (none past 2^64 configurations, where no search goes); -1
+    // past the table.
+    const auto neededWeight = [&](const WeightTable& table) -> std::int64_t {
         const double x = std::floor((lower.cost - table.base()) / table.step());
-        const std::int64_t top = table.maxBudget();
-        const std::int64_t from = x < static_cast<double>(top) ? static_cast<std::int64_t>(std::max(x, 0.0)) : top;
+        const std::int64_t last = table.maxBudget();
+        const std::int64_t from = x < static_cast<double>(last) ? static_cast<std::int64_t>(std::max(x, 0.0)) : last;
         const double count = std::min(table.completions(0, from) + static_cast<double>(most) * static_cast<double>(size),
                                       18446744073709551616.0);
-        const std::int64_t over = table.leastBudgetOver(count);
-        return over < 0 ? top : std::min(over + static_cast<std::int64_t>(table.rows()) + 1, top);
+        return table.leastBudgetOver(count);
     };
-    const TableAndSpread kept = tableFor(std::move(costs), step, top, need);
+    const double tableTop = narrowedTop(costs, base, top, bins, finest, neededWeight);
+    const double step = std::max((tableTop - base) / bins, finest);
+    // The weights the cuts can reach: the needed ones and the rows' spread beyond.
+    const auto need = [&](const WeightTable& table) -> std::int64_t {
+        const std::int64_t over = neededWeight(table);
+        const std::int64_t last = table.maxBudget();
+        return over < 0 ? last : std::min(over + static_cast<std::int64_t>(table.rows()) + 1, last);
+    };
+    const TableAndSpread kept = tableFor(costs, step, tableTop, need);
     const CountEstimate estimate(*kept.table, *kept.spread);
     const double each = static_cast<double>(size);
     double previous = lower.cost, target = estimate.below(lower.cost);
@@ -254,7 +319,7 @@ std::vector<OrderBound> cutRange(const ProbabilityMatrix& probs, const OrderBoun
         if (!(target + each > target)) break;
         target += each;
         const double cost = estimate.costWith(target);
-        if (!(cost < top)) break;
+        if (!(cost < tableTop)) break;
         if (!(cost > previous)) {
             // Within one cost: on from the count just past it, a crowd of one cost skipped at once.
             target = std::max(target, estimate.below(std::nextafter(previous, kInf)) - each);

@@ -449,9 +449,11 @@ TEST(RangeCuts, PiecesDeepInAPeakedOrderHoldWhatWasAsked) {
     }
 }
 
-// Hundreds of rows: the table's counts of the first weights dwarf a piece's size (adding
-// it changes no double), where cutting went on for ever.
-TEST(RangeCuts, CountsBeyondADoublesPrecisionEndTheCuts) {
+// Hundreds of rows: over the whole span of their costs the table's steps are so wide that
+// its counts of the first weights dwarf a piece's size (adding it changed no double, and
+// cutting went on for ever; then every cut landed at one cost, 10^80 configurations
+// down). The cuts rise, and the first pieces hold what was asked.
+TEST(RangeCuts, PiecesOfAMatrixOfHundredsOfRowsHoldWhatWasAsked) {
     const ProbabilityMatrix probs = quorin_test::gammaMatrix(1, 600, 4);
     OrderBound cheapest{0.0, std::vector<int>(600, 0)};
     for (std::size_t i = 0; i < probs.size(); ++i) {
@@ -460,7 +462,15 @@ TEST(RangeCuts, CountsBeyondADoublesPrecisionEndTheCuts) {
         cheapest.cost += -std::log(*best);
     }
     const std::vector<OrderBound> cuts = quorin::cutRange(probs, cheapest, std::nullopt, 1 << 14, 1000);
+    ASSERT_EQ(cuts.size(), 1000u);
     for (std::size_t k = 1; k < cuts.size(); ++k) EXPECT_LT(cuts[k - 1].cost, cuts[k].cost);
+    OrderBound from = cheapest;
+    for (std::size_t k = 0; k < 3; ++k) {
+        quorin::RangeWalk walk(probs, from, cuts[k], 2);
+        while (quorin::RangeChunk chunk = walk.next()) walk.recycle(std::move(chunk));
+        EXPECT_NEAR(static_cast<double>(walk.handedOut()) / (1 << 14), 1.0, 0.1) << k;
+        from = cuts[k];
+    }
 }
 
 TEST(RangeWalk, IndicesOfFewHitsInALargeRangeAreTheirPositions) {

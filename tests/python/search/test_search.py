@@ -407,6 +407,43 @@ def test_tasks_of_16_by_256_hold_what_count_counts():
     assert tested == stop - start and seen.greatest == cost
 
 
+class Hashed:
+    """Accepts the given configurations of any width, known by a 64-bit hash of their columns."""
+
+    def __init__(self, keys):
+        keys = np.asarray(keys, dtype=np.uint64)
+        self.weights = np.random.default_rng(7).integers(1, 2**63, size=keys.shape[1], dtype=np.uint64)
+        self.hashes = keys @ self.weights
+
+    def __call__(self, columns, costs):
+        return np.flatnonzero(np.isin(columns.astype(np.uint64) @ self.weights, self.hashes))
+
+
+def test_a_search_over_hundreds_of_rows_finds_its_keys_in_tasks_of_the_size_asked():
+    # Hundreds of rows: over the whole span of their costs the weight table's steps are so
+    # wide that the first millions of configurations share a weight or two, and a task
+    # asked to hold 2^14 held about 10^83 (the search never ended).
+    probs = np.random.default_rng(5).dirichlet(np.full(4, 0.5), size=400)
+    stop = 2**18
+    positions = [0, 5000, 2**17 + 3, stop - 1]
+    keys, first = [], 0
+    for columns, _ in quorin.batches(probs, size=2**16, stop=stop):
+        keys += [columns[p - first] for p in positions if first <= p < first + len(columns)]
+        first += len(columns)
+    tested = []
+
+    def each_task(fn, tasks):
+        for task in tasks:
+            result = fn(task)
+            tested.append(result.tested)
+            yield result
+
+    hits = quorin.search(probs, Hashed(keys), stop=stop, workers=each_task, task_size=2**14)
+    assert [h.rank for h in hits] == [p + 1 for p in positions]
+    assert [h.columns for h in hits] == [tuple(k.tolist()) for k in keys]
+    assert sum(tested) == stop and all(0.9 * 2**14 < t < 1.1 * 2**14 for t in tested[:-1])
+
+
 def test_first_hit_of_a_search_to_the_end_of_2_to_the_128():
     probs = gamma_matrix()
     key = configuration_at(probs, 300_000).columns[0]
