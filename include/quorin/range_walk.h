@@ -46,8 +46,9 @@ class RangeWalk {
 public:
     // The range [lower, upper) of `probs` (std::nullopt: to the end), walked by `threads`
     // threads (0: every core), handed out up to `chunk` configurations at a time (at most
-    // 2^18, and 16 MiB of columns; chunks may be shorter). Throws std::invalid_argument for bad probabilities, or a bound with the
-    // wrong number of columns, a column out of range or a NaN cost.
+    // 2^18, and 16 MiB of columns; chunks may be shorter). Throws std::invalid_argument for
+    // bad probabilities, or a bound with the wrong number of columns, a column out of range
+    // or a NaN cost.
     RangeWalk(ProbabilityMatrix probs, OrderBound lower, std::optional<OrderBound> upper, unsigned threads = 0,
               std::size_t chunk = std::size_t{1} << 16);
     ~RangeWalk();

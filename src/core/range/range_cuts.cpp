@@ -208,8 +208,8 @@ TableAndSpread tableFor(const CostMatrix& costs, double step, double top,
     std::shared_ptr<const WeightTable> table = keptTableFor(costs, step, top);
     KeptTable& k = keptTable();
     std::lock_guard<std::mutex> lock(k.mutex);
-    if (k.table != table) k.spread.reset();  // replaced by another caller meanwhile: its spread is not ours
     const std::int64_t limit = need(*table);
+    // Another caller may have replaced the kept table meanwhile: its spread is not ours.
     std::shared_ptr<const CostSpread> spread = k.table == table ? k.spread : nullptr;
     if (!spread || spread->limit() < std::min(limit, table->maxBudget())) {
         const std::int64_t grown = spread ? std::max(limit, 2 * spread->limit()) : limit;

@@ -149,7 +149,8 @@ RangeWalk::RangeWalk(ProbabilityMatrix probs, OrderBound lower, std::optional<Or
     checkProbabilities(probs);
     impl_->probs = std::move(probs);
     impl_->threads = threadsFor(threads);
-    const std::size_t fit = std::max<std::size_t>(1, kMaxChunkBytes / (sizeof(std::int32_t) * std::max<std::size_t>(1, impl_->probs.size())));
+    const std::size_t rowBytes = sizeof(std::int32_t) * std::max<std::size_t>(1, impl_->probs.size());
+    const std::size_t fit = std::max<std::size_t>(1, kMaxChunkBytes / rowBytes);
     impl_->chunkSize = std::min({kMaxChunk, fit, std::max<std::size_t>(1, chunk)});
     impl_->lower = std::move(lower);
     impl_->upper = std::move(upper);
