@@ -4,6 +4,7 @@ map-like callables, a Dask cluster), first=True, checkpoints resumed after a fai
 failing tests and workers, bad input."""
 
 import concurrent.futures
+import itertools
 import json
 import logging
 import multiprocessing
@@ -442,6 +443,11 @@ def test_a_search_over_hundreds_of_rows_finds_its_keys_in_tasks_of_the_size_aske
     assert [h.rank for h in hits] == [p + 1 for p in positions]
     assert [h.columns for h in hits] == [tuple(k.tolist()) for k in keys]
     assert sum(tested) == stop and all(0.9 * 2**14 < t < 1.1 * 2**14 for t in tested[:-1])
+    # Every configuration of the first 2^13, in tasks of 2^9: the heap enumerator's order.
+    heap = [tuple(c.tolist()) for c in itertools.islice(quorin.quorin(probs), 2**13)]
+    every = quorin.search(probs, AcceptAll(), stop=2**13, workers=1, task_size=2**9)
+    assert [h.rank for h in every] == list(range(1, 2**13 + 1))
+    assert [h.columns for h in every] == heap
 
 
 def test_first_hit_of_a_search_to_the_end_of_2_to_the_128():
