@@ -88,12 +88,9 @@ public:
 
     // The cost below which about `count` configurations lie.
     double costWith(double count) const {
-        std::int64_t lo = -1, hi = table_.maxBudget();
-        if (!(table_.completions(0, hi) >= count)) return kInf;
-        while (hi - lo > 1) {  // the least budget whose count reaches `count`
-            const std::int64_t mid = lo + (hi - lo) / 2;
-            (table_.completions(0, mid) >= count ? hi : lo) = mid;
-        }
+        // The least budget whose count reaches `count`.
+        const std::int64_t hi = table_.leastBudgetOver(std::nextafter(count, -kInf));
+        if (hi < 0) return kInf;
         // at(x) lies between the counts of weights up to x - rows and up to x: the cost
         // sought is within [hi, hi + rows] steps of the base; halved to a step's millionth.
         double x1 = static_cast<double>(hi), x2 = x1 + rows_;
@@ -232,9 +229,10 @@ double narrowedTop(const CostMatrix& costs, double base, double top, double bins
     const auto rows = static_cast<std::int64_t>(costs.size());
     const auto topAt = [&](int j) { return base + std::ldexp(top - base, -j); };
     const auto stepAt = [&](int j) { return std::max((topAt(j) - base) / bins, finest); };
-    // Every configuration the cuts need, with the room the estimate looks past it.
-    const auto fits = [&](const WeightTable& table, std::int64_t a, int j) {
-        return a >= 0 && table.base() + static_cast<double>(a + rows + 2) * table.step() <= topAt(j);
+    // Where every configuration of the needed weights ends, with the room the estimate
+    // looks past it.
+    const auto spanOf = [&](const WeightTable& table, std::int64_t a) {
+        return table.base() + static_cast<double>(a + rows + 2) * table.step();
     };
     int j = 0;
     if (const std::optional<double> kept = keptTopFor(costs)) {
@@ -242,7 +240,8 @@ double narrowedTop(const CostMatrix& costs, double base, double top, double bins
         while (at < 60 && topAt(at) > *kept) ++at;
         if (topAt(at) == *kept) {
             const std::shared_ptr<const WeightTable> table = keptTableFor(costs, stepAt(at), topAt(at));
-            if (fits(*table, neededWeight(*table), at)) j = at;
+            const std::int64_t a = neededWeight(*table);
+            if (a >= 0 && spanOf(*table, a) <= topAt(at)) j = at;
         }
     }
     for (; j < 60; ++j) {
@@ -250,8 +249,7 @@ double narrowedTop(const CostMatrix& costs, double base, double top, double bins
         const std::int64_t a = neededWeight(*table);
         if (a < 0 || a > rows) break;
         // The next narrower table must still hold the needed weights and their spread.
-        const double bound = table->base() + static_cast<double>(a + rows + 2) * table->step();
-        if (!(topAt(j + 1) >= bound) || !(stepAt(j + 1) > finest)) break;
+        if (!(topAt(j + 1) >= spanOf(*table, a)) || !(stepAt(j + 1) > finest)) break;
     }
     return topAt(j);
 }
